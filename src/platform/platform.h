@@ -1,0 +1,126 @@
+// The one door from the comparison core to its operating system and run-time
+// library. The core calls every file, memory, path and directory operation
+// under the Win32 and C run-time names declared here; each system supplies
+// the bodies in one file beside this header (win32.cpp, posix.cpp).
+#ifndef ORVEL_PLATFORM_H
+#define ORVEL_PLATFORM_H
+
+// ---- C run-time: formatted output and strings -----------------------------
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#ifdef _WIN32
+
+// ---- Win32: the kernel's own types, constants and operations ---------------
+// CreateFileA, GetFileSize, ReadFile, CloseHandle, GlobalAlloc/GlobalFree and
+// LocalAlloc/LocalFree are KERNEL32's, called as they are.
+#include <windows.h>
+#include <stdlib.h>  // _fullpath
+
+// GetFileSize is the layer's own on Windows: the kernel's answers the low 32
+// bits of a size of 4 GiB or more, which would pass for a smaller file.
+#define GetFileSize OrvelGetFileSize
+DWORD OrvelGetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+
+// ---- Paths ----------------------------------------------------------------
+#define PATH_SEP_CHAR '\\'
+#define PATH_SEP_STR "\\"
+#define WILD_SUFFIX "\\*.*"
+
+#else  // POSIX
+
+// ---- Types and constants with their Win32 meanings --------------------------
+typedef uint32_t DWORD;
+typedef DWORD *LPDWORD;
+typedef int BOOL;
+typedef unsigned int UINT;
+typedef unsigned char BYTE;
+typedef BYTE *LPBYTE;
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+typedef void *HANDLE;
+typedef void *HGLOBAL;
+typedef void *HLOCAL;
+typedef size_t SIZE_T;
+typedef const char *LPCSTR;
+struct _SECURITY_ATTRIBUTES;
+typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
+struct _OVERLAPPED;
+typedef struct _OVERLAPPED *LPOVERLAPPED;
+
+#define TRUE 1
+#define FALSE 0
+#define GENERIC_READ 0x80000000UL
+#define FILE_SHARE_READ 0x00000001UL
+#define OPEN_EXISTING 3
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
+#define GMEM_FIXED 0x0000
+#define LMEM_FIXED 0x0000
+
+// ---- Files ------------------------------------------------------------------
+// Opens an existing regular file for reading only; INVALID_HANDLE_VALUE for
+// anything else (missing, a directory, a FIFO, a device, no permission).
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                   DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE hTemplateFile);
+// The low 32 bits of the size, the high ones in *lpFileSizeHigh if asked for;
+// INVALID_FILE_SIZE on failure, and when asked for no high part, for any size
+// that does not fit 32 bits.
+DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+// Reads until nNumberOfBytesToRead are delivered, end of file or an error;
+// the count delivered goes to *lpNumberOfBytesRead. FALSE on an error.
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+BOOL CloseHandle(HANDLE hObject);
+
+// ---- Memory: fixed blocks, never null for a size of 0 ---------------------
+HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T dwBytes);
+HGLOBAL GlobalFree(HGLOBAL hMem);
+HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
+HLOCAL LocalFree(HLOCAL hMem);
+
+// ---- Path resolution ------------------------------------------------------
+// Lexical: joins a relative path to the current directory and folds ".",
+// ".." and repeated separators, without looking at the file system. Null
+// when the result and its NUL do not fit nMaxLength bytes.
+char *_fullpath(char *pszAbsPath, const char *pszRelPath, size_t nMaxLength);
+
+// ---- Paths ----------------------------------------------------------------
+#define PATH_SEP_CHAR '/'
+#define PATH_SEP_STR "/"
+#define WILD_SUFFIX "/*.*"
+
+#endif  // _WIN32
+
+// ---- Directory search -------------------------------------------------------
+#define FA_RDONLY 0x01
+#define FA_HIDDEN 0x02
+#define FA_SYSTEM 0x04
+#define FA_LABEL 0x08
+#define FA_DIREC 0x10
+#define FA_ARCH 0x20
+
+// One entry of a running directory search, refilled by each findnext.
+struct ffblk {
+    int32_t ff_reserved;    // the layer's handle on the running search
+    int32_t ff_fsize;       // size in bytes, capped at the largest int32_t
+    uint32_t ff_attrib;     // FA_ bits; FA_DIREC marks a directory
+    uint16_t ff_ftime;      // packed time of last write
+    uint16_t ff_fdate;      // packed date of last write
+    char ff_name[256];      // the entry's name, no directory part
+};
+
+// Starts a search of the directory that pszPattern names (the directory
+// followed by WILD_SUFFIX) and fills *pFfBlk with its first entry. Entries
+// with FA_HIDDEN, FA_SYSTEM or FA_DIREC are returned only when nAttrib holds
+// those bits. 0 on success; non-zero when no entry can be had, including
+// for a directory whose search is already running (a cycle of links).
+int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib);
+// Refills *pFfBlk with the next entry: 0, or non-zero when the search is over,
+// which also releases what the search held.
+int findnext(struct ffblk *pFfBlk);
+
+#endif  // ORVEL_PLATFORM_H

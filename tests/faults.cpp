@@ -1,0 +1,55 @@
+// Fault injection for the test build of the platform layer, steered by the
+// environment of the test that runs it:
+//   ORVEL_FAIL_ALLOC=N   the Nth fixed-block allocation (from 1) fails;
+//   ORVEL_SHRINK_AT=N    right after the Nth size query the file is cut to
+//                        half its size, as if another process shrank it.
+// At exit, blocks still held are reported on standard error, so that every
+// test of the test build is also a leak test.
+#include "platform/faults.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+static long nAllocs = 0;
+static long nSizes = 0;
+static long nLiveBlocks = 0;
+static bool bReportArmed = false;
+
+static long EnvNumber(const char *pszName)
+{
+    const char *pszValue = getenv(pszName);
+    return pszValue != NULL ? atol(pszValue) : 0;
+}
+
+static void ReportLiveBlocks(void)
+{
+    if (nLiveBlocks != 0)
+        fprintf(stderr, "orvel-faults: %ld blocks not released\n", nLiveBlocks);
+}
+
+bool FaultFailAlloc(void)
+{
+    if (!bReportArmed) {
+        bReportArmed = true;
+        atexit(ReportLiveBlocks);
+    }
+    return ++nAllocs == EnvNumber("ORVEL_FAIL_ALLOC");
+}
+
+void *FaultCountBlock(void *pBlock, int nDelta)
+{
+    if (pBlock != NULL)
+        nLiveBlocks += nDelta;
+    return pBlock;
+}
+
+void FaultAfterSize(int fd, uint64_t qwSize)
+{
+    char szLink[64];
+    if (++nSizes != EnvNumber("ORVEL_SHRINK_AT"))
+        return;
+    snprintf(szLink, sizeof(szLink), "/proc/self/fd/%d", fd);
+    if (truncate(szLink, (off_t)(qwSize / 2)) != 0)
+        perror("orvel-faults: truncate");
+}
