@@ -130,6 +130,17 @@ HGLOBAL GlobalFree(HGLOBAL hMem) { return FreeFixed(hMem); }
 HLOCAL LocalAlloc(UINT, SIZE_T uBytes) { return AllocFixed(uBytes); }
 HLOCAL LocalFree(HLOCAL hMem) { return FreeFixed(hMem); }
 
+// ---- The layer's own working memory -------------------------------------------
+
+// Path texts and search state come from the system allocator directly. The
+// test build can fail these requests one by one, as it fails fixed blocks.
+static void *WorkAlloc(void *pOld, size_t nBytes)
+{
+    if (FAULT_FAIL_WORK_ALLOC())
+        return NULL;
+    return realloc(pOld, nBytes);
+}
+
 // ---- Path resolution --------------------------------------------------------
 
 char *_fullpath(char *pszAbsPath, const char *pszRelPath, size_t nMaxLength)
@@ -142,12 +153,14 @@ char *_fullpath(char *pszAbsPath, const char *pszRelPath, size_t nMaxLength)
     if (pszAbsPath == NULL || pszRelPath == NULL || pszRelPath[0] == '\0')
         return NULL;
     if (pszRelPath[0] == '/') {
-        pszWork = strdup(pszRelPath);
+        pszWork = (char *)WorkAlloc(NULL, strlen(pszRelPath) + 1);
+        if (pszWork != NULL)
+            strcpy(pszWork, pszRelPath);
     } else {
-        pszCwd = getcwd(NULL, 0);
+        pszCwd = FAULT_FAIL_WORK_ALLOC() ? NULL : getcwd(NULL, 0);
         if (pszCwd == NULL || pszCwd[0] != '/')
             goto CleanUp;
-        pszWork = (char *)malloc(strlen(pszCwd) + strlen(pszRelPath) + 2);
+        pszWork = (char *)WorkAlloc(NULL, strlen(pszCwd) + strlen(pszRelPath) + 2);
         if (pszWork != NULL) {
             strcpy(pszWork, pszCwd);
             strcat(pszWork, "/");
@@ -206,7 +219,8 @@ struct Search {
     bool bInUse;
     dev_t dev;
     ino_t ino;
-    char *pszDir;      // the directory, to reach each entry by path
+    char *pszEntry;    // the directory and "/", then room for one name:
+    size_t nDirLen;    // each entry is reached by path without allocating
     char *pcNames;     // NUL-separated names
     size_t nNamesLen;
     size_t nNext;      // offset of the next name to deliver
@@ -228,7 +242,7 @@ static int NewSearchSlot(void)
             return (int)i;
     if (nNew > 0x7FFFFFFF)
         return -1;
-    pGrown = (Search *)realloc(pSearches, nNew * sizeof(Search));
+    pGrown = (Search *)WorkAlloc(pSearches, nNew * sizeof(Search));
     if (pGrown == NULL)
         return -1;
     pSearches = pGrown;
@@ -240,7 +254,7 @@ static int NewSearchSlot(void)
 
 static void EndSearch(Search *pSearch)
 {
-    free(pSearch->pszDir);
+    free(pSearch->pszEntry);
     free(pSearch->pcNames);
     pSearch->bInUse = false;
 }
@@ -267,22 +281,19 @@ static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
     while (pSearch->nNext < pSearch->nNamesLen) {
         const char *pszName = pSearch->pcNames + pSearch->nNext;
         size_t nNameLen = strlen(pszName);
-        char *pszEntry;
+        char *pszEntry = pSearch->pszEntry;
         struct stat st;
         uint32_t ulAttrib = 0;
 
         pSearch->nNext += nNameLen + 1;
-        pszEntry = (char *)malloc(strlen(pSearch->pszDir) + nNameLen + 2);
-        if (pszEntry == NULL)
-            break;
-        strcpy(pszEntry, pSearch->pszDir);
-        strcat(pszEntry, "/");
-        strcat(pszEntry, pszName);
+        // No allocation here: one that failed could only end the search
+        // early, and the entries left would go unseen without a word.
+        memcpy(pszEntry + pSearch->nDirLen + 1, pszName, nNameLen + 1);
+        FAULT_BEFORE_ENTRY(pszEntry);
         // Links are followed: a link to a directory is one. A broken link
         // stays an ordinary entry, which then fails to open as a file.
         if (stat(pszEntry, &st) != 0 && lstat(pszEntry, &st) != 0)
             memset(&st, 0, sizeof(st));
-        free(pszEntry);
 
         if (S_ISDIR(st.st_mode))
             ulAttrib |= FA_DIREC;
@@ -331,16 +342,19 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     // The walk joins names to a root without its trailing separator, so the
     // file system's root arrives as the empty path.
     nDirLen = nPatLen - nSufLen;
-    pSearch->pszDir = (char *)malloc(nDirLen + 2);
-    if (pSearch->pszDir == NULL)
+    // Names are at most NAME_MAX (255) bytes: "dir/", a name and its NUL.
+    pSearch->pszEntry = (char *)WorkAlloc(NULL, nDirLen + 1 + 256);
+    if (pSearch->pszEntry == NULL)
         goto Fail;
-    memcpy(pSearch->pszDir, pszPattern, nDirLen);
-    pSearch->pszDir[nDirLen] = '\0';
+    memcpy(pSearch->pszEntry, pszPattern, nDirLen);
+    pSearch->pszEntry[nDirLen] = '\0';
+    pSearch->nDirLen = nDirLen;
 
-    fd = OpenForReading(nDirLen != 0 ? pSearch->pszDir : "/",
+    fd = OpenForReading(nDirLen != 0 ? pSearch->pszEntry : "/",
                         O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOCTTY);
     if (fd < 0 || fstat(fd, &st) != 0)
         goto Fail;
+    pSearch->pszEntry[nDirLen] = '/';
     // A directory that is already being searched higher up is reached again
     // through a link: walking it would never end.
     for (i = 0; i < nSearches; i++)
@@ -361,7 +375,7 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
         if (pSearch->nNamesLen + nLen > nCap) {
             char *pcGrown;
             nCap = (pSearch->nNamesLen + nLen) * 2 + 4096;
-            pcGrown = (char *)realloc(pSearch->pcNames, nCap);
+            pcGrown = (char *)WorkAlloc(pSearch->pcNames, nCap);
             if (pcGrown == NULL)
                 goto Fail;
             pSearch->pcNames = pcGrown;
