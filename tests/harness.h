@@ -37,6 +37,9 @@ struct RunOptions {
     std::vector<std::string> vEnv;        // NAME=value pairs to add
     std::string sShellPrefix;             // sh commands run before exec
     std::string sBin;                     // another binary of the same target
+    std::vector<std::string> vPrefix;     // command words put before the binary
+    std::string sStdout;                  // a file to write standard output to
+                                          // instead of capturing it
     int nTimeoutSeconds = 120;
 };
 
@@ -76,5 +79,17 @@ std::string Progress(unsigned long nFiles);
 // Splits a run's standard output into lines, failing the test on a line
 // without the target's line ending.
 std::vector<std::string> OutputLines(const std::string &sOut);
+
+// A run's standard output taken apart: the banner checked and dropped, the
+// result lines sorted (the directory's order decides theirs), the summary's
+// count, or -1 when the last line is not a summary.
+struct Report {
+    std::vector<std::string> vLines;
+    long nSummary = -1;
+};
+Report ParseReport(const RunResult &r);
+
+// Whether a program can be found on PATH.
+bool HaveProgram(const std::string &sName);
 
 #endif  // ORVEL_TESTS_HARNESS_H

@@ -1,0 +1,139 @@
+// The tool only reads: traced with strace over trees that hold every kind of
+// entry, no system call may open for writing, create, truncate, rename,
+// remove, change modes, owners or times, or write anywhere but to standard
+// output and standard error; and both trees must come out as they went in.
+#include "harness.h"
+
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Every kind of entry, in both trees, with pairs that are equal, differ,
+// differ in size, are missing, and are files in one tree and directories
+// in the other.
+const std::vector<std::string> kEveryKind = {
+    "A/f=text", "B/f=text", "A/e=", "B/e=", "A/big=#70000", "B/big=#70000^40000",
+    "A/size=#10", "B/size=#11", "A/.dot=1", "B/.dot=1", "A/.dotdir/x=1",
+    "B/.dotdir/x=1", "A/n/e/s/t/deep=1", "B/n/e/s/t/deep=2", "A/emptydir/",
+    "B/emptydir/", "A/onlyA/x=1", "A/lf->f", "B/lf->f", "A/ld->n", "B/ld->n",
+    "A/broken->nowhere", "B/broken->nowhere", "A/p|", "B/p|", "A/cycle->.",
+    "B/cycle->.", "A/up/back->..", "B/up/", "A/dirfile/x=1", "B/dirfile=1",
+    "A/filedir=1", "B/filedir/", "B/onlyB=1",
+};
+
+// What a tree holds, entry by entry: type and mode, size, modification and
+// change times, and the content or link target.
+std::map<std::string, std::string> *pSnap = nullptr;
+std::string sSnapRoot;
+
+int SnapEntry(const char *pszPath, const struct stat *pSt, int, struct FTW *)
+{
+    std::ostringstream ss;
+    ss << std::oct << pSt->st_mode << std::dec << " " << pSt->st_size << " "
+       << pSt->st_mtim.tv_sec << "." << pSt->st_mtim.tv_nsec << " "
+       << pSt->st_ctim.tv_sec << "." << pSt->st_ctim.tv_nsec << " ";
+    if (S_ISREG(pSt->st_mode)) {
+        std::ifstream in(pszPath, std::ios::binary);
+        ss << in.rdbuf();
+    } else if (S_ISLNK(pSt->st_mode)) {
+        char szTarget[4096];
+        ssize_t n = readlink(pszPath, szTarget, sizeof(szTarget));
+        ss << std::string(szTarget, n > 0 ? n : 0);
+    }
+    (*pSnap)[std::string(pszPath).substr(sSnapRoot.size())] = ss.str();
+    return 0;
+}
+
+std::map<std::string, std::string> Snapshot(const std::string &sRoot)
+{
+    std::map<std::string, std::string> snap;
+    pSnap = &snap;
+    sSnapRoot = sRoot;
+    nftw(sRoot.c_str(), SnapEntry, 32, FTW_PHYS);
+    return snap;
+}
+
+// System calls that change the file system whatever their arguments.
+const std::regex kForbidden(
+    "(rename|renameat2?|unlink|unlinkat|mkdir|mkdirat|rmdir|truncate|"
+    "ftruncate|f?chmod|fchmodat|f?chown|lchown|fchownat|utime|utimes|"
+    "utimensat|futimesat|link|linkat|symlink|symlinkat|mknod|mknodat|creat|"
+    "[lf]?setxattr|[lf]?removexattr|fallocate|copy_file_range|sendfile|"
+    "splice|mount|umount2|sync_file_range|name_to_handle_at)");
+// An open's flags that would write, create or truncate.
+const std::regex kWritingFlags("O_WRONLY|O_RDWR|O_CREAT|O_TRUNC|O_APPEND|O_TMPFILE");
+const std::regex kWrite("(write|writev|pwrite64|pwritev2?)");
+
+// The trace's lines that break the read-only promise.
+std::vector<std::string> Violations(const std::string &sTraceFile)
+{
+    static const std::regex reCall("^(?:\\d+ +)?([a-z0-9_]+)\\((.*)$");
+    std::vector<std::string> v;
+    std::ifstream in(sTraceFile);
+    int nCalls = 0;
+    for (std::string sLine; std::getline(in, sLine);) {
+        std::smatch m;
+        if (!std::regex_match(sLine, m, reCall))
+            continue;
+        nCalls++;
+        const std::string sName = m[1], sArgs = m[2];
+        bool bBad = std::regex_match(sName, kForbidden);
+        if (sName == "open" || sName == "openat" || sName == "openat2")
+            bBad = std::regex_search(sArgs, kWritingFlags);
+        if (std::regex_match(sName, kWrite))
+            bBad = sArgs.rfind("1,", 0) != 0 && sArgs.rfind("2,", 0) != 0;
+        if (sName == "mmap" && sArgs.find("MAP_SHARED") != std::string::npos &&
+            sArgs.find("PROT_WRITE") != std::string::npos)
+            bBad = true;
+        if (bBad)
+            v.push_back(sLine);
+    }
+    EXPECT_GT(nCalls, 20) << "the trace looks empty: " << sTraceFile;
+    return v;
+}
+
+}  // namespace
+
+TEST(ReadOnly, TracedRunsChangeNothing)
+{
+    if (TheTarget().bWin32 || !TheTarget().vLauncher.empty())
+        GTEST_SKIP() << "traces the native binary only";
+    if (!HaveProgram("strace"))
+        GTEST_SKIP() << "strace is not installed (.ci/proofs.sh installs it)";
+    Scratch scratch, logs;
+    scratch.Make(kEveryKind);
+    const auto snapBefore = Snapshot(scratch.Root());
+    ASSERT_GT(snapBefore.size(), 30u);
+
+    // Argument pairs that take every path of the walk and the comparison.
+    const std::vector<std::vector<std::string>> aArgs = {
+        {"A", "B"}, {"B", "A"}, {"A", "A"}, {"A", "nope"}, {"nope", "B"},
+        {"A/f", "B/f"}, {"A/./n/", "B//n"},
+    };
+    int nRun = 0;
+    for (const auto &vArgs : aArgs) {
+        SCOPED_TRACE(vArgs[0] + " " + vArgs[1]);
+        std::string sTrace = logs.Root() + "/trace" + std::to_string(nRun++);
+        RunOptions opt;
+        opt.sCwd = scratch.Root();
+        opt.vPrefix = {"strace", "-f", "-qq", "-s", "0", "-o", sTrace};
+        // LeakSanitizer cannot run under a tracer.
+        opt.vEnv = {"ASAN_OPTIONS=detect_leaks=0"};
+        RunResult r = RunTool(vArgs, opt);
+        EXPECT_EQ(r.nStatus, 0) << r.sOut << r.sErr;
+        EXPECT_NE(ParseReport(r).nSummary, -1) << r.sOut;
+        EXPECT_EQ(Violations(sTrace), std::vector<std::string>{});
+    }
+    EXPECT_EQ(Snapshot(scratch.Root()), snapBefore);
+}
