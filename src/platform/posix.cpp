@@ -325,7 +325,7 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     int nSlot = -1, fd = -1;
     DIR *pDir = NULL;
     struct dirent *pEnt;
-    struct stat st;
+    struct stat st, stDot;
     Search *pSearch;
 
     pFfBlk->ff_reserved = -1;
@@ -355,6 +355,12 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     if (fd < 0 || fstat(fd, &st) != 0)
         goto Fail;
     pSearch->pszEntry[nDirLen] = '/';
+    // A directory that may be listed but not searched (read permission
+    // without execute) gives names whose entries cannot be reached, not even
+    // its "." and "..", which would pass for files: it cannot be searched.
+    memcpy(pSearch->pszEntry + nDirLen + 1, ".", 2);
+    if (stat(pSearch->pszEntry, &stDot) != 0)
+        goto Fail;
     // A directory that is already being searched higher up is reached again
     // through a link: walking it would never end.
     for (i = 0; i < nSearches; i++)
