@@ -7,8 +7,9 @@
 //                            to half its size, as if another process shrank it;
 //   ORVEL_GROW_AT=N          right after the Nth size query one byte is
 //                            appended to the file;
-//   ORVEL_DELETE_AT=N        the Nth entry a directory search delivers is
-//                            removed just before the layer looks at it.
+//   ORVEL_DELETE_AT=N        the Nth entry other than "." and ".." that a
+//                            directory search delivers is removed just before
+//                            the layer looks at it.
 // At exit, blocks still held are reported on standard error, so that every
 // test of the test build is also a leak test.
 #include "platform/faults.h"
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 static long nAllocs = 0;
@@ -75,8 +77,13 @@ void FaultAfterSize(int fd, uint64_t qwSize)
     }
 }
 
+// "." and ".." are not counted: they cannot be removed.
 void FaultBeforeEntry(const char *pszEntry)
 {
+    const char *pszName = strrchr(pszEntry, '/');
+    pszName = pszName != NULL ? pszName + 1 : pszEntry;
+    if (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0)
+        return;
     if (++nEntries == EnvNumber("ORVEL_DELETE_AT") && remove(pszEntry) != 0)
         perror("orvel-faults: remove");
 }
