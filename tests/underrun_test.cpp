@@ -73,8 +73,8 @@ TEST(UnderTheRun, FilesChange)
          "ORVEL_SHRINK_AT=2", {"@/B/f: Error reading file."}, 1},
         {"file deleted after its directory was listed", {"A/f=#100", "B/f=#100"},
          "ORVEL_DELETE_AT=1", {"@/A/f: Error reading file."}, 1},
-        {"empty directory deleted after listing", {"A/d/", "B/d/"},
-         "ORVEL_DELETE_AT=1", {"@/A/d: Error reading file."}, 1},
+        {"directory deleted after listing: it cannot be searched",
+         {"A/d/", "B/d/"}, "ORVEL_DELETE_AT=1", {"@/A/d: File not found."}, 0},
         {"file deleted deep down", {"A/s/t/f=1", "B/s/t/f=1"},
          "ORVEL_DELETE_AT=3", {"@/A/s/t/f: Error reading file."}, 1},
     };

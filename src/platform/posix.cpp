@@ -221,7 +221,7 @@ struct Search {
     ino_t ino;
     char *pszEntry;    // the directory and "/", then room for one name:
     size_t nDirLen;    // each entry is reached by path without allocating
-    char *pcNames;     // NUL-separated names
+    char *pcNames;     // per entry its d_type byte, then its name and NUL
     size_t nNamesLen;
     size_t nNext;      // offset of the next name to deliver
     int nAttrib;       // the caller's attribute mask
@@ -279,21 +279,28 @@ static void PackTime(time_t tWhen, uint16_t *pwTime, uint16_t *pwDate)
 static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
 {
     while (pSearch->nNext < pSearch->nNamesLen) {
-        const char *pszName = pSearch->pcNames + pSearch->nNext;
+        unsigned char bType = (unsigned char)pSearch->pcNames[pSearch->nNext];
+        const char *pszName = pSearch->pcNames + pSearch->nNext + 1;
         size_t nNameLen = strlen(pszName);
         char *pszEntry = pSearch->pszEntry;
         struct stat st;
         uint32_t ulAttrib = 0;
 
-        pSearch->nNext += nNameLen + 1;
+        pSearch->nNext += 1 + nNameLen + 1;
         // No allocation here: one that failed could only end the search
         // early, and the entries left would go unseen without a word.
         memcpy(pszEntry + pSearch->nDirLen + 1, pszName, nNameLen + 1);
         FAULT_BEFORE_ENTRY(pszEntry);
         // Links are followed: a link to a directory is one. A broken link
-        // stays an ordinary entry, which then fails to open as a file.
-        if (stat(pszEntry, &st) != 0 && lstat(pszEntry, &st) != 0)
+        // stays an ordinary entry, which then fails to open as a file. An
+        // entry whose path passes the system's limit cannot be looked at: the
+        // listing's type still tells a directory, which then cannot be
+        // searched, from a file, which cannot be read.
+        if (stat(pszEntry, &st) != 0 && lstat(pszEntry, &st) != 0) {
             memset(&st, 0, sizeof(st));
+            if (bType == DT_DIR)
+                st.st_mode = S_IFDIR;
+        }
 
         if (S_ISDIR(st.st_mode))
             ulAttrib |= FA_DIREC;
@@ -377,7 +384,7 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     fd = -1;
     errno = 0;
     while ((pEnt = readdir(pDir)) != NULL) {
-        size_t nLen = strlen(pEnt->d_name) + 1;
+        size_t nLen = 1 + strlen(pEnt->d_name) + 1;
         if (pSearch->nNamesLen + nLen > nCap) {
             char *pcGrown;
             nCap = (pSearch->nNamesLen + nLen) * 2 + 4096;
@@ -386,7 +393,8 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
                 goto Fail;
             pSearch->pcNames = pcGrown;
         }
-        memcpy(pSearch->pcNames + pSearch->nNamesLen, pEnt->d_name, nLen);
+        pSearch->pcNames[pSearch->nNamesLen] = (char)pEnt->d_type;
+        memcpy(pSearch->pcNames + pSearch->nNamesLen + 1, pEnt->d_name, nLen - 1);
         pSearch->nNamesLen += nLen;
         errno = 0;
     }
