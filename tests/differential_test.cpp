@@ -178,8 +178,8 @@ TEST(Differential, AgreesWithFindAndCmp)
 {
     if (TheTarget().bWin32)
         GTEST_SKIP() << "the oracle runs find and cmp on this machine";
-    if (!HaveProgram("cmp") || !HaveProgram("find"))
-        GTEST_SKIP() << "cmp and find are needed";
+    REQUIRE_PROGRAM("cmp");
+    REQUIRE_PROGRAM("find");
     const char *pszSeed = getenv("ORVEL_SEED");
     const char *pszRounds = getenv("ORVEL_ROUNDS");
     unsigned long ulFirst = pszSeed != nullptr ? strtoul(pszSeed, nullptr, 10) : 20261208;

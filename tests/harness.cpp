@@ -271,3 +271,8 @@ bool HaveProgram(const std::string &sName)
     std::string sCmd = "command -v '" + sName + "' >/dev/null 2>&1";
     return system(sCmd.c_str()) == 0;
 }
+
+bool ToolsRequired()
+{
+    return EnvOr("ORVEL_REQUIRE_TOOLS", "0") == "1";
+}

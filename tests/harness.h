@@ -91,5 +91,20 @@ Report ParseReport(const RunResult &r);
 
 // Whether a program can be found on PATH.
 bool HaveProgram(const std::string &sName);
+// Whether the environment asks for tests that need a missing program to
+// fail rather than skip (ORVEL_REQUIRE_TOOLS=1, as CI sets it).
+bool ToolsRequired();
+
+// Skips the test when sName is not installed, or fails it where CI requires
+// the program.
+#define REQUIRE_PROGRAM(sName)                                                 \
+    do {                                                                       \
+        if (!HaveProgram(sName)) {                                             \
+            if (ToolsRequired())                                               \
+                FAIL() << (sName) << " is required but not installed";         \
+            GTEST_SKIP() << (sName) << " is not installed (.ci/proofs.sh "     \
+                                       "installs it)";                         \
+        }                                                                      \
+    } while (0)
 
 #endif  // ORVEL_TESTS_HARNESS_H

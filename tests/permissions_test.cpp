@@ -74,9 +74,10 @@ TEST(Permissions, AsAnOrdinaryUser)
 {
     if (TheTarget().bWin32 || !TheTarget().vLauncher.empty())
         GTEST_SKIP() << "drops privileges for the native binary only";
-    if (!HaveProgram("setpriv"))
-        GTEST_SKIP() << "setpriv is not installed (.ci/proofs.sh installs util-linux)";
+    REQUIRE_PROGRAM("setpriv");
     const bool bTrace = HaveProgram("strace");
+    if (!bTrace && ToolsRequired())
+        FAIL() << "strace is required but not installed";
     for (const PermCase &c : kCases) {
         SCOPED_TRACE(c.pszName);
         Scratch scratch, logs;

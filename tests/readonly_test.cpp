@@ -109,8 +109,7 @@ TEST(ReadOnly, TracedRunsChangeNothing)
 {
     if (TheTarget().bWin32 || !TheTarget().vLauncher.empty())
         GTEST_SKIP() << "traces the native binary only";
-    if (!HaveProgram("strace"))
-        GTEST_SKIP() << "strace is not installed (.ci/proofs.sh installs it)";
+    REQUIRE_PROGRAM("strace");
     Scratch scratch, logs;
     scratch.Make(kEveryKind);
     const auto snapBefore = Snapshot(scratch.Root());
