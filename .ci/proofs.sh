@@ -30,6 +30,9 @@ mkdir -p build-fuzz/corpus
   -Isrc -Itests tests/fuzz/fullpath_check.cpp src/platform/posix.cpp \
   -o build-fuzz/fullpath_fuzz
 # New inputs go to build-fuzz/corpus; the seeds in the repository are read.
+# The progress lines are left out of the log; a crash, its input and the
+# final statistics stay in it.
 build-fuzz/fullpath_fuzz -max_total_time="${ORVEL_FUZZ_SECONDS:-60}" \
   -max_len=2100 -print_final_stats=1 -artifact_prefix=build-fuzz/ \
-  build-fuzz/corpus tests/fuzz/corpus/fullpath
+  build-fuzz/corpus tests/fuzz/corpus/fullpath 2>&1 |
+  grep -Ev '^#[0-9]+[[:space:]]+(NEW|REDUCE|pulse)'

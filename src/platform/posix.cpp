@@ -43,11 +43,15 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
     int fd = OpenForReading(lpFileName,
                             O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     struct stat st;
+    int nFlags;
 
     if (fd < 0)
         return INVALID_HANDLE_VALUE;
+    // Only O_NONBLOCK goes: setting the flags whole would drop O_NOATIME too,
+    // and every read would then stamp the file's access time.
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        fcntl(fd, F_SETFL, O_RDONLY) != 0) {
+        (nFlags = fcntl(fd, F_GETFL)) == -1 ||
+        fcntl(fd, F_SETFL, nFlags & ~O_NONBLOCK) != 0) {
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
