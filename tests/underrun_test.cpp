@@ -230,6 +230,10 @@ TEST(UnderTheRun, OutputCannotBeWritten)
          "", sWriteError, 0, 1},
         {"closed stream", {"A", "B"}, "", "exec 1>&-", sWriteError, 301, 1},
         {"output discarded is written", {"A", "B"}, "/dev/null", "", "", 301, 0},
+        // The progress line is no part of the report: its loss is no failure.
+        {"progress cannot be written", {"A", "B"}, "", "exec 2>/dev/full", "", 0, 0},
+        {"nothing can be written", {"A", "B"}, "/dev/full", "exec 2>/dev/full", "",
+         0, 1},
         {"captured output is written", {"A/x", "B/x"}, "", "", "", 0, 0},
     };
     for (const auto &c : aCases) {
