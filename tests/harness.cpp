@@ -276,3 +276,18 @@ bool ToolsRequired()
 {
     return EnvOr("ORVEL_REQUIRE_TOOLS", "0") == "1";
 }
+
+void ExpectReport(const RunResult &r, const Scratch &scratch,
+                  const std::vector<std::string> &vLines, long nFiles, int nStatus)
+{
+    std::string sText;
+    for (const std::string &s : vLines)
+        sText += Expand(s, scratch) + TheTarget().sEol;
+    std::vector<std::string> vWant = OutputLines(sText);
+    std::sort(vWant.begin(), vWant.end());
+    Report rep = ParseReport(r);
+    EXPECT_EQ(rep.vLines, vWant);
+    EXPECT_EQ(rep.nSummary, nFiles);
+    EXPECT_EQ(r.sErr, Progress(nFiles < 0 ? 0 : nFiles));
+    EXPECT_EQ(r.nStatus, nStatus);
+}

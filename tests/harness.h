@@ -89,6 +89,13 @@ struct Report {
 };
 Report ParseReport(const RunResult &r);
 
+// Checks a run's result lines against vLines ("@" the scratch root, in any
+// order; a name may hold a newline), the summary's count (-1: none), the
+// progress lines on standard error and the exit status.
+void ExpectReport(const RunResult &r, const Scratch &scratch,
+                  const std::vector<std::string> &vLines, long nFiles,
+                  int nStatus);
+
 // Whether a program can be found on PATH.
 bool HaveProgram(const std::string &sName);
 // Whether the environment asks for tests that need a missing program to

@@ -96,17 +96,7 @@ TEST(Permissions, AsAnOrdinaryUser)
         for (const char *pszWord : {"setpriv", "--reuid=65534", "--regid=65534",
                                     "--clear-groups"})
             opt.vPrefix.push_back(pszWord);
-        RunResult r = RunTool({"A", "B"}, opt);
-
-        Report rep = ParseReport(r);
-        std::vector<std::string> vWant;
-        for (const std::string &s : c.vLines)
-            vWant.push_back(Expand(s, scratch));
-        std::sort(vWant.begin(), vWant.end());
-        EXPECT_EQ(rep.vLines, vWant);
-        EXPECT_EQ(rep.nSummary, c.nFiles);
-        EXPECT_EQ(r.sErr, Progress(c.nFiles));
-        EXPECT_EQ(r.nStatus, 0);
+        ExpectReport(RunTool({"A", "B"}, opt), scratch, c.vLines, c.nFiles, 0);
         if (!bTrace)
             continue;
         EXPECT_TRUE(Opened(sTrace, scratch.Root() + "/A")) << "the trace is empty";

@@ -82,12 +82,7 @@ TEST(UnderTheRun, FilesChange)
         SCOPED_TRACE(c.pszName);
         Scratch scratch;
         scratch.Make(c.vTree);
-        RunResult r = RunFaulty(scratch, {c.sFault});
-        Report rep = ParseReport(r);
-        EXPECT_EQ(rep.vLines, Expanded(c.vLines, scratch));
-        EXPECT_EQ(rep.nSummary, c.nFiles);
-        EXPECT_EQ(r.sErr, Progress(c.nFiles));
-        EXPECT_EQ(r.nStatus, 0);
+        ExpectReport(RunFaulty(scratch, {c.sFault}), scratch, c.vLines, c.nFiles, 0);
     }
 }
 
