@@ -60,23 +60,11 @@ struct Gen {
     }
 };
 
-std::string Run(const std::string &sCmd)
-{
-    std::string sOut;
-    FILE *p = popen(sCmd.c_str(), "r");
-    char szBuf[4096];
-    for (size_t n; p != nullptr && (n = fread(szBuf, 1, sizeof(szBuf), p)) > 0;)
-        sOut.append(szBuf, n);
-    if (p != nullptr)
-        pclose(p);
-    return sOut;
-}
-
 // Regular files under sDir by relative path, with their sizes, from find.
 std::map<std::string, std::string> Files(const std::string &sDir)
 {
     std::map<std::string, std::string> files;
-    std::istringstream in(Run("find '" + sDir + "' -type f -printf '%P/%s\\n'"));
+    std::istringstream in(ShellOutput("find '" + sDir + "' -type f -printf '%P/%s\\n'"));
     for (std::string sLine; std::getline(in, sLine);) {
         size_t nSlash = sLine.rfind('/');
         files[sLine.substr(0, nSlash)] = sLine.substr(nSlash + 1);

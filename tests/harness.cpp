@@ -291,3 +291,15 @@ void ExpectReport(const RunResult &r, const Scratch &scratch,
     EXPECT_EQ(r.sErr, Progress(nFiles < 0 ? 0 : nFiles));
     EXPECT_EQ(r.nStatus, nStatus);
 }
+
+std::string ShellOutput(const std::string &sCmd)
+{
+    std::string sOut;
+    FILE *p = popen(sCmd.c_str(), "r");
+    char szBuf[4096];
+    for (size_t n; p != nullptr && (n = fread(szBuf, 1, sizeof(szBuf), p)) > 0;)
+        sOut.append(szBuf, n);
+    if (p != nullptr)
+        pclose(p);
+    return sOut;
+}

@@ -96,6 +96,9 @@ void ExpectReport(const RunResult &r, const Scratch &scratch,
                   const std::vector<std::string> &vLines, long nFiles,
                   int nStatus);
 
+// What a shell command writes to its standard output.
+std::string ShellOutput(const std::string &sCmd);
+
 // Whether a program can be found on PATH.
 bool HaveProgram(const std::string &sName);
 // Whether the environment asks for tests that need a missing program to

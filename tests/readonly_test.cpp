@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,6 +142,9 @@ TEST(ReadOnly, TracedRunsChangeNothing)
     REQUIRE_PROGRAM("strace");
     Scratch scratch, logs;
     scratch.Make(kEveryKind);
+    for (const char *pszDev : {"/A/dev", "/B/dev"})  // as /dev/null
+        ASSERT_EQ(mknod((scratch.Root() + pszDev).c_str(), S_IFCHR | 0666,
+                        makedev(1, 3)), 0);
     nftw(scratch.Root().c_str(), AgeEntry, 32, FTW_PHYS);
     const auto snapBefore = Snapshot(scratch.Root());
     ASSERT_GT(snapBefore.size(), 30u);
@@ -163,6 +167,10 @@ TEST(ReadOnly, TracedRunsChangeNothing)
         EXPECT_EQ(r.nStatus, 0) << r.sOut << r.sErr;
         EXPECT_NE(ParseReport(r).nSummary, -1) << r.sOut;
         EXPECT_EQ(Violations(sTrace), std::vector<std::string>{});
+        // Opening a FIFO or a device acts on it: neither may be opened.
+        for (const char *pszName : {"/A/p\"", "/B/p\"", "/A/dev\"", "/B/dev\""})
+            EXPECT_EQ(ShellOutput("grep -c 'open.*" + scratch.Root() + pszName + "' " + sTrace),
+                      "0\n") << pszName;
     }
     EXPECT_EQ(Snapshot(scratch.Root()), snapBefore);
 }

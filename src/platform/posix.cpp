@@ -38,13 +38,16 @@ static int OpenForReading(const char *pszPath, int nFlags)
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
                    DWORD, DWORD, HANDLE)
 {
-    // O_NONBLOCK keeps a FIFO or a device from holding the run up; whatever
-    // is not a regular file is then refused.
-    int fd = OpenForReading(lpFileName,
-                            O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     struct stat st;
-    int nFlags;
+    int fd, nFlags;
 
+    // Opening a FIFO or a device acts on it (a writer waiting on a FIFO is
+    // let go, a tape drive may rewind on close), so only what its path shows
+    // to be a regular file is opened. O_NONBLOCK keeps anything swapped in
+    // since from holding the run up, and the open file is checked again.
+    if (stat(lpFileName, &st) != 0 || !S_ISREG(st.st_mode))
+        return INVALID_HANDLE_VALUE;
+    fd = OpenForReading(lpFileName, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return INVALID_HANDLE_VALUE;
     // Only O_NONBLOCK goes: setting the flags whole would drop O_NOATIME too,
