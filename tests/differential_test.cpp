@@ -42,12 +42,24 @@ struct Gen {
         return s;
     }
 
+    // Names begin plainly or with a dot, a blank, a backslash or a byte that
+    // is not UTF-8; some entries are links to a file beside them or to
+    // nothing.
     void Tree(const std::string &sRel, int nDepth)
     {
-        int nEntries = (int)Pick(5);
+        static const char *const apszStart[] = {"", "", ".", "a b ", "\\", "\xff"};
+        int nEntries = (int)Pick(6);
+        std::vector<std::string> vHere;  // names of the files made here
         for (int i = 0; i < nEntries; i++) {
-            std::string sName = sRel + (Pick(4) == 0 ? "." : "") + "e" + std::to_string(i);
-            if (nDepth < 3 && Pick(3) == 0) {
+            std::string sBase = apszStart[Pick(std::size(apszStart))] + ("e" + std::to_string(i));
+            std::string sName = sRel + sBase;
+            size_t nKind = Pick(8);
+            if (nKind < 2) {
+                std::string sTarget = nKind == 0 && !vHere.empty()
+                                          ? vHere[Pick(vHere.size())]
+                                          : "nowhere";
+                EXPECT_EQ(symlink(sTarget.c_str(), (sRoot + "/A/" + sName).c_str()), 0);
+            } else if (nDepth < 3 && nKind < 4) {
                 mkdir((sRoot + "/A/" + sName).c_str(), 0755);
                 vDirs.push_back(sName);
                 Tree(sName + "/", nDepth + 1);
@@ -55,19 +67,23 @@ struct Gen {
                 std::ofstream(sRoot + "/A/" + sName, std::ios::binary)
                     << Data(kSizes[Pick(std::size(kSizes))]);
                 vFiles.push_back(sName);
+                vHere.push_back(sBase);
             }
         }
     }
 };
 
-// Regular files under sDir by relative path, with their sizes, from find.
+// What is not a directory under sDir, links followed, by relative path:
+// its size, or "" for what is not a regular file (a broken link), from find.
 std::map<std::string, std::string> Files(const std::string &sDir)
 {
     std::map<std::string, std::string> files;
-    std::istringstream in(ShellOutput("find '" + sDir + "' -type f -printf '%P/%s\\n'"));
+    std::istringstream in(ShellOutput("find -L '" + sDir +
+                                      "' -mindepth 1 ! -type d -printf '%P\\t%y%s\\n'"));
     for (std::string sLine; std::getline(in, sLine);) {
-        size_t nSlash = sLine.rfind('/');
-        files[sLine.substr(0, nSlash)] = sLine.substr(nSlash + 1);
+        size_t nTab = sLine.rfind('\t');
+        files[sLine.substr(0, nTab)] =
+            sLine[nTab + 1] == 'f' ? sLine.substr(nTab + 2) : "";
     }
     return files;
 }
@@ -81,7 +97,9 @@ Report Oracle(const std::string &sA, const std::string &sB)
     for (const auto &f : a) {
         const std::string s1 = sA + "/" + f.first, s2 = sB + "/" + f.first;
         auto it = b.find(f.first);
-        if (it == b.end())
+        if (f.second.empty())
+            rep.vLines.push_back(s1 + ": Error reading file.");
+        else if (it == b.end() || it->second.empty())
             rep.vLines.push_back(s2 + ": Error reading file.");
         else if (it->second != f.second)
             rep.vLines.push_back(s1 + ", " + s2 + ": Files have different sizes.");
@@ -91,6 +109,11 @@ Report Oracle(const std::string &sA, const std::string &sB)
     std::sort(rep.vLines.begin(), rep.vLines.end());
     rep.nSummary = (long)a.size();
     return rep;
+}
+
+void Remove(const std::string &sPath)
+{
+    EXPECT_EQ(system(("rm -rf '" + sPath + "'").c_str()), 0) << sPath;
 }
 
 // Copies the first tree to the second, then changes it at random.
@@ -130,10 +153,10 @@ void Mutate(Gen &g)
                 sData += g.Data(1 + g.Pick(40000));
             break;
         case 2:  // deleted
-            system(("rm -rf '" + sPath + "'").c_str());
+            Remove(sPath);
             continue;
         case 3:  // a file turned into a directory, or a directory into a file
-            system(("rm -rf '" + sPath + "'").c_str());
+            Remove(sPath);
             if (S_ISREG(st.st_mode)) {
                 mkdir(sPath.c_str(), 0755);
                 std::ofstream(sPath + "/inner", std::ios::binary) << sData;
@@ -142,7 +165,7 @@ void Mutate(Gen &g)
             }
             continue;
         case 4:  // and back: a file of the same name again, equal or not
-            system(("rm -rf '" + sPath + "'").c_str());
+            Remove(sPath);
             if (S_ISREG(st.st_mode)) {
                 mkdir(sPath.c_str(), 0755);
                 rmdir(sPath.c_str());
