@@ -42,14 +42,18 @@ void Check(const NameCase &c, const Scratch &scratch)
 
 // A chain of nLevels directories named sName under sDir, made relative to
 // each other (the whole path may pass what one system call takes), with a
-// file "f" holding sData at the bottom.
+// file "f" holding sData at the bottom; nLinkAt levels down, beside the next
+// directory, a link to it with a name of the same length.
 void MakeChain(const std::string &sDir, const std::string &sName, int nLevels,
-               const std::string &sData)
+               const std::string &sData, int nLinkAt = -1)
 {
     int fd = open(sDir.c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(fd, 0) << sDir;
     for (int i = 0; i < nLevels; i++) {
         mkdirat(fd, sName.c_str(), 0755);
+        if (i == nLinkAt) {
+            ASSERT_EQ(symlinkat(sName.c_str(), fd, std::string(sName.size(), 'l').c_str()), 0);
+        }
         int fdNext = openat(fd, sName.c_str(), O_RDONLY | O_DIRECTORY);
         close(fd);
         ASSERT_GE(fdNext, 0) << "level " << i;
@@ -136,20 +140,24 @@ TEST(Names, ThousandLevelsDeep)
           "/f: Differences encountered.", "@/A/top, @/B/top: Differences encountered."},
          2},
         // The first path past PATH_MAX (4096 with its NUL) is a directory's.
+        // A link to a directory there is a directory too.
         {"past the path limit", "dddddddd",
-         {"", "@/A/top, @/B/top: Differences encountered."}, 1},
+         {"", "", "@/A/top, @/B/top: Differences encountered."}, 1},
     };
     for (auto &c : aCases) {
         Scratch scratch;
         scratch.Make({"A/top=1", "B/top=2"});
-        MakeChain(scratch.Root() + "/A", c.sLevel, 1000, "1");
-        MakeChain(scratch.Root() + "/B", c.sLevel, 1000, "2");
+        std::string sDir = scratch.Root() + "/A", sParent;
+        int nLinkAt = -1;
         if (c.vLines[0].empty()) {
-            std::string sDir = scratch.Root() + "/A";
-            while (sDir.size() < 4096)
-                sDir += "/" + c.sLevel;
+            for (nLinkAt = -1; sDir.size() < 4096; nLinkAt++)
+                sParent = sDir, sDir += "/" + c.sLevel;
             c.vLines[0] = sDir + ": File not found.";
+            c.vLines[1] = sParent + "/" + std::string(c.sLevel.size(), 'l') +
+                          ": File not found.";
         }
+        MakeChain(scratch.Root() + "/A", c.sLevel, 1000, "1", nLinkAt);
+        MakeChain(scratch.Root() + "/B", c.sLevel, 1000, "2");
         Check({c.pszName, {}, {"A", "B"}, c.vLines, c.nFiles, 0}, scratch);
         // Too deep for the scratch directory's own clean-up.
         std::string sRemove = "rm -rf '" + scratch.Root() + "/A' '" +

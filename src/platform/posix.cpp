@@ -339,7 +339,8 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     int nSlot = -1, fd = -1;
     DIR *pDir = NULL;
     struct dirent *pEnt;
-    struct stat st, stDot;
+    struct stat st, stDot, stEntry;
+    unsigned char bType;
     Search *pSearch;
 
     pFfBlk->ff_reserved = -1;
@@ -400,7 +401,15 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
                 goto Fail;
             pSearch->pcNames = pcGrown;
         }
-        pSearch->pcNames[pSearch->nNamesLen] = (char)pEnt->d_type;
+        // The type is kept for when the entry cannot be looked at by its
+        // path later; links and entries of unknown type are looked up from
+        // the open directory, which works at any depth.
+        bType = pEnt->d_type;
+        if ((bType == DT_LNK || bType == DT_UNKNOWN) &&
+            fstatat(dirfd(pDir), pEnt->d_name, &stEntry, 0) == 0 &&
+            S_ISDIR(stEntry.st_mode))
+            bType = DT_DIR;
+        pSearch->pcNames[pSearch->nNamesLen] = (char)bType;
         memcpy(pSearch->pcNames + pSearch->nNamesLen + 1, pEnt->d_name, nLen - 1);
         pSearch->nNamesLen += nLen;
         errno = 0;
