@@ -35,6 +35,7 @@ static const char szDiffer[] = "Differences encountered";
 static const char szDiffSize[] = "Files have different sizes";
 static const char szComparing[] = "Comparing file";
 static const char szFilesCompared[] = "files compared";
+static const char szWriteError[] = "Error writing output";
 
 // Compares the file pszFile1 of the first tree with pszFile2 of the second
 // and prints one line unless they are byte-for-byte equal. Returns 1 only
@@ -53,6 +54,7 @@ int CompareFiles(const char *pszFile1, const char *pszFile2)
     DWORD dwBlock;
     DWORD dwCompByte;
     DWORD dwDummy;
+    BYTE bProbe;
     int nReturnVal = 0;
 
     ulNoOfFiles++;
@@ -75,6 +77,10 @@ int CompareFiles(const char *pszFile1, const char *pszFile2)
     // file shrank: the image would hold bytes that never came from it.
     if (!ReadFile(hFile1, lpbData, dwFile1Size, &dwDummy, NULL) ||
         dwDummy != dwFile1Size)
+        goto ReadError1;
+    // A file that grew since it was sized has bytes past the image: the
+    // image is not the file, and comparing it could call unequal files equal.
+    if (!ReadFile(hFile1, &bProbe, 1, &dwDummy, NULL) || dwDummy != 0)
         goto ReadError1;
     CloseHandle(hFile1);
     hFile1 = NULL;
@@ -115,6 +121,10 @@ int CompareFiles(const char *pszFile1, const char *pszFile2)
                 lpbBuff[dwCompByte])
                 goto Differ;
     }
+    // Equal so far; bytes past the size taken mean the second file grew
+    // under the run, and its first dwFile2Size bytes are not the file.
+    if (!ReadFile(hFile2, &bProbe, 1, &dwDummy, NULL) || dwDummy != 0)
+        goto ReadError2;
     goto CleanUp;
 
 Differ:
@@ -233,7 +243,8 @@ CleanUp:
 // Checks the command line, resolves both arguments to absolute directory
 // paths without a trailing separator, walks them, and reports the count.
 // Returns the exit status: 1 for a usage error, an argument that cannot be
-// made absolute or a memory failure, else 0, differences or not.
+// made absolute, a memory failure or a report that could not be written
+// whole to standard output, else 0, differences or not.
 int main(int argc, char **argv)
 {
     char *pszPath1 = NULL;
@@ -290,5 +301,12 @@ CleanUp:
         LocalFree(pszPath1);
     if (pszPath2 != NULL)
         LocalFree(pszPath2);
+    // A report cut short (a full disk, a closed stream) must not end as a
+    // run that went through: every line written so far is flushed and the
+    // stream's error state tells whether any write failed.
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, szFmtText, szWriteError);
+        nReturnVal = 1;
+    }
     return nReturnVal;
 }

@@ -1,18 +1,29 @@
 // Fault injection for the test build of the platform layer, steered by the
 // environment of the test that runs it:
-//   ORVEL_FAIL_ALLOC=N   the Nth fixed-block allocation (from 1) fails;
-//   ORVEL_SHRINK_AT=N    right after the Nth size query the file is cut to
-//                        half its size, as if another process shrank it.
+//   ORVEL_FAIL_ALLOC=N       the Nth fixed-block allocation (from 1) fails;
+//   ORVEL_FAIL_WORK_ALLOC=N  the Nth request for the layer's own working
+//                            memory (path texts, search state) fails;
+//   ORVEL_SHRINK_AT=N        right after the Nth size query the file is cut
+//                            to half its size, as if another process shrank it;
+//   ORVEL_GROW_AT=N          right after the Nth size query one byte is
+//                            appended to the file;
+//   ORVEL_DELETE_AT=N        the Nth entry other than "." and ".." that a
+//                            directory search delivers is removed just before
+//                            the layer looks at it.
 // At exit, blocks still held are reported on standard error, so that every
 // test of the test build is also a leak test.
 #include "platform/faults.h"
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 static long nAllocs = 0;
+static long nWorkAllocs = 0;
 static long nSizes = 0;
+static long nEntries = 0;
 static long nLiveBlocks = 0;
 static bool bReportArmed = false;
 
@@ -37,6 +48,11 @@ bool FaultFailAlloc(void)
     return ++nAllocs == EnvNumber("ORVEL_FAIL_ALLOC");
 }
 
+bool FaultFailWorkAlloc(void)
+{
+    return ++nWorkAllocs == EnvNumber("ORVEL_FAIL_WORK_ALLOC");
+}
+
 void *FaultCountBlock(void *pBlock, int nDelta)
 {
     if (pBlock != NULL)
@@ -47,9 +63,27 @@ void *FaultCountBlock(void *pBlock, int nDelta)
 void FaultAfterSize(int fd, uint64_t qwSize)
 {
     char szLink[64];
-    if (++nSizes != EnvNumber("ORVEL_SHRINK_AT"))
-        return;
+    ++nSizes;
     snprintf(szLink, sizeof(szLink), "/proc/self/fd/%d", fd);
-    if (truncate(szLink, (off_t)(qwSize / 2)) != 0)
+    if (nSizes == EnvNumber("ORVEL_SHRINK_AT") &&
+        truncate(szLink, (off_t)(qwSize / 2)) != 0)
         perror("orvel-faults: truncate");
+    if (nSizes == EnvNumber("ORVEL_GROW_AT")) {
+        int fdAppend = open(szLink, O_WRONLY | O_APPEND);
+        if (fdAppend < 0 || write(fdAppend, "+", 1) != 1)
+            perror("orvel-faults: append");
+        if (fdAppend >= 0)
+            close(fdAppend);
+    }
+}
+
+// "." and ".." are not counted: they cannot be removed.
+void FaultBeforeEntry(const char *pszEntry)
+{
+    const char *pszName = strrchr(pszEntry, '/');
+    pszName = pszName != NULL ? pszName + 1 : pszEntry;
+    if (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0)
+        return;
+    if (++nEntries == EnvNumber("ORVEL_DELETE_AT") && remove(pszEntry) != 0)
+        perror("orvel-faults: remove");
 }

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -114,6 +115,7 @@ RunResult RunTool(const std::vector<std::string> &vArgs, const RunOptions &opt)
     if (!opt.sShellPrefix.empty()) {
         vArgv = {"/bin/sh", "-c", opt.sShellPrefix + "; exec \"$0\" \"$@\""};
     }
+    vArgv.insert(vArgv.end(), opt.vPrefix.begin(), opt.vPrefix.end());
     vArgv.insert(vArgv.end(), target.vLauncher.begin(), target.vLauncher.end());
     vArgv.push_back(opt.sBin.empty() ? target.sBin : opt.sBin);
     vArgv.insert(vArgv.end(), vArgs.begin(), vArgs.end());
@@ -125,7 +127,9 @@ RunResult RunTool(const std::vector<std::string> &vArgs, const RunOptions &opt)
             vp.push_back(&s[0]);
         vp.push_back(nullptr);
         int fdIn = open("/dev/null", O_RDONLY);
-        int fdOut = open(sOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int fdOut = opt.sStdout.empty()
+                        ? open(sOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)
+                        : open(opt.sStdout.c_str(), O_WRONLY);
         int fdErr = open(sErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (fdIn < 0 || fdOut < 0 || fdErr < 0 || dup2(fdIn, 0) < 0 ||
             dup2(fdOut, 1) < 0 || dup2(fdErr, 2) < 0)
@@ -238,4 +242,64 @@ void Scratch::Make(const std::vector<std::string> &vSpecs) const
             FAIL() << "unknown entry: " << sSpec;
         }
     }
+}
+
+Report ParseReport(const RunResult &r)
+{
+    Report rep;
+    std::vector<std::string> vOut = OutputLines(r.sOut);
+    size_t nSkip = std::min<size_t>(3, vOut.size());
+    for (size_t i = 0; i < nSkip; i++)
+        EXPECT_EQ(vOut[i], apszBanner[i]);
+    vOut.erase(vOut.begin(), vOut.begin() + nSkip);
+    const std::string sTail = " files compared.";
+    if (!vOut.empty() && vOut.back().size() > sTail.size() &&
+        vOut.back().compare(vOut.back().size() - sTail.size(), sTail.size(),
+                            sTail) == 0 &&
+        vOut.back().find_first_not_of("0123456789") ==
+            vOut.back().size() - sTail.size()) {
+        rep.nSummary = std::stol(vOut.back());
+        vOut.pop_back();
+    }
+    std::sort(vOut.begin(), vOut.end());
+    rep.vLines = vOut;
+    return rep;
+}
+
+bool HaveProgram(const std::string &sName)
+{
+    std::string sCmd = "command -v '" + sName + "' >/dev/null 2>&1";
+    return system(sCmd.c_str()) == 0;
+}
+
+bool ToolsRequired()
+{
+    return EnvOr("ORVEL_REQUIRE_TOOLS", "0") == "1";
+}
+
+void ExpectReport(const RunResult &r, const Scratch &scratch,
+                  const std::vector<std::string> &vLines, long nFiles, int nStatus)
+{
+    std::string sText;
+    for (const std::string &s : vLines)
+        sText += Expand(s, scratch) + TheTarget().sEol;
+    std::vector<std::string> vWant = OutputLines(sText);
+    std::sort(vWant.begin(), vWant.end());
+    Report rep = ParseReport(r);
+    EXPECT_EQ(rep.vLines, vWant);
+    EXPECT_EQ(rep.nSummary, nFiles);
+    EXPECT_EQ(r.sErr, Progress(nFiles < 0 ? 0 : nFiles));
+    EXPECT_EQ(r.nStatus, nStatus);
+}
+
+std::string ShellOutput(const std::string &sCmd)
+{
+    std::string sOut;
+    FILE *p = popen(sCmd.c_str(), "r");
+    char szBuf[4096];
+    for (size_t n; p != nullptr && (n = fread(szBuf, 1, sizeof(szBuf), p)) > 0;)
+        sOut.append(szBuf, n);
+    if (p != nullptr)
+        pclose(p);
+    return sOut;
 }

@@ -37,6 +37,9 @@ struct RunOptions {
     std::vector<std::string> vEnv;        // NAME=value pairs to add
     std::string sShellPrefix;             // sh commands run before exec
     std::string sBin;                     // another binary of the same target
+    std::vector<std::string> vPrefix;     // command words put before the binary
+    std::string sStdout;                  // a file to write standard output to
+                                          // instead of capturing it
     int nTimeoutSeconds = 120;
 };
 
@@ -76,5 +79,42 @@ std::string Progress(unsigned long nFiles);
 // Splits a run's standard output into lines, failing the test on a line
 // without the target's line ending.
 std::vector<std::string> OutputLines(const std::string &sOut);
+
+// A run's standard output taken apart: the banner checked and dropped, the
+// result lines sorted (the directory's order decides theirs), the summary's
+// count, or -1 when the last line is not a summary.
+struct Report {
+    std::vector<std::string> vLines;
+    long nSummary = -1;
+};
+Report ParseReport(const RunResult &r);
+
+// Checks a run's result lines against vLines ("@" the scratch root, in any
+// order; a name may hold a newline), the summary's count (-1: none), the
+// progress lines on standard error and the exit status.
+void ExpectReport(const RunResult &r, const Scratch &scratch,
+                  const std::vector<std::string> &vLines, long nFiles,
+                  int nStatus);
+
+// What a shell command writes to its standard output.
+std::string ShellOutput(const std::string &sCmd);
+
+// Whether a program can be found on PATH.
+bool HaveProgram(const std::string &sName);
+// Whether the environment asks for tests that need a missing program to
+// fail rather than skip (ORVEL_REQUIRE_TOOLS=1, as CI sets it).
+bool ToolsRequired();
+
+// Skips the test when sName is not installed, or fails it where CI requires
+// the program.
+#define REQUIRE_PROGRAM(sName)                                                 \
+    do {                                                                       \
+        if (!HaveProgram(sName)) {                                             \
+            if (ToolsRequired())                                               \
+                FAIL() << (sName) << " is required but not installed";         \
+            GTEST_SKIP() << (sName) << " is not installed (.ci/proofs.sh "     \
+                                       "installs it)";                         \
+        }                                                                      \
+    } while (0)
 
 #endif  // ORVEL_TESTS_HARNESS_H

@@ -1,22 +1,29 @@
 // Hooks through which a test build of the platform layer stages what real
-// files cannot stage on cue: an allocation that fails, a file that shrinks
-// between being sized and being read. The shipped program compiles them to
-// nothing; the test build defines ORVEL_FAULTS and links tests/faults.cpp.
+// files cannot stage on cue: an allocation that fails, a file that shrinks or
+// grows between being sized and being read, an entry that goes away after
+// its directory was listed. The shipped program compiles them to nothing;
+// the test build defines ORVEL_FAULTS and links tests/faults.cpp.
 #ifndef ORVEL_FAULTS_H
 #define ORVEL_FAULTS_H
 
 #ifdef ORVEL_FAULTS
 #include <stdint.h>
 bool FaultFailAlloc(void);
+bool FaultFailWorkAlloc(void);
 void *FaultCountBlock(void *pBlock, int nDelta);
 void FaultAfterSize(int fd, uint64_t qwSize);
+void FaultBeforeEntry(const char *pszEntry);
 #define FAULT_FAIL_ALLOC() FaultFailAlloc()
+#define FAULT_FAIL_WORK_ALLOC() FaultFailWorkAlloc()
 #define FAULT_COUNT_BLOCK(p, nDelta) FaultCountBlock((p), (nDelta))
 #define FAULT_AFTER_SIZE(fd, qwSize) FaultAfterSize((fd), (qwSize))
+#define FAULT_BEFORE_ENTRY(pszEntry) FaultBeforeEntry(pszEntry)
 #else
 #define FAULT_FAIL_ALLOC() false
+#define FAULT_FAIL_WORK_ALLOC() false
 #define FAULT_COUNT_BLOCK(p, nDelta) (p)
 #define FAULT_AFTER_SIZE(fd, qwSize) ((void)0)
+#define FAULT_BEFORE_ENTRY(pszEntry) ((void)0)
 #endif
 
 #endif  // ORVEL_FAULTS_H

@@ -38,18 +38,23 @@ static int OpenForReading(const char *pszPath, int nFlags)
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
                    DWORD, DWORD, HANDLE)
 {
-    // O_NONBLOCK keeps a FIFO or a device from holding the run up; whatever
-    // is not a regular file is then refused.
-    int fd = OpenForReading(lpFileName,
-                            O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     struct stat st;
-    int nStatus;
+    int fd, nFlags;
 
+    // Opening a FIFO or a device acts on it (a writer waiting on a FIFO is
+    // let go, a tape drive may rewind on close), so only what its path shows
+    // to be a regular file is opened. O_NONBLOCK keeps anything swapped in
+    // since from holding the run up, and the open file is checked again.
+    if (stat(lpFileName, &st) != 0 || !S_ISREG(st.st_mode))
+        return INVALID_HANDLE_VALUE;
+    fd = OpenForReading(lpFileName, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return INVALID_HANDLE_VALUE;
-    nStatus = fcntl(fd, F_GETFL);
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || nStatus == -1 ||
-        fcntl(fd, F_SETFL, nStatus & ~O_NONBLOCK) != 0) {
+    // Only O_NONBLOCK goes: setting the flags whole would drop O_NOATIME too,
+    // and every read would then stamp the file's access time.
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        (nFlags = fcntl(fd, F_GETFL)) == -1 ||
+        fcntl(fd, F_SETFL, nFlags & ~O_NONBLOCK) != 0) {
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
@@ -132,6 +137,17 @@ HGLOBAL GlobalFree(HGLOBAL hMem) { return FreeFixed(hMem); }
 HLOCAL LocalAlloc(UINT, SIZE_T uBytes) { return AllocFixed(uBytes); }
 HLOCAL LocalFree(HLOCAL hMem) { return FreeFixed(hMem); }
 
+// ---- The layer's own working memory -------------------------------------------
+
+// Path texts and search state come from the system allocator directly. The
+// test build can fail these requests one by one, as it fails fixed blocks.
+static void *WorkAlloc(void *pOld, size_t nBytes)
+{
+    if (FAULT_FAIL_WORK_ALLOC())
+        return NULL;
+    return realloc(pOld, nBytes);
+}
+
 // ---- Path resolution --------------------------------------------------------
 
 char *_fullpath(char *pszAbsPath, const char *pszRelPath, size_t nMaxLength)
@@ -144,12 +160,14 @@ char *_fullpath(char *pszAbsPath, const char *pszRelPath, size_t nMaxLength)
     if (pszAbsPath == NULL || pszRelPath == NULL || pszRelPath[0] == '\0')
         return NULL;
     if (pszRelPath[0] == '/') {
-        pszWork = strdup(pszRelPath);
+        pszWork = (char *)WorkAlloc(NULL, strlen(pszRelPath) + 1);
+        if (pszWork != NULL)
+            strcpy(pszWork, pszRelPath);
     } else {
-        pszCwd = getcwd(NULL, 0);
+        pszCwd = FAULT_FAIL_WORK_ALLOC() ? NULL : getcwd(NULL, 0);
         if (pszCwd == NULL || pszCwd[0] != '/')
             goto CleanUp;
-        pszWork = (char *)malloc(strlen(pszCwd) + strlen(pszRelPath) + 2);
+        pszWork = (char *)WorkAlloc(NULL, strlen(pszCwd) + strlen(pszRelPath) + 2);
         if (pszWork != NULL) {
             strcpy(pszWork, pszCwd);
             strcat(pszWork, "/");
@@ -208,8 +226,9 @@ struct Search {
     bool bInUse;
     dev_t dev;
     ino_t ino;
-    char *pszDir;      // the directory, to reach each entry by path
-    char *pcNames;     // NUL-separated names
+    char *pszEntry;    // the directory and "/", then room for one name:
+    size_t nDirLen;    // each entry is reached by path without allocating
+    char *pcNames;     // per entry its d_type byte, then its name and NUL
     size_t nNamesLen;
     size_t nNext;      // offset of the next name to deliver
     int nAttrib;       // the caller's attribute mask
@@ -230,7 +249,7 @@ static int NewSearchSlot(void)
             return (int)i;
     if (nNew > 0x7FFFFFFF)
         return -1;
-    pGrown = (Search *)realloc(pSearches, nNew * sizeof(Search));
+    pGrown = (Search *)WorkAlloc(pSearches, nNew * sizeof(Search));
     if (pGrown == NULL)
         return -1;
     pSearches = pGrown;
@@ -242,7 +261,7 @@ static int NewSearchSlot(void)
 
 static void EndSearch(Search *pSearch)
 {
-    free(pSearch->pszDir);
+    free(pSearch->pszEntry);
     free(pSearch->pcNames);
     pSearch->bInUse = false;
 }
@@ -267,24 +286,28 @@ static void PackTime(time_t tWhen, uint16_t *pwTime, uint16_t *pwDate)
 static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
 {
     while (pSearch->nNext < pSearch->nNamesLen) {
-        const char *pszName = pSearch->pcNames + pSearch->nNext;
+        unsigned char bType = (unsigned char)pSearch->pcNames[pSearch->nNext];
+        const char *pszName = pSearch->pcNames + pSearch->nNext + 1;
         size_t nNameLen = strlen(pszName);
-        char *pszEntry;
+        char *pszEntry = pSearch->pszEntry;
         struct stat st;
         uint32_t ulAttrib = 0;
 
-        pSearch->nNext += nNameLen + 1;
-        pszEntry = (char *)malloc(strlen(pSearch->pszDir) + nNameLen + 2);
-        if (pszEntry == NULL)
-            break;
-        strcpy(pszEntry, pSearch->pszDir);
-        strcat(pszEntry, "/");
-        strcat(pszEntry, pszName);
+        pSearch->nNext += 1 + nNameLen + 1;
+        // No allocation here: one that failed could only end the search
+        // early, and the entries left would go unseen without a word.
+        memcpy(pszEntry + pSearch->nDirLen + 1, pszName, nNameLen + 1);
+        FAULT_BEFORE_ENTRY(pszEntry);
         // Links are followed: a link to a directory is one. A broken link
-        // stays an ordinary entry, which then fails to open as a file.
-        if (stat(pszEntry, &st) != 0 && lstat(pszEntry, &st) != 0)
+        // stays an ordinary entry, which then fails to open as a file. An
+        // entry whose path passes the system's limit cannot be looked at: the
+        // listing's type still tells a directory, which then cannot be
+        // searched, from a file, which cannot be read.
+        if (stat(pszEntry, &st) != 0 && lstat(pszEntry, &st) != 0) {
             memset(&st, 0, sizeof(st));
-        free(pszEntry);
+            if (bType == DT_DIR)
+                st.st_mode = S_IFDIR;
+        }
 
         if (S_ISDIR(st.st_mode))
             ulAttrib |= FA_DIREC;
@@ -300,12 +323,7 @@ static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
         pFfBlk->ff_fsize =
             st.st_size > 0x7FFFFFFF ? 0x7FFFFFFF : (int32_t)st.st_size;
         PackTime(st.st_mtime, &pFfBlk->ff_ftime, &pFfBlk->ff_fdate);
-        // A name longer than the record holds (none on Linux, whose names
-        // stop at 255 bytes) is cut, so that it fails to open and is named.
-        if (nNameLen >= sizeof(pFfBlk->ff_name))
-            nNameLen = sizeof(pFfBlk->ff_name) - 1;
-        memcpy(pFfBlk->ff_name, pszName, nNameLen);
-        pFfBlk->ff_name[nNameLen] = '\0';
+        memcpy(pFfBlk->ff_name, pszName, nNameLen + 1);
         return 0;
     }
     EndSearch(pSearch);
@@ -321,7 +339,8 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     int nSlot = -1, fd = -1;
     DIR *pDir = NULL;
     struct dirent *pEnt;
-    struct stat st;
+    struct stat st, stDot, stEntry;
+    unsigned char bType;
     Search *pSearch;
 
     pFfBlk->ff_reserved = -1;
@@ -338,15 +357,24 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     // The walk joins names to a root without its trailing separator, so the
     // file system's root arrives as the empty path.
     nDirLen = nPatLen - nSufLen;
-    pSearch->pszDir = (char *)malloc(nDirLen + 2);
-    if (pSearch->pszDir == NULL)
+    // Names are at most NAME_MAX (255) bytes: "dir/", a name and its NUL.
+    pSearch->pszEntry = (char *)WorkAlloc(NULL, nDirLen + 1 + 256);
+    if (pSearch->pszEntry == NULL)
         goto Fail;
-    memcpy(pSearch->pszDir, pszPattern, nDirLen);
-    pSearch->pszDir[nDirLen] = '\0';
+    memcpy(pSearch->pszEntry, pszPattern, nDirLen);
+    pSearch->pszEntry[nDirLen] = '\0';
+    pSearch->nDirLen = nDirLen;
 
-    fd = OpenForReading(nDirLen != 0 ? pSearch->pszDir : "/",
+    fd = OpenForReading(nDirLen != 0 ? pSearch->pszEntry : "/",
                         O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOCTTY);
     if (fd < 0 || fstat(fd, &st) != 0)
+        goto Fail;
+    pSearch->pszEntry[nDirLen] = '/';
+    // A directory that may be listed but not searched (read permission
+    // without execute) gives names whose entries cannot be reached, not even
+    // its "." and "..", which would pass for files: it cannot be searched.
+    memcpy(pSearch->pszEntry + nDirLen + 1, ".", 2);
+    if (stat(pSearch->pszEntry, &stDot) != 0)
         goto Fail;
     // A directory that is already being searched higher up is reached again
     // through a link: walking it would never end.
@@ -364,16 +392,25 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     fd = -1;
     errno = 0;
     while ((pEnt = readdir(pDir)) != NULL) {
-        size_t nLen = strlen(pEnt->d_name) + 1;
+        size_t nLen = 1 + strlen(pEnt->d_name) + 1;
         if (pSearch->nNamesLen + nLen > nCap) {
             char *pcGrown;
             nCap = (pSearch->nNamesLen + nLen) * 2 + 4096;
-            pcGrown = (char *)realloc(pSearch->pcNames, nCap);
+            pcGrown = (char *)WorkAlloc(pSearch->pcNames, nCap);
             if (pcGrown == NULL)
                 goto Fail;
             pSearch->pcNames = pcGrown;
         }
-        memcpy(pSearch->pcNames + pSearch->nNamesLen, pEnt->d_name, nLen);
+        // The type is kept for when the entry cannot be looked at by its
+        // path later; links and entries of unknown type are looked up from
+        // the open directory, which works at any depth.
+        bType = pEnt->d_type;
+        if ((bType == DT_LNK || bType == DT_UNKNOWN) &&
+            fstatat(dirfd(pDir), pEnt->d_name, &stEntry, 0) == 0 &&
+            S_ISDIR(stEntry.st_mode))
+            bType = DT_DIR;
+        pSearch->pcNames[pSearch->nNamesLen] = (char)bType;
+        memcpy(pSearch->pcNames + pSearch->nNamesLen + 1, pEnt->d_name, nLen - 1);
         pSearch->nNamesLen += nLen;
         errno = 0;
     }

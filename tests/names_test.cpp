@@ -1,0 +1,197 @@
+// Odd names and paths: blanks, bytes that are not UTF-8, a backslash and a
+// newline inside names, names of the longest length, a tree 1,000 levels
+// deep within and past the system's path limit, roots at the tool's length
+// limit, and arguments spelled with ".", ".." and repeated slashes.
+#include "harness.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string kLong(255, 'n');
+
+struct NameCase {
+    const char *pszName;
+    std::vector<std::string> vTree;
+    std::vector<std::string> vArgs;
+    std::vector<std::string> vLines;  // "@" the scratch root
+    long nFiles;                      // -1: no summary
+    int nStatus;
+    std::string sCwd = "";            // under the root
+};
+
+void Check(const NameCase &c, const Scratch &scratch)
+{
+    SCOPED_TRACE(c.pszName);
+    RunOptions opt;
+    opt.sCwd = scratch.Root() + c.sCwd;
+    std::vector<std::string> vArgs;
+    for (const std::string &s : c.vArgs)
+        vArgs.push_back(s.find('@') == 0 ? Expand(s, scratch) : s);
+    ExpectReport(RunTool(vArgs, opt), scratch, c.vLines, c.nFiles, c.nStatus);
+}
+
+// A chain of nLevels directories named sName under sDir, made relative to
+// each other (the whole path may pass what one system call takes), with a
+// file "f" holding sData at the bottom; nLinkAt levels down, beside the next
+// directory, a link to it with a name of the same length.
+void MakeChain(const std::string &sDir, const std::string &sName, int nLevels,
+               const std::string &sData, int nLinkAt = -1)
+{
+    int fd = open(sDir.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0) << sDir;
+    for (int i = 0; i < nLevels; i++) {
+        mkdirat(fd, sName.c_str(), 0755);
+        if (i == nLinkAt) {
+            ASSERT_EQ(symlinkat(sName.c_str(), fd, std::string(sName.size(), 'l').c_str()), 0);
+        }
+        int fdNext = openat(fd, sName.c_str(), O_RDONLY | O_DIRECTORY);
+        close(fd);
+        ASSERT_GE(fdNext, 0) << "level " << i;
+        fd = fdNext;
+    }
+    int fdFile = openat(fd, "f", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fdFile, 0);
+    ASSERT_EQ(write(fdFile, sData.data(), sData.size()), (ssize_t)sData.size());
+    close(fdFile);
+    close(fd);
+}
+
+std::string Repeat(const std::string &s, int n)
+{
+    std::string sOut;
+    for (int i = 0; i < n; i++)
+        sOut += s;
+    return sOut;
+}
+
+}  // namespace
+
+TEST(Names, OddNames)
+{
+    if (TheTarget().bWin32)
+        GTEST_SKIP() << "names that only POSIX systems allow";
+    const NameCase aCases[] = {
+        {"blanks", {"A/with space/a b=1", "B/with space/a b=2", "A/ lead=1", "B/ lead=1"},
+         {"A", "B"},
+         {"@/A/with space/a b, @/B/with space/a b: Differences encountered."}, 2, 0},
+        {"bytes that are not UTF-8", {"A/\xff\xfe\x80=1", "B/\xff\xfe\x80=22"},
+         {"A", "B"}, {"@/A/\xff\xfe\x80, @/B/\xff\xfe\x80: Files have different sizes."},
+         1, 0},
+        {"a backslash inside a name", {"A/back\\slash=1", "B/back\\slash=2"},
+         {"A", "B"}, {"@/A/back\\slash, @/B/back\\slash: Differences encountered."},
+         1, 0},
+        {"a newline inside a name", {"A/new\nline=1", "B/new\nline=2"}, {"A", "B"},
+         {"@/A/new\nline, @/B/new\nline: Differences encountered."}, 1, 0},
+        {"a newline inside a directory's name",
+         {"A/d\n/f=1", "B/d\n/f=1", "A/x=1"}, {"A", "B"},
+         {"@/B/x: Error reading file."}, 2, 0},
+        {"names of 255 bytes", {"A/" + kLong + "/" + kLong + "=1",
+                                "B/" + kLong + "/" + kLong + "=2"},
+         {"A", "B"},
+         {"@/A/" + kLong + "/" + kLong + ", @/B/" + kLong + "/" + kLong +
+          ": Differences encountered."}, 1, 0},
+        {"names that look like options and patterns",
+         {"A/-x=1", "B/-x=2", "A/*.*=1", "B/*.*=1", "A/%s%n=1", "B/%s%n=2",
+          "A/w/*.*/y=1", "B/w/*.*/y=2"},
+         {"A", "B"},
+         {"@/A/-x, @/B/-x: Differences encountered.",
+          "@/A/%s%n, @/B/%s%n: Differences encountered.",
+          "@/A/w/*.*/y, @/B/w/*.*/y: Differences encountered."}, 4, 0},
+        {"dots and repeated slashes in the arguments",
+         {"A/s/x=1", "B/s/x=2"}, {"./A/../A//s/.", ".//B/./s//"},
+         {"@/A/s/x, @/B/s/x: Differences encountered."}, 1, 0},
+        {"dot and dot-dot as whole arguments", {"A/x=1", "B/x=2"}, {".", "../B"},
+         {"@/A/x, @/B/x: Differences encountered."}, 1, 0, "/A"},
+        {"the same tree twice, spelled differently", {"A/x=1", "A/s/y=2"},
+         {"A", "./A/"}, {}, 2, 0},
+    };
+    for (const NameCase &c : aCases) {
+        Scratch scratch;
+        scratch.Make(c.vTree);
+        Check(c, scratch);
+    }
+}
+
+// 1,000 levels: within the system's path limit the file at the bottom is
+// compared; past it, the first directory whose path is too long is named
+// as one that cannot be searched, and the rest of the walk goes on.
+TEST(Names, ThousandLevelsDeep)
+{
+    if (TheTarget().bWin32)
+        GTEST_SKIP() << "POSIX path limits";
+    struct {
+        const char *pszName;
+        std::string sLevel;
+        std::vector<std::string> vLines;
+        long nFiles;
+    } aCases[] = {
+        {"within the path limit", "d",
+         {"@/A" + Repeat("/d", 1000) + "/f, @/B" + Repeat("/d", 1000) +
+          "/f: Differences encountered.", "@/A/top, @/B/top: Differences encountered."},
+         2},
+        // The first path past PATH_MAX (4096 with its NUL) is a directory's.
+        // A link to a directory there is a directory too.
+        {"past the path limit", "dddddddd",
+         {"", "", "@/A/top, @/B/top: Differences encountered."}, 1},
+    };
+    for (auto &c : aCases) {
+        Scratch scratch;
+        scratch.Make({"A/top=1", "B/top=2"});
+        std::string sDir = scratch.Root() + "/A", sParent;
+        int nLinkAt = -1;
+        if (c.vLines[0].empty()) {
+            for (nLinkAt = -1; sDir.size() < 4096; nLinkAt++)
+                sParent = sDir, sDir += "/" + c.sLevel;
+            c.vLines[0] = sDir + ": File not found.";
+            c.vLines[1] = sParent + "/" + std::string(c.sLevel.size(), 'l') +
+                          ": File not found.";
+        }
+        MakeChain(scratch.Root() + "/A", c.sLevel, 1000, "1", nLinkAt);
+        MakeChain(scratch.Root() + "/B", c.sLevel, 1000, "2");
+        Check({c.pszName, {}, {"A", "B"}, c.vLines, c.nFiles, 0}, scratch);
+        // Too deep for the scratch directory's own clean-up.
+        std::string sRemove = "rm -rf '" + scratch.Root() + "/A' '" +
+                              scratch.Root() + "/B'";
+        ASSERT_EQ(system(sRemove.c_str()), 0);
+    }
+}
+
+// Roots of 1,023 characters are walked; 1,024 is past the tool's limit.
+TEST(Names, RootsAtTheLengthLimit)
+{
+    if (TheTarget().bWin32)
+        GTEST_SKIP() << "POSIX paths";
+    for (size_t nLen : {1022u, 1023u, 1024u}) {
+        Scratch scratch;
+        // A relative path that resolves to nLen characters.
+        std::string sRel;
+        size_t nBase = scratch.Root().size() + 1;
+        while (nBase + sRel.size() + 100 < nLen)
+            sRel += std::string(49, 'r') + "/";
+        sRel += std::string(nLen - nBase - sRel.size(), 'e');
+        ASSERT_EQ(nBase + sRel.size(), nLen);
+        scratch.Make({sRel + "/x=1", "B/x=2"});
+        if (nLen < 1024)
+            Check({"a root just within the limit", {}, {sRel, "B"},
+                   {"@/" + sRel + "/x, @/B/x: Differences encountered."}, 1, 0},
+                  scratch);
+        else
+            Check({"a root one past the limit", {}, {sRel, "B"},
+                   {sRel + ": File not found."}, -1, 1}, scratch);
+        Check({"the same as the second root", {}, {"B", sRel},
+               {nLen < 1024 ? "@/B/x, @/" + sRel + "/x: Differences encountered."
+                            : sRel + ": File not found."},
+               nLen < 1024 ? 1 : -1, nLen < 1024 ? 0 : 1},
+              scratch);
+    }
+}

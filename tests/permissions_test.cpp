@@ -1,0 +1,106 @@
+// Permissions, as an ordinary user: CI runs as root, which reads everything,
+// so the binary is started as "nobody" through setpriv. Where strace is at
+// hand the run is traced too, to show which files were never opened.
+#include "harness.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct PermCase {
+    const char *pszName;
+    std::vector<std::string> vTree;
+    std::vector<std::pair<std::string, mode_t>> vModes;  // set after Make
+    std::vector<std::string> vLines;                      // "@" the scratch root
+    long nFiles;
+    std::vector<std::string> vNotOpened;                  // under the root
+};
+
+const PermCase kCases[] = {
+    {"unreadable first file: named, the second never opened",
+     {"A/f=1", "B/f=1", "A/g=1", "B/g=2"}, {{"A/f", 0}},
+     {"@/A/f: Error reading file.", "@/A/g, @/B/g: Differences encountered."},
+     2, {"B/f"}},
+    {"unreadable second file",
+     {"A/f=1", "B/f=1", "A/g=1", "B/g=1"}, {{"B/f", 0}},
+     {"@/B/f: Error reading file."}, 2, {}},
+    {"both unreadable: the first is named",
+     {"A/f=1", "B/f=1"}, {{"A/f", 0}, {"B/f", 0}},
+     {"@/A/f: Error reading file."}, 1, {"B/f"}},
+    {"unreadable subdirectory of the first tree, the walk goes on",
+     {"A/s/x=1", "A/s/t/y=1", "A/z=1", "B/s/x=1", "B/z=2"}, {{"A/s", 0}},
+     {"@/A/s: File not found.", "@/A/z, @/B/z: Differences encountered."}, 1,
+     {"A/s/x", "B/s/x"}},
+    {"listable but not searchable subdirectory of the first tree",
+     {"A/s/x=1", "A/z=1", "B/s/x=1", "B/z=1"}, {{"A/s", 0444}},
+     {"@/A/s: File not found."}, 1, {"B/s/x"}},
+    {"searchable but not listable subdirectory of the first tree",
+     {"A/s/x=1", "A/z=1", "B/s/x=1", "B/z=1"}, {{"A/s", 0111}},
+     {"@/A/s: File not found."}, 1, {}},
+    {"unsearchable directory in the second tree",
+     {"A/s/x=1", "A/s/d/y=1", "A/z=1", "B/s/x=1", "B/s/d/y=1", "B/z=2"},
+     {{"B/s", 0}},
+     {"@/B/s/x: Error reading file.", "@/B/s/d/y: Error reading file.",
+      "@/A/z, @/B/z: Differences encountered."}, 3, {}},
+    {"second-tree directory searchable but not listable: files still compared",
+     {"A/s/x=1", "A/s/y=1", "B/s/x=1", "B/s/y=2"}, {{"B/s", 0111}},
+     {"@/A/s/y, @/B/s/y: Differences encountered."}, 2, {}},
+    {"unreadable first root", {"A/x=1", "B/x=1"}, {{"A", 0}},
+     {"@/A: File not found."}, 0, {"A/x", "B/x"}},
+};
+
+// Whether the trace shows an open of sPath.
+bool Opened(const std::string &sTrace, const std::string &sPath)
+{
+    std::ifstream in(sTrace);
+    for (std::string sLine; std::getline(in, sLine);)
+        if (sLine.find("open") != std::string::npos &&
+            sLine.find("\"" + sPath + "\"") != std::string::npos)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+TEST(Permissions, AsAnOrdinaryUser)
+{
+    if (TheTarget().bWin32 || !TheTarget().vLauncher.empty())
+        GTEST_SKIP() << "drops privileges for the native binary only";
+    REQUIRE_PROGRAM("setpriv");
+    const bool bTrace = HaveProgram("strace");
+    if (!bTrace && ToolsRequired())
+        FAIL() << "strace is required but not installed";
+    for (const PermCase &c : kCases) {
+        SCOPED_TRACE(c.pszName);
+        Scratch scratch, logs;
+        scratch.Make(c.vTree);
+        ASSERT_EQ(chmod(scratch.Root().c_str(), 0755), 0);
+        for (const auto &m : c.vModes)
+            ASSERT_EQ(chmod((scratch.Root() + "/" + m.first).c_str(), m.second), 0);
+        const std::string sTrace = logs.Root() + "/trace";
+        RunOptions opt;
+        opt.sCwd = scratch.Root();
+        if (bTrace) {
+            opt.vPrefix = {"strace", "-f", "-qq", "-e", "trace=open,openat",
+                           "-o", sTrace};
+            opt.vEnv = {"ASAN_OPTIONS=detect_leaks=0"};
+        }
+        for (const char *pszWord : {"setpriv", "--reuid=65534", "--regid=65534",
+                                    "--clear-groups"})
+            opt.vPrefix.push_back(pszWord);
+        ExpectReport(RunTool({"A", "B"}, opt), scratch, c.vLines, c.nFiles, 0);
+        if (!bTrace)
+            continue;
+        EXPECT_TRUE(Opened(sTrace, scratch.Root() + "/A")) << "the trace is empty";
+        for (const std::string &s : c.vNotOpened)
+            EXPECT_FALSE(Opened(sTrace, scratch.Root() + "/" + s)) << s;
+    }
+}

@@ -1,0 +1,176 @@
+// The tool only reads: traced with strace over trees that hold every kind of
+// entry, no system call may open for writing, create, truncate, rename,
+// remove, change modes, owners or times, or write anywhere but to standard
+// output and standard error; and both trees must come out as they went in.
+#include "harness.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/sysmacros.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Every kind of entry, in both trees, with pairs that are equal, differ,
+// differ in size, are missing, and are files in one tree and directories
+// in the other.
+const std::vector<std::string> kEveryKind = {
+    "A/f=text", "B/f=text", "A/e=", "B/e=", "A/big=#70000", "B/big=#70000^40000",
+    "A/size=#10", "B/size=#11", "A/.dot=1", "B/.dot=1", "A/.dotdir/x=1",
+    "B/.dotdir/x=1", "A/n/e/s/t/deep=1", "B/n/e/s/t/deep=2", "A/emptydir/",
+    "B/emptydir/", "A/onlyA/x=1", "A/lf->f", "B/lf->f", "A/ld->n", "B/ld->n",
+    "A/broken->nowhere", "B/broken->nowhere", "A/p|", "B/p|", "A/cycle->.",
+    "B/cycle->.", "A/up/back->..", "B/up/", "A/dirfile/x=1", "B/dirfile=1",
+    "A/filedir=1", "B/filedir/", "B/onlyB=1",
+};
+
+// What a tree holds, entry by entry: type and mode, size, modification and
+// change times, the access times of files, and the content, read without
+// touching the access time, or the link target. (Directories' access times
+// are left out: the walk of the snapshot itself would stamp them.)
+std::map<std::string, std::string> *pSnap = nullptr;
+std::string sSnapRoot;
+
+int SnapEntry(const char *pszPath, const struct stat *pSt, int, struct FTW *)
+{
+    std::ostringstream ss;
+    ss << std::oct << pSt->st_mode << std::dec << " " << pSt->st_size << " "
+       << pSt->st_mtim.tv_sec << "." << pSt->st_mtim.tv_nsec << " "
+       << pSt->st_ctim.tv_sec << "." << pSt->st_ctim.tv_nsec << " ";
+    if (S_ISREG(pSt->st_mode))
+        ss << pSt->st_atim.tv_sec << "." << pSt->st_atim.tv_nsec << " ";
+    if (S_ISREG(pSt->st_mode)) {
+        int fd = open(pszPath, O_RDONLY | O_NOATIME);
+        char szBuf[65536];
+        for (ssize_t n; fd >= 0 && (n = read(fd, szBuf, sizeof(szBuf))) > 0;)
+            ss << std::string(szBuf, n);
+        if (fd >= 0)
+            close(fd);
+    } else if (S_ISLNK(pSt->st_mode)) {
+        char szTarget[4096];
+        ssize_t n = readlink(pszPath, szTarget, sizeof(szTarget));
+        ss << std::string(szTarget, n > 0 ? n : 0);
+    }
+    (*pSnap)[std::string(pszPath).substr(sSnapRoot.size())] = ss.str();
+    return 0;
+}
+
+// Sets a file's access time to long before its modification, so that any
+// read of it, even under relatime, would stamp it anew.
+int AgeEntry(const char *pszPath, const struct stat *pSt, int, struct FTW *)
+{
+    if (!S_ISREG(pSt->st_mode))
+        return 0;
+    const struct timespec aTimes[2] = {{946684800, 0}, {0, UTIME_OMIT}};
+    utimensat(AT_FDCWD, pszPath, aTimes, AT_SYMLINK_NOFOLLOW);
+    return 0;
+}
+
+std::map<std::string, std::string> Snapshot(const std::string &sRoot)
+{
+    std::map<std::string, std::string> snap;
+    pSnap = &snap;
+    sSnapRoot = sRoot;
+    nftw(sRoot.c_str(), SnapEntry, 32, FTW_PHYS);
+    return snap;
+}
+
+// System calls that change the file system whatever their arguments.
+const std::set<std::string> kForbidden = {
+    "rename", "renameat", "renameat2", "unlink", "unlinkat", "mkdir", "mkdirat",
+    "rmdir", "truncate", "ftruncate", "chmod", "fchmod", "fchmodat", "chown",
+    "fchown", "lchown", "fchownat", "utime", "utimes", "utimensat", "futimesat",
+    "link", "linkat", "symlink", "symlinkat", "mknod", "mknodat", "creat",
+    "setxattr", "lsetxattr", "fsetxattr", "removexattr", "lremovexattr",
+    "fremovexattr", "fallocate", "copy_file_range", "sendfile", "splice",
+    "mount", "umount2", "sync_file_range", "name_to_handle_at"};
+// An open's flags that would write, create or truncate.
+const char *const kapszWritingFlags[] = {"O_WRONLY", "O_RDWR", "O_CREAT",
+                                         "O_TRUNC", "O_APPEND", "O_TMPFILE"};
+const std::set<std::string> kWrites = {"write", "writev", "pwrite64", "pwritev",
+                                       "pwritev2"};
+
+// The trace's lines that break the read-only promise. A line is the process
+// id, blanks, the call's name and its arguments in parentheses.
+std::vector<std::string> Violations(const std::string &sTraceFile)
+{
+    std::vector<std::string> v;
+    std::ifstream in(sTraceFile);
+    int nCalls = 0;
+    for (std::string sLine; std::getline(in, sLine);) {
+        size_t nName = sLine.find_first_not_of("0123456789 ");
+        size_t nParen = sLine.find('(', nName);
+        if (nName == std::string::npos || nParen == std::string::npos ||
+            sLine.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_",
+                                    nName) != nParen)
+            continue;  // a signal, an exit or a resumed call
+        nCalls++;
+        const std::string sName = sLine.substr(nName, nParen - nName);
+        const std::string sArgs = sLine.substr(nParen + 1);
+        bool bBad = kForbidden.count(sName) != 0;
+        if (sName == "open" || sName == "openat" || sName == "openat2")
+            for (const char *pszFlag : kapszWritingFlags)
+                bBad = bBad || sArgs.find(pszFlag) != std::string::npos;
+        if (kWrites.count(sName) != 0)
+            bBad = sArgs.rfind("1,", 0) != 0 && sArgs.rfind("2,", 0) != 0;
+        if (sName == "mmap" && sArgs.find("MAP_SHARED") != std::string::npos &&
+            sArgs.find("PROT_WRITE") != std::string::npos)
+            bBad = true;
+        if (bBad)
+            v.push_back(sLine);
+    }
+    EXPECT_GT(nCalls, 20) << "the trace looks empty: " << sTraceFile;
+    return v;
+}
+
+}  // namespace
+
+TEST(ReadOnly, TracedRunsChangeNothing)
+{
+    if (TheTarget().bWin32 || !TheTarget().vLauncher.empty())
+        GTEST_SKIP() << "traces the native binary only";
+    REQUIRE_PROGRAM("strace");
+    Scratch scratch, logs;
+    scratch.Make(kEveryKind);
+    for (const char *pszDev : {"/A/dev", "/B/dev"})  // as /dev/null
+        ASSERT_EQ(mknod((scratch.Root() + pszDev).c_str(), S_IFCHR | 0666,
+                        makedev(1, 3)), 0);
+    nftw(scratch.Root().c_str(), AgeEntry, 32, FTW_PHYS);
+    const auto snapBefore = Snapshot(scratch.Root());
+    ASSERT_GT(snapBefore.size(), 30u);
+
+    // Argument pairs that take every path of the walk and the comparison.
+    const std::vector<std::vector<std::string>> aArgs = {
+        {"A", "B"}, {"B", "A"}, {"A", "A"}, {"A", "nope"}, {"nope", "B"},
+        {"A/f", "B/f"}, {"A/./n/", "B//n"},
+    };
+    int nRun = 0;
+    for (const auto &vArgs : aArgs) {
+        SCOPED_TRACE(vArgs[0] + " " + vArgs[1]);
+        std::string sTrace = logs.Root() + "/trace" + std::to_string(nRun++);
+        RunOptions opt;
+        opt.sCwd = scratch.Root();
+        opt.vPrefix = {"strace", "-f", "-qq", "-s", "0", "-o", sTrace};
+        // LeakSanitizer cannot run under a tracer.
+        opt.vEnv = {"ASAN_OPTIONS=detect_leaks=0"};
+        RunResult r = RunTool(vArgs, opt);
+        EXPECT_EQ(r.nStatus, 0) << r.sOut << r.sErr;
+        EXPECT_NE(ParseReport(r).nSummary, -1) << r.sOut;
+        EXPECT_EQ(Violations(sTrace), std::vector<std::string>{});
+        // Opening a FIFO or a device acts on it: neither may be opened.
+        for (const char *pszName : {"/A/p\"", "/B/p\"", "/A/dev\"", "/B/dev\""})
+            EXPECT_EQ(ShellOutput("grep -c 'open.*" + scratch.Root() + pszName + "' " + sTrace),
+                      "0\n") << pszName;
+    }
+    EXPECT_EQ(Snapshot(scratch.Root()), snapBefore);
+}

@@ -1,0 +1,277 @@
+// What happens under the run: files that change between being listed, sized
+// and read, memory that runs out at every allocation of a deep walk, and a
+// standard output that cannot be written. The changes are staged by the test
+// build of the tool (ORVEL_FAULTS_BIN) at an exact call, never by timing.
+#include "harness.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+RunResult RunFaulty(const Scratch &scratch, const std::vector<std::string> &vEnv)
+{
+    RunOptions opt;
+    opt.sCwd = scratch.Root();
+    opt.sBin = ORVEL_FAULTS_BIN;
+    opt.vEnv = vEnv;
+    return RunTool({"A", "B"}, opt);
+}
+
+std::vector<std::string> Expanded(const std::vector<std::string> &v,
+                                  const Scratch &scratch)
+{
+    std::vector<std::string> vOut;
+    for (const std::string &s : v)
+        vOut.push_back(Expand(s, scratch));
+    std::sort(vOut.begin(), vOut.end());
+    return vOut;
+}
+
+bool EndsWith(const std::string &s, const std::string &sTail)
+{
+    return s.size() >= sTail.size() &&
+           s.compare(s.size() - sTail.size(), sTail.size(), sTail) == 0;
+}
+
+}  // namespace
+
+// Size queries count from 1: the first file's, then the second's. A file that
+// grew after sizing holds bytes its image lacks, so comparing the size taken
+// would call a longer file equal.
+TEST(UnderTheRun, FilesChange)
+{
+    if (TheTarget().bWin32)
+        GTEST_SKIP() << "the fault-injecting layer is POSIX only";
+    struct {
+        const char *pszName;
+        std::vector<std::string> vTree;
+        std::string sFault;
+        std::vector<std::string> vLines;
+        long nFiles;
+    } aCases[] = {
+        {"first file grows", {"A/f=#100", "B/f=#100"}, "ORVEL_GROW_AT=1",
+         {"@/A/f: Error reading file."}, 1},
+        {"second file grows", {"A/f=#100", "B/f=#100"}, "ORVEL_GROW_AT=2",
+         {"@/B/f: Error reading file."}, 1},
+        {"second file of whole blocks grows", {"A/f=#65536", "B/f=#65536"},
+         "ORVEL_GROW_AT=2", {"@/B/f: Error reading file."}, 1},
+        {"empty first file grows", {"A/f=", "B/f="}, "ORVEL_GROW_AT=1",
+         {"@/A/f: Error reading file."}, 1},
+        {"empty second file grows", {"A/f=", "B/f="}, "ORVEL_GROW_AT=2",
+         {"@/B/f: Error reading file."}, 1},
+        {"a difference is found before the growth",
+         {"A/f=#40000", "B/f=#40000^3"}, "ORVEL_GROW_AT=2",
+         {"@/A/f, @/B/f: Differences encountered."}, 1},
+        {"second file grows to another size: sizes were taken",
+         {"A/f=#10", "B/f=#11"}, "ORVEL_GROW_AT=2",
+         {"@/A/f, @/B/f: Files have different sizes."}, 1},
+        {"second file shrinks inside its last block", {"A/f=#40000", "B/f=#40000"},
+         "ORVEL_SHRINK_AT=2", {"@/B/f: Error reading file."}, 1},
+        {"file deleted after its directory was listed", {"A/f=#100", "B/f=#100"},
+         "ORVEL_DELETE_AT=1", {"@/A/f: Error reading file."}, 1},
+        {"directory deleted after listing: it cannot be searched",
+         {"A/d/", "B/d/"}, "ORVEL_DELETE_AT=1", {"@/A/d: File not found."}, 0},
+        {"file deleted deep down", {"A/s/t/f=1", "B/s/t/f=1"},
+         "ORVEL_DELETE_AT=3", {"@/A/s/t/f: Error reading file."}, 1},
+    };
+    for (const auto &c : aCases) {
+        SCOPED_TRACE(c.pszName);
+        Scratch scratch;
+        scratch.Make(c.vTree);
+        ExpectReport(RunFaulty(scratch, {c.sFault}), scratch, c.vLines, c.nFiles, 0);
+    }
+}
+
+// Fails allocation 1, 2, 3, ... of a walk eight levels deep, in which every
+// pair differs, so that each pair taken up leaves a line. Each failure must
+// give exactly one memory line, then only the summary; no pair may be handled
+// after it (the count of difference lines tells); status 1; no block kept.
+// The sanitizer build runs the same under LeakSanitizer.
+TEST(UnderTheRun, EveryAllocationFailsOverADeepWalk)
+{
+    if (TheTarget().bWin32)
+        GTEST_SKIP() << "the fault-injecting layer is POSIX only";
+    Scratch scratch;
+    std::vector<std::string> vTree;
+    std::string sDir;
+    for (int nLevel = 0; nLevel < 8; nLevel++) {
+        for (const char *pszTree : {"A/", "B/"}) {
+            vTree.push_back(pszTree + sDir + "f=" + (pszTree[0] == 'A' ? "#300" : "#300^7"));
+            vTree.push_back(pszTree + sDir + "empty/");
+        }
+        sDir += "d" + std::to_string(nLevel) + "/";
+    }
+    scratch.Make(vTree);
+    const std::string sMem = "Memory allocation error.";
+    int nFailed = 0;
+    for (int nAt = 1; nAt < 400; nAt++) {
+        SCOPED_TRACE("allocation " + std::to_string(nAt));
+        RunResult r = RunFaulty(scratch, {"ORVEL_FAIL_ALLOC=" + std::to_string(nAt)});
+        std::vector<std::string> vOut = OutputLines(r.sOut);
+        ASSERT_GE(vOut.size(), 4u);
+        EXPECT_EQ(r.sErr.find("not released"), std::string::npos) << r.sErr;
+        if (r.nStatus == 0) {
+            EXPECT_EQ(vOut.size(), 3u + 8 + 1);
+            EXPECT_EQ(vOut.back(), "8 files compared.");
+            break;
+        }
+        nFailed++;
+        ASSERT_EQ(r.nStatus, 1) << r.sErr;
+        if (nAt <= 2) {
+            EXPECT_EQ(vOut, (std::vector<std::string>{apszBanner[0], apszBanner[1],
+                                                      apszBanner[2], sMem}));
+            continue;
+        }
+        Report rep = ParseReport(r);
+        ASSERT_GE(rep.nSummary, 0) << r.sOut;
+        EXPECT_EQ(r.sErr, Progress(rep.nSummary));
+        const std::string &sFail = vOut[vOut.size() - 2];
+        long nDiffer = std::count_if(rep.vLines.begin(), rep.vLines.end(),
+                                     [](const std::string &s) {
+                                         return EndsWith(s, ": Differences encountered.");
+                                     });
+        EXPECT_EQ((long)rep.vLines.size(), nDiffer + 1) << r.sOut;
+        if (sFail == sMem) {
+            EXPECT_EQ(nDiffer, rep.nSummary);  // the walk's own allocation
+        } else {
+            // From the file comparison: it names the pair's first file.
+            EXPECT_TRUE(EndsWith(sFail, "/f: " + sMem)) << sFail;
+            EXPECT_EQ(sFail.rfind(scratch.Root() + "/A/", 0), 0u) << sFail;
+            EXPECT_EQ(nDiffer + 1, rep.nSummary);
+        }
+    }
+    EXPECT_GT(nFailed, 60);
+}
+
+// The layer's own working memory (path texts, search state) failing in turn:
+// the argument or the directory concerned is named, never a directory cut
+// short without a word.
+TEST(UnderTheRun, LayerMemoryFailsInTurn)
+{
+    if (TheTarget().bWin32)
+        GTEST_SKIP() << "the fault-injecting layer is POSIX only";
+    Scratch scratch;
+    scratch.Make({"A/a=1", "B/a=2", "A/s/b=1", "B/s/b=2", "A/s/t/c=1", "B/s/t/c=2",
+                  "A/z=1", "B/z=2"});
+    const std::vector<std::string> vAll = Expanded(
+        {"@/A/a, @/B/a: Differences encountered.",
+         "@/A/s/b, @/B/s/b: Differences encountered.",
+         "@/A/s/t/c, @/B/s/t/c: Differences encountered.",
+         "@/A/z, @/B/z: Differences encountered."}, scratch);
+    for (int nAt = 1; nAt < 100; nAt++) {
+        SCOPED_TRACE("request " + std::to_string(nAt));
+        RunResult r = RunFaulty(scratch, {"ORVEL_FAIL_WORK_ALLOC=" + std::to_string(nAt)});
+        Report rep = ParseReport(r);
+        if (r.nStatus == 1) {
+            // Resolving an argument: it is named, and nothing is walked.
+            ASSERT_EQ(rep.vLines.size(), 1u);
+            EXPECT_TRUE(rep.vLines[0] == "A: File not found." ||
+                        rep.vLines[0] == "B: File not found.")
+                << rep.vLines[0];
+            EXPECT_EQ(rep.nSummary, -1);
+            continue;
+        }
+        ASSERT_EQ(r.nStatus, 0);
+        if (rep.vLines == vAll) {
+            EXPECT_EQ(rep.nSummary, 4);
+            break;
+        }
+        // A search that could not start names its directory; every pair
+        // outside it is still reported.
+        long nNamed = 0, nOthers = 0;
+        for (const std::string &s : rep.vLines) {
+            if (EndsWith(s, ": File not found."))
+                nNamed++;
+            else if (std::find(vAll.begin(), vAll.end(), s) != vAll.end())
+                nOthers++;
+            else
+                ADD_FAILURE() << "unexpected line: " << s;
+        }
+        EXPECT_EQ(nNamed, 1) << r.sOut;
+        EXPECT_EQ(nOthers, rep.nSummary) << r.sOut;
+    }
+}
+
+// Standard output that cannot be written: the run must not pass for one that
+// went through. "Error writing output." goes to standard error, status 1.
+TEST(UnderTheRun, OutputCannotBeWritten)
+{
+    if (TheTarget().bWin32)
+        GTEST_SKIP() << "uses /dev/full";
+    Scratch scratch;
+    std::vector<std::string> vTree = {"A/x=1", "B/x=1"};
+    for (int i = 0; i < 300; i++)
+        for (const char *pszTree : {"A/many/", "B/many/"})
+            vTree.push_back(pszTree + std::to_string(i) + "=" +
+                            (pszTree[0] == 'A' ? "1" : "2"));
+    scratch.Make(vTree);
+    const std::string sWriteError = "Error writing output.\n";
+    struct {
+        const char *pszName;
+        std::vector<std::string> vArgs;
+        std::string sStdout;     // "" captures it
+        std::string sShell;      // commands before the run
+        std::string sErr;        // "" for the progress lines alone
+        int nFiles, nStatus;
+    } aCases[] = {
+        {"full disk, one file", {"A/x", "B/x"}, "/dev/full", "", sWriteError, 0, 1},
+        {"full disk, whole run", {"A", "B"}, "/dev/full", "", sWriteError, 301, 1},
+        {"full disk, usage error", {"A"}, "/dev/full", "", sWriteError, 0, 1},
+        {"full disk, argument too long", {std::string(1100, 'x'), "B"}, "/dev/full",
+         "", sWriteError, 0, 1},
+        {"closed stream", {"A", "B"}, "", "exec 1>&-", sWriteError, 301, 1},
+        {"output discarded is written", {"A", "B"}, "/dev/null", "", "", 301, 0},
+        // The progress line is no part of the report: its loss is no failure.
+        {"progress cannot be written", {"A", "B"}, "", "exec 2>/dev/full", "", 0, 0},
+        {"nothing can be written", {"A", "B"}, "/dev/full", "exec 2>/dev/full", "",
+         0, 1},
+        {"captured output is written", {"A/x", "B/x"}, "", "", "", 0, 0},
+    };
+    for (const auto &c : aCases) {
+        SCOPED_TRACE(c.pszName);
+        RunOptions opt;
+        opt.sCwd = scratch.Root();
+        opt.sStdout = c.sStdout;
+        opt.sShellPrefix = c.sShell;
+        RunResult r = RunTool(c.vArgs, opt);
+        EXPECT_EQ(r.sErr, Progress(c.nFiles) + c.sErr);
+        EXPECT_EQ(r.nStatus, c.nStatus);
+    }
+}
+
+// Every allocation of a walk three levels deep failed in turn once more,
+// under valgrind's memcheck: no block lost, no read or write out of bounds.
+// Blocks of searches cut short by a stop stay reachable until the exit.
+TEST(UnderTheRun, EveryAllocationUnderValgrind)
+{
+#ifdef ORVEL_SANITIZED
+    GTEST_SKIP() << "valgrind cannot run a sanitized binary";
+#endif
+    if (TheTarget().bWin32)
+        GTEST_SKIP() << "the fault-injecting layer is POSIX only";
+    REQUIRE_PROGRAM("valgrind");
+    Scratch scratch;
+    scratch.Make({"A/x=#10", "A/s/y=#40000", "A/s/t/z=#10", "A/s/t/e=", "B/x=#10",
+                  "B/s/y=#40000^33000", "B/s/t/z=#10", "B/s/t/e="});
+    RunOptions opt;
+    opt.sCwd = scratch.Root();
+    opt.sBin = ORVEL_FAULTS_BIN;
+    opt.vPrefix = {"valgrind", "-q", "--leak-check=full",
+                   "--errors-for-leak-kinds=definite,indirect,possible",
+                   "--error-exitcode=99"};
+    int nAt = 1;
+    for (;; nAt++) {
+        SCOPED_TRACE("allocation " + std::to_string(nAt));
+        opt.vEnv = {"ORVEL_FAIL_ALLOC=" + std::to_string(nAt)};
+        RunResult r = RunTool({"A", "B"}, opt);
+        ASSERT_TRUE(r.nStatus == 0 || r.nStatus == 1) << r.sErr;
+        EXPECT_EQ(r.sErr.find("=="), std::string::npos) << r.sErr;
+        if (r.nStatus == 0 || nAt > 100)
+            break;
+    }
+    EXPECT_GT(nAt, 15);
+}
