@@ -1,0 +1,179 @@
+// End-to-end cases: real trees, the real binary, its exact output.
+#include "harness.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const int kNoSummary = -1;
+
+struct Case {
+    const char *pszName;
+    std::vector<std::string> vTree;    // entries for Scratch::Make
+    std::vector<std::string> vArgs;    // "@" is the scratch root
+    std::vector<std::string> vLines;   // result lines, in any order
+    int nFiles;                        // the summary's count, or kNoSummary
+    int nStatus;
+    bool bPosixOnly = false;           // needs FIFOs, links or POSIX paths
+};
+
+// Runs one case and checks banner, result lines (as a set, since the
+// directory's order decides theirs), summary, progress and exit status.
+void Check(const Case &c)
+{
+    SCOPED_TRACE(c.pszName);
+    if (c.bPosixOnly && TheTarget().bWin32)
+        GTEST_SKIP() << "POSIX-only case";
+    Scratch scratch;
+    scratch.Make(c.vTree);
+    std::vector<std::string> vArgs;
+    for (const std::string &s : c.vArgs)
+        vArgs.push_back(s.find('@') == 0 ? Expand(s, scratch) : s);
+    RunOptions opt;
+    opt.sCwd = scratch.Root();
+    RunResult r = RunTool(vArgs, opt);
+
+    std::vector<std::string> vOut = OutputLines(r.sOut);
+    ASSERT_GE(vOut.size(), 3u) << r.sOut;
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(vOut[i], apszBanner[i]);
+    vOut.erase(vOut.begin(), vOut.begin() + 3);
+    if (c.nFiles != kNoSummary) {
+        ASSERT_FALSE(vOut.empty());
+        EXPECT_EQ(vOut.back(), std::to_string(c.nFiles) + " files compared.");
+        vOut.pop_back();
+    }
+    std::vector<std::string> vWant;
+    for (const std::string &s : c.vLines)
+        vWant.push_back(Expand(s, scratch));
+    std::sort(vOut.begin(), vOut.end());
+    std::sort(vWant.begin(), vWant.end());
+    EXPECT_EQ(vOut, vWant);
+    EXPECT_EQ(r.sErr, Progress(c.nFiles == kNoSummary ? 0 : c.nFiles));
+    EXPECT_EQ(r.nStatus, c.nStatus);
+}
+
+const std::vector<std::string> kSameTwo = {"A/x.txt=same", "A/sub/y.bin=#100",
+                                           "B/x.txt=same", "B/sub/y.bin=#100"};
+
+const std::string kSyntax = "Syntax: ORVEL [path 1] [path 2].";
+
+// A relative path whose absolute form under the scratch root is nLen long.
+std::string PathOfLength(const Scratch &scratch, size_t nLen)
+{
+    std::string s = TargetPath(scratch.Root()) + (TheTarget().bWin32 ? "\\" : "/");
+    std::string sRel;
+    while (s.size() + sRel.size() + 3 <= nLen)
+        sRel += TheTarget().bWin32 ? "d\\" : "d/";
+    sRel.append(nLen - s.size() - sRel.size(), 'e');
+    return sRel;
+}
+
+}  // namespace
+
+TEST(CommandLine, ArgumentCount)
+{
+    for (const std::vector<std::string> &vArgs :
+         {std::vector<std::string>{}, {"A"}, {"A", "B", "C"}})
+        Check({"wrong count", kSameTwo, vArgs, {kSyntax}, kNoSummary, 1});
+}
+
+TEST(Compare, Cases)
+{
+    const Case aCases[] = {
+        {"equal trees", kSameTwo, {"A", "B"}, {}, 2, 0},
+        {"typical run",
+         {"A/x.txt=same", "A/sub/y.bin=#100", "B/x.txt=same", "B/sub/y.bin=#100^50"},
+         {"A", "B"},
+         {"@/A/sub/y.bin, @/B/sub/y.bin: Differences encountered."}, 2, 0},
+        {"sizes 10 and 11", {"A/f=#10", "B/f=#11"}, {"A", "B"},
+         {"@/A/f, @/B/f: Files have different sizes."}, 1, 0},
+        {"two empty files", {"A/e=", "B/e="}, {"A", "B"}, {}, 1, 0},
+        {"block-sized files",
+         {"A/eq=#32768", "B/eq=#32768", "A/last=#32768", "B/last=#32768^32767",
+          "A/rem=#32769", "B/rem=#32769^32768", "A/blk2=#65536",
+          "B/blk2=#65536^32768", "A/first=#100", "B/first=#100^0",
+          "A/big=#200000", "B/big=#200000"},
+         {"A", "B"},
+         {"@/A/last, @/B/last: Differences encountered.",
+          "@/A/rem, @/B/rem: Differences encountered.",
+          "@/A/blk2, @/B/blk2: Differences encountered.",
+          "@/A/first, @/B/first: Differences encountered."}, 6, 0},
+        {"missing from the second tree", {"A/x=1", "A/sub/deep/y=2", "B/"},
+         {"A", "B"},
+         {"@/B/x: Error reading file.", "@/B/sub/deep/y: Error reading file."},
+         2, 0},
+        {"extras in the second tree and empty directories",
+         {"A/x=1", "A/empty/", "B/x=1", "B/more=2", "B/extra/z=3"}, {"A", "B"},
+         {}, 1, 0},
+        {"directory in first, file in second",
+         {"A/d/f=1", "A/d/e/", "B/d=1"}, {"A", "B"},
+         {"@/B/d/f: Error reading file."}, 1, 0},
+        {"file in first, directory in second", {"A/d=1", "B/d/"}, {"A", "B"},
+         {"@/B/d: Error reading file."}, 1, 0},
+        {"hidden files are compared", {"A/.h=1", "B/.h=2"}, {"A", "B"},
+         {"@/A/.h, @/B/.h: Differences encountered."}, 1, 0},
+        {"first root missing", {"B/x=1"}, {"nope", "B"},
+         {"@/nope: File not found."}, 0, 0},
+        {"first root names a file", {"A/x=1", "B/x=1"}, {"A/x", "B"},
+         {"@/A/x: File not found."}, 0, 0},
+        {"second root missing", {"A/x=1", "A/s/y=2"}, {"A", "nope"},
+         {"@/nope/x: Error reading file.", "@/nope/s/y: Error reading file."},
+         2, 0},
+        {"absolute roots", {"A/x=1", "B/x=2"}, {"@/A", "@/B"},
+         {"@/A/x, @/B/x: Differences encountered."}, 1, 0},
+        {"trailing separators, dots and doubled separators",
+         {"A/sub/y=1", "B/sub/y=2", "A/x=1"}, {"A/./sub/", "B//sub"},
+         {"@/A/sub/y, @/B/sub/y: Differences encountered."}, 1, 0},
+        {"dot-dot in a root", {"A/x=1", "B/x=2"}, {"A/../A", "A/../B/"},
+         {"@/A/x, @/B/x: Differences encountered."}, 1, 0},
+        {"the same tree twice", kSameTwo, {"A", "A"}, {}, 2, 0},
+        // Platform choices on POSIX systems.
+        {"links to files are compared as files, links to directories walked",
+         {"A/t=abc", "A/lf->t", "A/real/z=1", "A/ld->real", "B/t=abc",
+          "B/lf=abd", "B/real/z=1", "B/ld/z=2"},
+         {"A", "B"},
+         {"@/A/lf, @/B/lf: Differences encountered.",
+          "@/A/ld/z, @/B/ld/z: Differences encountered."}, 4, 0, true},
+        {"a broken link is an unreadable file",
+         {"A/bad->nowhere", "B/bad=1", "A/ok=1", "B/ok=1", "B/bad2->nowhere",
+          "A/bad2=1"},
+         {"A", "B"},
+         {"@/A/bad: Error reading file.", "@/B/bad2: Error reading file."}, 3, 0,
+         true},
+        {"link cycles are refused, the walk goes on",
+         {"A/x=1", "A/l1->.", "A/l2->.", "A/s/up->..", "A/s/y=1", "B/x=1",
+          "B/s/y=1"},
+         {"A", "B"},
+         {"@/A/l1: File not found.", "@/A/l2: File not found.",
+          "@/A/s/up: File not found."}, 2, 0, true},
+        {"FIFOs do not hang the run",
+         {"A/p|", "B/p|", "A/q=1", "B/q|"}, {"A", "B"},
+         {"@/A/p: Error reading file.", "@/B/q: Error reading file."}, 2, 0,
+         true},
+        {"files of 4 GiB and more are unreadable",
+         {"A/huge=%5G", "B/huge=%5G", "A/max=%4294967295", "B/max=%4294967295"},
+         {"A", "B"},
+         {"@/A/huge: Error reading file.", "@/A/max: Error reading file."}, 2,
+         0},
+    };
+    for (const Case &c : aCases)
+        Check(c);
+}
+
+TEST(CommandLine, PathLengthLimit)
+{
+    Scratch scratch;
+    std::string s1023 = PathOfLength(scratch, 1023);
+    std::string s1024 = PathOfLength(scratch, 1024);
+    Check({"resolved path of 1023 characters", {}, {s1023, "A"},
+           {"@/" + s1023 + ": File not found."}, 0, 0});
+    Check({"first resolves to 1024", {}, {s1024, "A"},
+           {s1024 + ": File not found."}, kNoSummary, 1});
+    Check({"second resolves to 1024", {}, {"A", s1024},
+           {s1024 + ": File not found."}, kNoSummary, 1});
+}

@@ -1,0 +1,241 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#ifndef ORVEL_DEFAULT_BIN
+#define ORVEL_DEFAULT_BIN "orvel"
+#endif
+
+const char *const apszBanner[3] = {
+    "ORVEL version 1.0: Compares all files in two paths.",
+    "Written by the ORVEL developers, December 2026.",
+    "Report problems through the ORVEL project's issue tracker.",
+};
+
+static std::string EnvOr(const char *pszName, const std::string &sDefault)
+{
+    const char *pszValue = getenv(pszName);
+    return pszValue != nullptr && *pszValue != '\0' ? pszValue : sDefault;
+}
+
+const Target &TheTarget()
+{
+    static const Target target = [] {
+        Target t;
+        t.sBin = EnvOr("ORVEL_BIN", ORVEL_DEFAULT_BIN);
+        std::istringstream words(EnvOr("ORVEL_LAUNCHER", ""));
+        for (std::string sWord; words >> sWord;)
+            t.vLauncher.push_back(sWord);
+        t.bWin32 = EnvOr("ORVEL_TARGET", "posix") == "win32";
+        t.sEol = t.bWin32 ? "\r\n" : "\n";
+        return t;
+    }();
+    return target;
+}
+
+std::string TargetPath(const std::string &sPath)
+{
+    if (!TheTarget().bWin32)
+        return sPath;
+    std::string s = "Z:" + sPath;
+    for (char &c : s)
+        if (c == '/')
+            c = '\\';
+    return s;
+}
+
+std::string Expand(const std::string &sLine, const Scratch &scratch)
+{
+    std::string s;
+    for (char c : sLine) {
+        if (c == '@')
+            s += TargetPath(scratch.Root());
+        else if (c == '/' && TheTarget().bWin32)
+            s += '\\';
+        else
+            s += c;
+    }
+    return s;
+}
+
+std::string Progress(unsigned long nFiles)
+{
+    std::string s;
+    for (unsigned long n = 1; n <= nFiles; n++)
+        s += "Comparing file " + std::to_string(n) + ".\r";
+    return s;
+}
+
+std::vector<std::string> OutputLines(const std::string &sOut)
+{
+    const std::string &sEol = TheTarget().sEol;
+    std::vector<std::string> v;
+    size_t nAt = 0;
+    while (nAt < sOut.size()) {
+        size_t nEnd = sOut.find(sEol, nAt);
+        if (nEnd == std::string::npos) {
+            ADD_FAILURE() << "output ends without a line ending: "
+                          << sOut.substr(nAt);
+            v.push_back(sOut.substr(nAt));
+            break;
+        }
+        v.push_back(sOut.substr(nAt, nEnd - nAt));
+        nAt = nEnd + sEol.size();
+    }
+    return v;
+}
+
+static std::string Slurp(const std::string &sPath)
+{
+    std::ifstream in(sPath, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+RunResult RunTool(const std::vector<std::string> &vArgs, const RunOptions &opt)
+{
+    const Target &target = TheTarget();
+    Scratch io;
+    std::string sOutFile = io.Root() + "/stdout", sErrFile = io.Root() + "/stderr";
+    std::vector<std::string> vArgv;
+    if (!opt.sShellPrefix.empty()) {
+        vArgv = {"/bin/sh", "-c", opt.sShellPrefix + "; exec \"$0\" \"$@\""};
+    }
+    vArgv.insert(vArgv.end(), target.vLauncher.begin(), target.vLauncher.end());
+    vArgv.push_back(opt.sBin.empty() ? target.sBin : opt.sBin);
+    vArgv.insert(vArgv.end(), vArgs.begin(), vArgs.end());
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char *> vp;
+        for (std::string &s : vArgv)
+            vp.push_back(&s[0]);
+        vp.push_back(nullptr);
+        int fdIn = open("/dev/null", O_RDONLY);
+        int fdOut = open(sOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int fdErr = open(sErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fdIn < 0 || fdOut < 0 || fdErr < 0 || dup2(fdIn, 0) < 0 ||
+            dup2(fdOut, 1) < 0 || dup2(fdErr, 2) < 0)
+            _exit(126);
+        if (!opt.sCwd.empty() && chdir(opt.sCwd.c_str()) != 0)
+            _exit(126);
+        for (const std::string &sVar : opt.vEnv)
+            putenv(strdup(sVar.c_str()));
+        execvp(vp[0], vp.data());
+        _exit(127);
+    }
+    RunResult r;
+    if (pid < 0) {
+        ADD_FAILURE() << "fork failed";
+        return r;
+    }
+    int nWait = 0;
+    time_t tDeadline = time(nullptr) + opt.nTimeoutSeconds;
+    while (waitpid(pid, &nWait, WNOHANG) == 0) {
+        if (time(nullptr) > tDeadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &nWait, 0);
+            ADD_FAILURE() << "the run did not end within "
+                          << opt.nTimeoutSeconds << " s";
+            break;
+        }
+        usleep(2000);
+    }
+    r.nStatus = WIFEXITED(nWait) ? WEXITSTATUS(nWait) : 128 + WTERMSIG(nWait);
+    r.sOut = Slurp(sOutFile);
+    r.sErr = Slurp(sErrFile);
+    return r;
+}
+
+Scratch::Scratch()
+{
+    std::string sTemplate = EnvOr("TMPDIR", "/tmp") + "/orvel-test-XXXXXX";
+    if (mkdtemp(&sTemplate[0]) == nullptr)
+        ADD_FAILURE() << "mkdtemp failed";
+    sRoot = sTemplate;
+}
+
+static int RemoveEntry(const char *pszPath, const struct stat *, int nType,
+                       struct FTW *)
+{
+    // Directories a test made unreadable must be opened up to be emptied.
+    if (nType == FTW_DNR || nType == FTW_D || nType == FTW_DP)
+        chmod(pszPath, 0700);
+    return remove(pszPath) == 0 ? 0 : 0;
+}
+
+Scratch::~Scratch()
+{
+    chmod(sRoot.c_str(), 0700);
+    nftw(sRoot.c_str(), RemoveEntry, 64, FTW_DEPTH | FTW_PHYS);
+}
+
+static unsigned long long Number(const std::string &s)
+{
+    size_t nEnd = 0;
+    unsigned long long n = std::stoull(s, &nEnd);
+    if (nEnd < s.size() && s[nEnd] == 'M')
+        n <<= 20;
+    if (nEnd < s.size() && s[nEnd] == 'G')
+        n <<= 30;
+    return n;
+}
+
+static void MakeParents(const std::string &sPath)
+{
+    for (size_t n = sPath.find('/', 1); n != std::string::npos;
+         n = sPath.find('/', n + 1))
+        mkdir(sPath.substr(0, n).c_str(), 0755);
+}
+
+void Scratch::Make(const std::vector<std::string> &vSpecs) const
+{
+    for (const std::string &sSpec : vSpecs) {
+        size_t nArrow = sSpec.find("->"), nEq = sSpec.find('=');
+        std::string sPath = sRoot + "/" + sSpec.substr(0, std::min(nArrow, nEq));
+        MakeParents(sPath);
+        if (nArrow != std::string::npos && nArrow < nEq) {
+            ASSERT_EQ(symlink(sSpec.substr(nArrow + 2).c_str(), sPath.c_str()), 0)
+                << sSpec;
+        } else if (nEq != std::string::npos) {
+            std::string sValue = sSpec.substr(nEq + 1);
+            if (!sValue.empty() && sValue[0] == '%') {
+                int fd = open(sPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                ASSERT_GE(fd, 0) << sSpec;
+                ASSERT_EQ(ftruncate(fd, (off_t)Number(sValue.substr(1))), 0);
+                close(fd);
+                continue;
+            }
+            std::string sData = sValue;
+            if (!sValue.empty() && sValue[0] == '#') {
+                size_t nCaret = sValue.find('^');
+                sData.resize(Number(sValue.substr(1)));
+                for (size_t i = 0; i < sData.size(); i++)
+                    sData[i] = (char)('a' + (i * 7 + i / 251) % 26);
+                if (nCaret != std::string::npos)
+                    sData[Number(sValue.substr(nCaret + 1))] ^= 0x20;
+            }
+            std::ofstream(sPath, std::ios::binary) << sData;
+        } else if (sSpec.back() == '/') {
+            mkdir(sPath.c_str(), 0755);
+        } else if (sSpec.back() == '|') {
+            sPath.pop_back();
+            ASSERT_EQ(mkfifo(sPath.c_str(), 0644), 0) << sSpec;
+        } else {
+            FAIL() << "unknown entry: " << sSpec;
+        }
+    }
+}
