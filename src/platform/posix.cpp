@@ -43,11 +43,13 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
     int fd = OpenForReading(lpFileName,
                             O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     struct stat st;
+    int nStatus;
 
     if (fd < 0)
         return INVALID_HANDLE_VALUE;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        fcntl(fd, F_SETFL, O_RDONLY) != 0) {
+    nStatus = fcntl(fd, F_GETFL);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || nStatus == -1 ||
+        fcntl(fd, F_SETFL, nStatus & ~O_NONBLOCK) != 0) {
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
@@ -298,7 +300,12 @@ static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
         pFfBlk->ff_fsize =
             st.st_size > 0x7FFFFFFF ? 0x7FFFFFFF : (int32_t)st.st_size;
         PackTime(st.st_mtime, &pFfBlk->ff_ftime, &pFfBlk->ff_fdate);
-        memcpy(pFfBlk->ff_name, pszName, nNameLen + 1);
+        // A name longer than the record holds (none on Linux, whose names
+        // stop at 255 bytes) is cut, so that it fails to open and is named.
+        if (nNameLen >= sizeof(pFfBlk->ff_name))
+            nNameLen = sizeof(pFfBlk->ff_name) - 1;
+        memcpy(pFfBlk->ff_name, pszName, nNameLen);
+        pFfBlk->ff_name[nNameLen] = '\0';
         return 0;
     }
     EndSearch(pSearch);
