@@ -1,20 +1,42 @@
 // The platform operations of platform.h for 32-bit Windows.
 //
-// Files, memory and path resolution are KERNEL32's and the C run-time's own,
-// called as they are; this file adds what Win32 does not offer under the
-// names the core uses: a file size that cannot pass a size of 4 GiB or more
-// for a smaller one, and findfirst/findnext over FindFirstFileA with the
-// attribute mask of the DOS run-times and a guard against cycles of
-// junctions and symbolic links. Nothing here creates, writes, renames or
-// removes anything on disk.
+// Reading, memory and path resolution are KERNEL32's and the C run-time's
+// own, called as they are. This file adds what Win32 does not offer under
+// the names the core uses: an open that takes disk files only, a file size
+// that cannot pass a size of 4 GiB or more for a smaller one, and
+// findfirst/findnext over FindFirstFileA with the attribute mask of the DOS
+// run-times and a guard against cycles of junctions and symbolic links.
+// Nothing here creates, writes, renames or removes anything on disk.
 #include "platform.h"
 
 #include <stdlib.h>
 
 // ---- Files ------------------------------------------------------------------
 
-// The kernel's GetFileSize under its own name, for the body below.
+// The kernel's operations under their own names, for the bodies below.
+#undef CreateFileA
 #undef GetFileSize
+
+// Devices answer FILE_TYPE_CHAR, pipes FILE_TYPE_PIPE; a size and a read
+// mean nothing for them, and a console would wait for input.
+// https://learn.microsoft.com/windows/win32/fileio/naming-a-file#naming-conventions
+HANDLE OrvelCreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
+                        DWORD dwShareMode,
+                        LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                        DWORD dwCreationDisposition,
+                        DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
+{
+    HANDLE hFile = CreateFileA(lpFileName, dwDesiredAccess, dwShareMode,
+                               lpSecurityAttributes, dwCreationDisposition,
+                               dwFlagsAndAttributes, hTemplateFile);
+
+    if (hFile != INVALID_HANDLE_VALUE && GetFileType(hFile) != FILE_TYPE_DISK) {
+        CloseHandle(hFile);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return hFile;
+}
 
 // GetFileSize rather than GetFileSizeEx, which Windows 95 and NT 4 lack:
 // with a pointer for the high part it answers the whole size, and a low part
@@ -157,14 +179,16 @@ static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
         if (ulAttrib & (FA_HIDDEN | FA_SYSTEM | FA_DIREC) & ~pSearch->nAttrib)
             continue;
         // A name that the code page turns into more bytes than the record
-        // holds is reached by its short name; without one it cannot be.
+        // holds is given by its short name, which reaches the same entry;
+        // without one it is cut, so that it fails to open and is named.
         nNameLen = strlen(pszName);
-        if (nNameLen >= sizeof(pFfBlk->ff_name)) {
+        if (nNameLen >= sizeof(pFfBlk->ff_name) &&
+            pEntry->cAlternateFileName[0] != '\0') {
             pszName = pEntry->cAlternateFileName;
             nNameLen = strlen(pszName);
-            if (nNameLen == 0)
-                continue;
         }
+        if (nNameLen >= sizeof(pFfBlk->ff_name))
+            nNameLen = sizeof(pFfBlk->ff_name) - 1;
 
         pFfBlk->ff_attrib = ulAttrib;
         pFfBlk->ff_fsize = pEntry->nFileSizeHigh != 0 ||
@@ -173,7 +197,8 @@ static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
                                : (int32_t)pEntry->nFileSizeLow;
         PackTime(&pEntry->ftLastWriteTime, &pFfBlk->ff_ftime,
                  &pFfBlk->ff_fdate);
-        memcpy(pFfBlk->ff_name, pszName, nNameLen + 1);
+        memcpy(pFfBlk->ff_name, pszName, nNameLen);
+        pFfBlk->ff_name[nNameLen] = '\0';
         return 0;
     }
     EndSearch(pSearch);
