@@ -19,9 +19,9 @@
 #include <stdlib.h>  // _fullpath
 
 // ---- Files ------------------------------------------------------------------
-// The kernel's CreateFileA, which also opens devices: a name such as "nul",
-// "con" or "com1" names one in every directory. Whatever the handle is not
-// a disk file is refused (INVALID_HANDLE_VALUE), as on POSIX systems.
+// The kernel's CreateFileA opens devices too: a name such as "nul", "con" or
+// "com1" names one in every directory. A handle to anything but a disk file
+// is closed again and INVALID_HANDLE_VALUE answered, as on POSIX systems.
 #define CreateFileA OrvelCreateFileA
 HANDLE OrvelCreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
                         DWORD dwShareMode,

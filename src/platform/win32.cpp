@@ -77,8 +77,8 @@ struct Search {
     int nAttrib;              // the caller's attribute mask
 };
 
-// Open searches, indexed by ff_reserved: an index fits the record's 32 bits
-// where a handle is not meant to be kept in an int.
+// Open searches, indexed by ff_reserved: findnext can check an index before
+// it uses it, where it could not check a handle kept in the record.
 static Search *pSearches = NULL;
 static size_t nSearches = 0;
 

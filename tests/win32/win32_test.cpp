@@ -1,6 +1,6 @@
 // The Windows platform layer's own choices, called directly: which entries
-// each attribute mask lets through and what their records hold, and file
-// sizes with their high part. A plain console program (no test framework is
+// each attribute mask lets through, and what their records hold (the walk
+// itself only ever asks for one mask). A plain console program (no test framework is
 // built for Windows here) that makes its files in a directory of its own
 // under the temporary directory, prints one line per failed check, and
 // exits with 1 if there was any.
@@ -28,7 +28,7 @@ std::string sRoot;  // the test's own directory
 std::string At(const std::string &sName) { return sRoot + "\\" + sName; }
 
 // Makes a file of qwSize bytes (none written: sparse where the file system
-// can) or, for "name\", a directory; then sets dwAttrib on it.
+// can) or, for "name\\", a directory; then sets dwAttrib on it.
 void Make(std::string sName, ULONGLONG qwSize, DWORD dwAttrib)
 {
     if (sName.back() == '\\') {
@@ -134,33 +134,6 @@ void TestRecords()
     CHECK(ff.ff_ftime == ((13 << 11) | (45 << 5) | (30 / 2)));
 }
 
-// Asked for the high part, the size comes whole; asked for none, any size
-// that does not fit 32 bits is a failure, never its low part.
-void TestSizes()
-{
-    const ULONGLONG qwGiB = 1ull << 30;
-    const ULONGLONG aqwSizes[] = {3, 2 * qwGiB, 0xFFFFFFFEull, 0xFFFFFFFFull,
-                                  4 * qwGiB, 5 * qwGiB};
-    for (ULONGLONG qwSize : aqwSizes) {
-        DWORD dwHigh = 7, dwLow, dwAlone;
-        Make("sized", qwSize, 0);
-        HANDLE h = CreateFileA(At("sized").c_str(), GENERIC_READ,
-                               FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-        dwLow = GetFileSize(h, &dwHigh);
-        dwAlone = GetFileSize(h, NULL);
-        CloseHandle(h);
-        if (((ULONGLONG)dwHigh << 32 | dwLow) != qwSize ||
-            dwAlone != (qwSize < 0xFFFFFFFFull ? (DWORD)qwSize
-                                               : INVALID_FILE_SIZE)) {
-            printf("size %llu: high %lu, low %lu, alone %lu\n", qwSize,
-                   (unsigned long)dwHigh, (unsigned long)dwLow,
-                   (unsigned long)dwAlone);
-            nFailures++;
-        }
-        DeleteFileA(At("sized").c_str());
-    }
-}
-
 }  // namespace
 
 int main()
@@ -198,7 +171,6 @@ int main()
         TestMasks();
         TestRecords();
     }
-    TestSizes();
 
     for (const auto &e : aTree) {
         std::string sPath = At(e.pszName);
