@@ -179,14 +179,10 @@ static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
         if (ulAttrib & (FA_HIDDEN | FA_SYSTEM | FA_DIREC) & ~pSearch->nAttrib)
             continue;
         // A name that the code page turns into more bytes than the record
-        // holds is given by its short name, which reaches the same entry;
-        // without one it is cut, so that it fails to open and is named.
+        // holds is cut, so that it fails to open and is named. Not its short
+        // name: the same short name may stand for another file in the
+        // second tree.
         nNameLen = strlen(pszName);
-        if (nNameLen >= sizeof(pFfBlk->ff_name) &&
-            pEntry->cAlternateFileName[0] != '\0') {
-            pszName = pEntry->cAlternateFileName;
-            nNameLen = strlen(pszName);
-        }
         if (nNameLen >= sizeof(pFfBlk->ff_name))
             nNameLen = sizeof(pFfBlk->ff_name) - 1;
 
