@@ -188,8 +188,9 @@ TEST(CommandLine, PathLengthLimit)
 }
 
 // What only the Windows program does: its run time's path forms, devices
-// named like files, link cycles as Wine presents them, sizes the low 32 bits
-// would hide, and a first file too large for a 32-bit address space.
+// named like files, names in the ANSI code page, link cycles as Wine presents
+// them, sizes the low 32 bits would hide, and a first file too large for a
+// 32-bit address space.
 TEST(Win32, Cases)
 {
     if (!TheTarget().bWin32)
@@ -204,6 +205,11 @@ TEST(Win32, Cases)
          {"A/nul=1", "B/nul=2", "A/con=1", "B/con=1", "A/ok=1", "B/ok=1"},
          {"A", "B"},
          {"@/A/nul: Error reading file.", "@/A/con: Error reading file."}, 3, 0},
+        // U+0101 (a with macron), which code page 1252, Wine's for English
+        // and C locales, lacks; its nearest letter must not stand in for it.
+        {"a name the code page lacks is not taken for another",
+         {"A/\xc4\x81.txt=1", "A/a.txt=1", "B/a.txt=1"}, {"A", "B"},
+         {"@/A/?.txt: Error reading file."}, 2, 0},
         {"link cycles are refused, links to directories walked",
          {"A/x=1", "A/l1->.", "A/s/up->..", "A/s/y=1", "A/real/z=1",
           "A/ld->real", "A/ld2->real", "B/x=1", "B/s/y=1", "B/real/z=1",

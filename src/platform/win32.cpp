@@ -4,7 +4,7 @@
 // own, called as they are. This file adds what Win32 does not offer under
 // the names the core uses: an open that takes disk files only, a file size
 // that cannot pass a size of 4 GiB or more for a smaller one, and
-// findfirst/findnext over FindFirstFileA with the attribute mask of the DOS
+// findfirst/findnext over FindFirstFileW with the attribute mask of the DOS
 // run-times and a guard against cycles of junctions and symbolic links.
 // Nothing here creates, writes, renames or removes anything on disk.
 #include "platform.h"
@@ -64,13 +64,13 @@ DWORD OrvelGetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh)
 
 // ---- Directory search -------------------------------------------------------
 
-// A running search: the FindFirstFileA handle, the entry it has fetched but
+// A running search: the FindFirstFileW handle, the entry it has fetched but
 // not yet delivered, and the directory's identity for the cycle guard.
 struct Search {
     bool bInUse;
     HANDLE hFind;
     bool bHaveEntry;          // fdEntry holds an entry not yet delivered
-    WIN32_FIND_DATAA fdEntry;
+    WIN32_FIND_DATAW fdEntry;
     DWORD dwVolume;           // volume serial number and file index:
     DWORD dwIndexHigh;        // together, which directory this is
     DWORD dwIndexLow;
@@ -154,6 +154,30 @@ static void PackTime(const FILETIME *pftWhen, uint16_t *pwTime, uint16_t *pwDate
     *pwDate = wDate;
 }
 
+// The name pwszName into the record, in the ANSI code page that every other
+// call of the walk uses. A character that the code page lacks becomes "?",
+// which no Win32 name may hold, so that the entry fails to open and is
+// named: the A functions would put the nearest letter in its place ("a" for
+// U+0101, a with macron), and another file of that name would be compared
+// instead. A name longer than the record holds is cut, to the same effect.
+// https://learn.microsoft.com/windows/win32/api/stringapiset/nf-stringapiset-widechartomultibyte
+static void NameToRecord(const WCHAR *pwszName, char *pszOut, size_t nOut)
+{
+    char szName[4 * MAX_PATH];  // a name at 3 bytes a character, in UTF-8
+    bool bUtf8 = GetACP() == CP_UTF8;  // which takes neither flag nor default
+    size_t nLen;
+
+    if (WideCharToMultiByte(CP_ACP, bUtf8 ? 0 : WC_NO_BEST_FIT_CHARS, pwszName,
+                            -1, szName, sizeof(szName), bUtf8 ? NULL : "?",
+                            NULL) == 0)
+        strcpy(szName, "?");
+    nLen = strlen(szName);
+    if (nLen >= nOut)
+        nLen = nOut - 1;
+    memcpy(pszOut, szName, nLen);
+    pszOut[nLen] = '\0';
+}
+
 // Fills the record with the search's next entry that the mask lets through.
 // Returns 0, or 1 with the search ended when no entry is left.
 static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
@@ -162,13 +186,11 @@ static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
         FA_RDONLY | FA_HIDDEN | FA_SYSTEM | FA_LABEL | FA_DIREC | FA_ARCH;
 
     for (;;) {
-        const WIN32_FIND_DATAA *pEntry = &pSearch->fdEntry;
-        const char *pszName = pEntry->cFileName;
+        const WIN32_FIND_DATAW *pEntry = &pSearch->fdEntry;
         uint32_t ulAttrib;
-        size_t nNameLen;
 
         if (!pSearch->bHaveEntry &&
-            !FindNextFileA(pSearch->hFind, &pSearch->fdEntry))
+            !FindNextFileW(pSearch->hFind, &pSearch->fdEntry))
             break;
         pSearch->bHaveEntry = false;
 
@@ -178,13 +200,6 @@ static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
             continue;
         if (ulAttrib & (FA_HIDDEN | FA_SYSTEM | FA_DIREC) & ~pSearch->nAttrib)
             continue;
-        // A name that the code page turns into more bytes than the record
-        // holds is cut, so that it fails to open and is named. Not its short
-        // name: the same short name may stand for another file in the
-        // second tree.
-        nNameLen = strlen(pszName);
-        if (nNameLen >= sizeof(pFfBlk->ff_name))
-            nNameLen = sizeof(pFfBlk->ff_name) - 1;
 
         pFfBlk->ff_attrib = ulAttrib;
         pFfBlk->ff_fsize = pEntry->nFileSizeHigh != 0 ||
@@ -193,8 +208,10 @@ static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
                                : (int32_t)pEntry->nFileSizeLow;
         PackTime(&pEntry->ftLastWriteTime, &pFfBlk->ff_ftime,
                  &pFfBlk->ff_fdate);
-        memcpy(pFfBlk->ff_name, pszName, nNameLen);
-        pFfBlk->ff_name[nNameLen] = '\0';
+        // Not the short name for a name that does not fit: the same short
+        // name may stand for another file in the second tree.
+        NameToRecord(pEntry->cFileName, pFfBlk->ff_name,
+                     sizeof(pFfBlk->ff_name));
         return 0;
     }
     EndSearch(pSearch);
@@ -208,7 +225,8 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     size_t nSufLen = strlen(WILD_SUFFIX);
     size_t nDirLen, i;
     char *pszDir = NULL;
-    int nSlot;
+    WCHAR *pwszPattern = NULL;
+    int nSlot, nWideLen;
     Search *pSearch;
 
     pFfBlk->ff_reserved = -1;
@@ -241,12 +259,21 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
             pSearches[i].dwIndexHigh == pSearch->dwIndexHigh &&
             pSearches[i].dwIndexLow == pSearch->dwIndexLow)
             goto Fail;
-    free(pszDir);
-    pszDir = NULL;
 
-    pSearch->hFind = FindFirstFileA(pszPattern, &pSearch->fdEntry);
+    // Searched by its wide name, so that the entries' names come whole.
+    nWideLen = MultiByteToWideChar(CP_ACP, 0, pszPattern, -1, NULL, 0);
+    if (nWideLen <= 0)
+        goto Fail;
+    pwszPattern = (WCHAR *)malloc(nWideLen * sizeof(WCHAR));
+    if (pwszPattern == NULL ||
+        MultiByteToWideChar(CP_ACP, 0, pszPattern, -1, pwszPattern,
+                            nWideLen) != nWideLen)
+        goto Fail;
+    pSearch->hFind = FindFirstFileW(pwszPattern, &pSearch->fdEntry);
     if (pSearch->hFind == INVALID_HANDLE_VALUE)
         goto Fail;
+    free(pszDir);
+    free(pwszPattern);
     pSearch->bHaveEntry = true;
     pSearch->bInUse = true;
     pFfBlk->ff_reserved = nSlot;
@@ -254,6 +281,7 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
 
 Fail:
     free(pszDir);
+    free(pwszPattern);
     EndSearch(pSearch);
     return 1;
 }
