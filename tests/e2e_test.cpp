@@ -204,7 +204,8 @@ TEST(Win32, Cases)
         {"device names are not files",
          {"A/nul=1", "B/nul=2", "A/con=1", "B/con=1", "A/ok=1", "B/ok=1"},
          {"A", "B"},
-         {"@/A/nul: Error reading file.", "@/A/con: Error reading file."}, 3, 0},
+         {"@/A/nul: Error reading file.", "@/A/con: Error reading file."}, 3,
+         0},
         // U+0101 (a with macron), which code page 1252, Wine's for English
         // and C locales, lacks; its nearest letter must not stand in for it.
         {"a name the code page lacks is not taken for another",
@@ -260,8 +261,8 @@ TEST(Win32, HiddenAndSystemEntries)
         ASSERT_EQ(RunTool({a.first, sPath}, opt).nStatus, 0);
         // Listed alone, the entry's attribute letters stand before its path.
         std::string sList = RunTool({sPath}, opt).sOut;
-        ASSERT_NE(sList.substr(0, sList.find(sPath)).find((char)toupper(a.first[1])),
-                  std::string::npos)
+        std::string sLetters = sList.substr(0, sList.find(sPath));
+        ASSERT_NE(sLetters.find((char)toupper(a.first[1])), std::string::npos)
             << a.second << " did not take " << a.first << ": " << sList;
     }
     Check({"hidden, system and read-only entries", {}, {"A", "B"},

@@ -139,7 +139,8 @@ static bool IdentifyDir(const char *pszDir, Search *pSearch)
 
 // The packed DOS date and time of a last-write time, in local time as the
 // DOS run-times gave it; 1 January 1980 for what DOS dates cannot hold.
-static void PackTime(const FILETIME *pftWhen, uint16_t *pwTime, uint16_t *pwDate)
+static void PackTime(const FILETIME *pftWhen, uint16_t *pwTime,
+                     uint16_t *pwDate)
 {
     FILETIME ftLocal;
     WORD wTime, wDate;

@@ -1,9 +1,9 @@
 // The Windows platform layer's own choices, called directly: which entries
 // each attribute mask lets through, and what their records hold (the walk
-// itself only ever asks for one mask). A plain console program (no test framework is
-// built for Windows here) that makes its files in a directory of its own
-// under the temporary directory, prints one line per failed check, and
-// exits with 1 if there was any.
+// itself only ever asks for one mask). A plain console program, since no
+// test framework is built for Windows here: it makes its files in a
+// directory of its own under the temporary directory, prints one line per
+// failed check, and exits with 1 if there was any.
 #include "platform/platform.h"
 
 #include <set>
@@ -50,7 +50,7 @@ void Make(std::string sName, ULONGLONG qwSize, DWORD dwAttrib)
 }
 
 // The names a whole search of the root with nAttrib delivers; the record of
-// the entry sWant, if given, goes to *pFf.
+// the entry pszWant, if given, goes to *pFf.
 Names Search(int nAttrib, const char *pszWant = NULL, struct ffblk *pFf = NULL)
 {
     Names names;
@@ -166,7 +166,8 @@ int main()
     if ((GetFileAttributesA(At("hidsys").c_str()) &
          (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) !=
         (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) {
-        printf("skipped masks: the file system keeps no hidden or system bits\n");
+        printf("masks skipped: the file system keeps no hidden or system "
+               "bits\n");
     } else {
         TestMasks();
         TestRecords();
