@@ -1,8 +1,11 @@
 // End-to-end cases: real trees, the real binary, its exact output.
 #include "harness.h"
 
+#include <ctype.h>
+
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -23,13 +26,16 @@ struct Case {
 
 // Runs one case and checks banner, result lines (as a set, since the
 // directory's order decides theirs), summary, progress and exit status.
-void Check(const Case &c)
+// pMade, when given, holds the tree already, made and prepared by the caller.
+void Check(const Case &c, const Scratch *pMade = nullptr)
 {
     SCOPED_TRACE(c.pszName);
     if (c.bPosixOnly && TheTarget().bWin32)
         GTEST_SKIP() << "POSIX-only case";
-    Scratch scratch;
-    scratch.Make(c.vTree);
+    Scratch own;
+    const Scratch &scratch = pMade != nullptr ? *pMade : own;
+    if (pMade == nullptr)
+        own.Make(c.vTree);
     std::vector<std::string> vArgs;
     for (const std::string &s : c.vArgs)
         vArgs.push_back(s.find('@') == 0 ? Expand(s, scratch) : s);
@@ -167,13 +173,104 @@ TEST(Compare, Cases)
 
 TEST(CommandLine, PathLengthLimit)
 {
+    // The driver's buffer holds 1024 bytes with the NUL; on Windows the run
+    // time resolves ANSI paths of fewer than MAX_PATH (260) characters only.
+    const size_t nLimit = TheTarget().bWin32 ? 260 : 1024;
     Scratch scratch;
-    std::string s1023 = PathOfLength(scratch, 1023);
-    std::string s1024 = PathOfLength(scratch, 1024);
-    Check({"resolved path of 1023 characters", {}, {s1023, "A"},
-           {"@/" + s1023 + ": File not found."}, 0, 0});
-    Check({"first resolves to 1024", {}, {s1024, "A"},
-           {s1024 + ": File not found."}, kNoSummary, 1});
-    Check({"second resolves to 1024", {}, {"A", s1024},
-           {s1024 + ": File not found."}, kNoSummary, 1});
+    std::string sFits = PathOfLength(scratch, nLimit - 1);
+    std::string sLong = PathOfLength(scratch, nLimit);
+    Check({"resolved path one short of the limit", {}, {sFits, "A"},
+           {"@/" + sFits + ": File not found."}, 0, 0});
+    Check({"first resolves to the limit", {}, {sLong, "A"},
+           {sLong + ": File not found."}, kNoSummary, 1});
+    Check({"second resolves to the limit", {}, {"A", sLong},
+           {sLong + ": File not found."}, kNoSummary, 1});
+}
+
+// What only the Windows program does: its run time's path forms, devices
+// named like files, names in the ANSI code page, link cycles as Wine presents
+// them, sizes the low 32 bits would hide, and a first file too large for a
+// 32-bit address space.
+TEST(Win32, Cases)
+{
+    if (!TheTarget().bWin32)
+        GTEST_SKIP() << "Windows program only";
+    const Case aCases[] = {
+        {"forward slashes and a drive in the arguments",
+         {"A/sub/y=1", "B/sub/y=2"}, {"A/sub", "@/B/sub"},
+         {"@/A/sub/y, @/B/sub/y: Differences encountered."}, 1, 0},
+        {"names match whatever their case", {"A/Mixed.TXT=1", "B/mixed.txt=1"},
+         {"A", "B"}, {}, 1, 0},
+        {"device names are not files",
+         {"A/nul=1", "B/nul=2", "A/con=1", "B/con=1", "A/ok=1", "B/ok=1"},
+         {"A", "B"},
+         {"@/A/nul: Error reading file.", "@/A/con: Error reading file."}, 3,
+         0},
+        // U+0101 (a with macron), which code page 1252, Wine's for English
+        // and C locales, lacks; its nearest letter must not stand in for it.
+        {"a name the code page lacks is not taken for another",
+         {"A/\xc4\x81.txt=1", "A/a.txt=1", "B/a.txt=1"}, {"A", "B"},
+         {"@/A/?.txt: Error reading file."}, 2, 0},
+        {"link cycles are refused, links to directories walked",
+         {"A/x=1", "A/l1->.", "A/s/up->..", "A/s/y=1", "A/real/z=1",
+          "A/ld->real", "A/ld2->real", "B/x=1", "B/s/y=1", "B/real/z=1",
+          "B/ld/z=2", "B/ld2/z=1"},
+         {"A", "B"},
+         {"@/A/l1: File not found.", "@/A/s/up: File not found.",
+          "@/A/ld/z, @/B/ld/z: Differences encountered."}, 5, 0},
+        {"a tree deeper than the first table of searches",
+         {"A/1/2/3/4/5/6/7/8/9/10/11/12/f=1", "A/1/2/3/4/5/6/7/8/9/g=1",
+          "A/1/h=1", "B/1/2/3/4/5/6/7/8/9/10/11/12/f=2",
+          "B/1/2/3/4/5/6/7/8/9/g=2", "B/1/h=2"},
+         {"A", "B"},
+         {"@/A/1/2/3/4/5/6/7/8/9/10/11/12/f, @/B/1/2/3/4/5/6/7/8/9/10/11/12/f: "
+          "Differences encountered.",
+          "@/A/1/2/3/4/5/6/7/8/9/g, @/B/1/2/3/4/5/6/7/8/9/g: "
+          "Differences encountered.",
+          "@/A/1/h, @/B/1/h: Differences encountered."}, 3, 0},
+        {"exactly 4 GiB, whose low 32 bits are 0",
+         {"A/four=%4G", "B/four=%4G", "A/e=", "B/e="}, {"A", "B"},
+         {"@/A/four: Error reading file."}, 2, 0},
+        // 2 GiB of address space cannot hold the image of the first file.
+        {"first file too large for memory", {"A/big=%3G", "B/big=%3G", "B/x=1"},
+         {"A", "B"}, {"@/A/big: Memory allocation error."}, 1, 1},
+    };
+    for (const Case &c : aCases)
+        Check(c);
+}
+
+// The mask of the walk's searches lets hidden and system entries through,
+// directories among them: their files are compared like any other.
+TEST(Win32, HiddenAndSystemEntries)
+{
+    if (!TheTarget().bWin32)
+        GTEST_SKIP() << "Windows program only";
+    const std::vector<std::string> vTree = {
+        "A/h=1", "B/h=2", "A/s=1", "B/s=2", "A/hs=1", "B/hs=2", "A/r=1",
+        "B/r=2", "A/hd/f=1", "B/hd/f=2", "A/sd/f=1", "B/sd/f=2"};
+    // Wine's attrib takes one attribute at a time.
+    const std::pair<const char *, const char *> aAttribs[] = {
+        {"+h", "A/h"}, {"+s", "A/s"},   {"+h", "A/hs"}, {"+s", "A/hs"},
+        {"+r", "A/r"}, {"+h", "A/hd"}, {"+s", "A/sd"}};
+    Scratch scratch;
+    scratch.Make(vTree);
+    RunOptions opt;
+    opt.sBin = "attrib";
+    for (const auto &a : aAttribs) {
+        std::string sPath = Expand(std::string("@/") + a.second, scratch);
+        ASSERT_EQ(RunTool({a.first, sPath}, opt).nStatus, 0);
+        // Listed alone, the entry's attribute letters stand before its path.
+        std::string sList = RunTool({sPath}, opt).sOut;
+        std::string sLetters = sList.substr(0, sList.find(sPath));
+        ASSERT_NE(sLetters.find((char)toupper(a.first[1])), std::string::npos)
+            << a.second << " did not take " << a.first << ": " << sList;
+    }
+    Check({"hidden, system and read-only entries", {}, {"A", "B"},
+           {"@/A/h, @/B/h: Differences encountered.",
+            "@/A/s, @/B/s: Differences encountered.",
+            "@/A/hs, @/B/hs: Differences encountered.",
+            "@/A/r, @/B/r: Differences encountered.",
+            "@/A/hd/f, @/B/hd/f: Differences encountered.",
+            "@/A/sd/f, @/B/sd/f: Differences encountered."}, 6, 0},
+          &scratch);
 }

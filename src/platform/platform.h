@@ -13,13 +13,24 @@
 #ifdef _WIN32
 
 // ---- Win32: the kernel's own types, constants and operations ---------------
-// CreateFileA, GetFileSize, ReadFile, CloseHandle, GlobalAlloc/GlobalFree and
-// LocalAlloc/LocalFree are KERNEL32's, called as they are.
+// ReadFile, CloseHandle, GlobalAlloc/GlobalFree and LocalAlloc/LocalFree are
+// KERNEL32's, called as they are; _fullpath is the C run-time's.
 #include <windows.h>
 #include <stdlib.h>  // _fullpath
 
-// GetFileSize is the layer's own on Windows: the kernel's answers the low 32
-// bits of a size of 4 GiB or more, which would pass for a smaller file.
+// ---- Files ------------------------------------------------------------------
+// The kernel's CreateFileA opens devices too: a name such as "nul", "con" or
+// "com1" names one in every directory. A handle to anything but a disk file
+// is closed again and INVALID_HANDLE_VALUE answered, as on POSIX systems.
+#define CreateFileA OrvelCreateFileA
+HANDLE OrvelCreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
+                        DWORD dwShareMode,
+                        LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                        DWORD dwCreationDisposition,
+                        DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+// The kernel's GetFileSize answers the low 32 bits of a size of 4 GiB or
+// more, which would pass for a smaller file: asked for no high part, this
+// one answers INVALID_FILE_SIZE for any size that does not fit 32 bits.
 #define GetFileSize OrvelGetFileSize
 DWORD OrvelGetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 
