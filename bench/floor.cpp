@@ -61,11 +61,22 @@ void ReadOnly(int dir1, const char *name, const std::string &rel)
         Report("error", rel);
         return;
     }
-    ssize_t got;
-    while ((got = read(fd, g_buf1, kBlock)) > 0) {
-    }
-    if (got < 0)
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
         Report("error", rel);
+        close(fd);
+        return;
+    }
+    for (off_t left = st.st_size; left > 0;) {
+        ssize_t got = read(fd, g_buf1, left < (off_t)kBlock ? (size_t)left
+                                                             : kBlock);
+        if (got <= 0) {
+            if (got < 0)
+                Report("error", rel);
+            break;
+        }
+        left -= got;
+    }
     close(fd);
 }
 
@@ -80,9 +91,13 @@ void ComparePair(int dir1, int dir2, const char *name, const std::string &rel)
     } else if (st1.st_size != st2.st_size) {
         Report("size", rel);
     } else {
-        for (;;) {
-            ssize_t got1 = ReadFull(fd1, g_buf1, kBlock);
-            ssize_t got2 = ReadFull(fd2, g_buf2, kBlock);
+        // The size is known, so reading stops at it: no read is spent on
+        // finding the end of either file.
+        off_t left = st1.st_size;
+        while (left > 0) {
+            size_t want = left < (off_t)kBlock ? (size_t)left : kBlock;
+            ssize_t got1 = ReadFull(fd1, g_buf1, want);
+            ssize_t got2 = ReadFull(fd2, g_buf2, want);
             if (got1 < 0 || got2 < 0) {
                 Report("error", rel);
                 break;
@@ -93,6 +108,7 @@ void ComparePair(int dir1, int dir2, const char *name, const std::string &rel)
             }
             if (got1 == 0)
                 break;
+            left -= got1;
         }
     }
     if (fd1 >= 0)

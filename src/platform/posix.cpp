@@ -25,32 +25,123 @@ static HANDLE HandleOf(int fd) { return (HANDLE)(intptr_t)(fd + 1); }
 
 // Opens with O_NOATIME where the system allows it (owner or privileged), so
 // that a comparison leaves even the access times of both trees as they were.
-static int OpenForReading(const char *pszPath, int nFlags)
+// pszPath is taken relative to the directory descriptor fdDir.
+static int OpenForReading(int fdDir, const char *pszPath, int nFlags)
 {
 #ifdef O_NOATIME
-    int fd = open(pszPath, nFlags | O_NOATIME);
+    int fd = openat(fdDir, pszPath, nFlags | O_NOATIME);
     if (fd >= 0 || errno != EPERM)
         return fd;
 #endif
-    return open(pszPath, nFlags);
+    return openat(fdDir, pszPath, nFlags);
 }
+
+// Opening a file by its full path makes the kernel look up every component
+// of the path again, although the walk opens all files of one directory in
+// a row, and the pairs alternate between two directories (one per tree).
+// Descriptors of the two directories opened from most recently are kept, and
+// a file in one of them is opened relative to it, which looks up only the
+// file's own name. The descriptors are O_PATH ones: they need no read
+// permission on the directory, and searching through them is checked as it
+// would be for the full path.
+struct DirSlot {
+    char *pszDir;        // the directory as the caller spelled it, or NULL
+    size_t nDirLen;
+    int fd;
+    unsigned long ulUsed;  // when the slot last served, for replacement
+};
+static DirSlot aDirSlots[2];
+static unsigned long ulDirClock = 0;
+
+// The descriptor of directory pszDir (nDirLen bytes, not NUL-terminated;
+// empty for the root), opening and caching it if needed; -1 if it cannot be
+// opened, and the caller then falls back to the full path.
+static int DirDescriptor(const char *pszDir, size_t nDirLen)
+{
+    DirSlot *pSlot = &aDirSlots[0];
+    size_t i;
+    char *pszCopy;
+    int fd;
+
+    for (i = 0; i < sizeof(aDirSlots) / sizeof(aDirSlots[0]); i++) {
+        DirSlot *pTry = &aDirSlots[i];
+        if (pTry->pszDir != NULL && pTry->nDirLen == nDirLen &&
+            memcmp(pTry->pszDir, pszDir, nDirLen) == 0) {
+            pTry->ulUsed = ++ulDirClock;
+            return pTry->fd;
+        }
+        if (pTry->ulUsed < pSlot->ulUsed)
+            pSlot = pTry;
+    }
+    pszCopy = (char *)malloc(nDirLen + 2);
+    if (pszCopy == NULL)
+        return -1;
+    memcpy(pszCopy, pszDir, nDirLen);
+    pszCopy[nDirLen] = '\0';
+    fd = open(nDirLen != 0 ? pszCopy : "/",
+              O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        free(pszCopy);
+        return -1;
+    }
+    if (pSlot->pszDir != NULL) {
+        close(pSlot->fd);
+        free(pSlot->pszDir);
+    }
+    pSlot->pszDir = pszCopy;
+    pSlot->nDirLen = nDirLen;
+    pSlot->fd = fd;
+    pSlot->ulUsed = ++ulDirClock;
+    return fd;
+}
+
+// Opens an absolute path, relative to its cached directory when it has a
+// plain last component; any other path is opened as it stands.
+static int OpenPath(const char *pszPath, int nFlags)
+{
+    const char *pszSlash = strrchr(pszPath, '/');
+    int fdDir;
+
+    if (pszPath[0] == '/' && pszSlash != NULL && pszSlash[1] != '\0') {
+        fdDir = DirDescriptor(pszPath, (size_t)(pszSlash - pszPath));
+        if (fdDir >= 0)
+            return OpenForReading(fdDir, pszSlash + 1, nFlags);
+    }
+    return OpenForReading(AT_FDCWD, pszPath, nFlags);
+}
+
+// The status that CreateFileA took of the file it opened last, while that
+// handle is open: the size query right after the open answers from it
+// instead of asking the system a second time.
+static int fdLastOpened = -1;
+static struct stat stLastOpened;
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
                    DWORD, DWORD, HANDLE)
 {
     // O_NONBLOCK keeps a FIFO or a device from holding the run up; whatever
     // is not a regular file is then refused.
-    int fd = OpenForReading(lpFileName,
-                            O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    int fd = OpenPath(lpFileName, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     struct stat st;
 
     if (fd < 0)
         return INVALID_HANDLE_VALUE;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        fcntl(fd, F_SETFL, O_RDONLY) != 0) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return INVALID_HANDLE_VALUE;
     }
+#ifndef __linux__
+    // Elsewhere O_NONBLOCK may make reads of a regular file fail with EAGAIN
+    // (mandatory locks, some network file systems): it goes once the file is
+    // known to be regular. Linux ignores it for regular files, and the call
+    // would cost one more system call per file.
+    if (fcntl(fd, F_SETFL, O_RDONLY) != 0) {
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
+#endif
+    fdLastOpened = fd;
+    stLastOpened = st;
     return HandleOf(fd);
 }
 
@@ -59,7 +150,11 @@ DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh)
     struct stat st;
     uint64_t qwSize;
 
-    if (fstat(FdOf(hFile), &st) != 0 || st.st_size < 0)
+    if (FdOf(hFile) == fdLastOpened)
+        st = stLastOpened;
+    else if (fstat(FdOf(hFile), &st) != 0)
+        return INVALID_FILE_SIZE;
+    if (st.st_size < 0)
         return INVALID_FILE_SIZE;
     FAULT_AFTER_SIZE(FdOf(hFile), (uint64_t)st.st_size);
     qwSize = (uint64_t)st.st_size;
@@ -105,6 +200,9 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
 BOOL CloseHandle(HANDLE hObject)
 {
+    // The descriptor's number may come back with another file.
+    if (FdOf(hObject) == fdLastOpened)
+        fdLastOpened = -1;
     return close(FdOf(hObject)) == 0;
 }
 
@@ -199,17 +297,27 @@ CleanUp:
 
 // ---- Directory search -------------------------------------------------------
 
-// A running search: the directory's names, read whole when the search starts
-// so that no descriptor stays open per level of a deep walk, and the
+// A running search: the directory's entries, read whole when the search
+// starts so that no descriptor stays open per level of a deep walk, and the
 // directory's identity for the cycle guard.
+//
+// Each entry is looked up while the directory is open, relative to it, which
+// costs the lookup of its name alone (a lookup by full path would walk every
+// directory above it again). pcEntries holds one EntryHead and the entry's
+// NUL-terminated name after another, the heads unaligned.
+struct EntryHead {
+    int64_t qwSize;
+    int64_t qwMtime;
+    bool bDir;
+};
+
 struct Search {
     bool bInUse;
     dev_t dev;
     ino_t ino;
-    char *pszDir;      // the directory, to reach each entry by path
-    char *pcNames;     // NUL-separated names
-    size_t nNamesLen;
-    size_t nNext;      // offset of the next name to deliver
+    char *pcEntries;   // EntryHead, name, NUL, EntryHead, ...
+    size_t nEntriesLen;
+    size_t nNext;      // offset of the next entry to deliver
     int nAttrib;       // the caller's attribute mask
 };
 
@@ -240,8 +348,7 @@ static int NewSearchSlot(void)
 
 static void EndSearch(Search *pSearch)
 {
-    free(pSearch->pszDir);
-    free(pSearch->pcNames);
+    free(pSearch->pcEntries);
     pSearch->bInUse = false;
 }
 
@@ -264,27 +371,18 @@ static void PackTime(time_t tWhen, uint16_t *pwTime, uint16_t *pwDate)
 // Returns 0, or 1 with the search ended when no entry is left.
 static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
 {
-    while (pSearch->nNext < pSearch->nNamesLen) {
-        const char *pszName = pSearch->pcNames + pSearch->nNext;
-        size_t nNameLen = strlen(pszName);
-        char *pszEntry;
-        struct stat st;
+    while (pSearch->nNext < pSearch->nEntriesLen) {
+        EntryHead head;
+        const char *pszName;
+        size_t nNameLen;
         uint32_t ulAttrib = 0;
 
-        pSearch->nNext += nNameLen + 1;
-        pszEntry = (char *)malloc(strlen(pSearch->pszDir) + nNameLen + 2);
-        if (pszEntry == NULL)
-            break;
-        strcpy(pszEntry, pSearch->pszDir);
-        strcat(pszEntry, "/");
-        strcat(pszEntry, pszName);
-        // Links are followed: a link to a directory is one. A broken link
-        // stays an ordinary entry, which then fails to open as a file.
-        if (stat(pszEntry, &st) != 0 && lstat(pszEntry, &st) != 0)
-            memset(&st, 0, sizeof(st));
-        free(pszEntry);
+        memcpy(&head, pSearch->pcEntries + pSearch->nNext, sizeof(head));
+        pszName = pSearch->pcEntries + pSearch->nNext + sizeof(head);
+        nNameLen = strlen(pszName);
+        pSearch->nNext += sizeof(head) + nNameLen + 1;
 
-        if (S_ISDIR(st.st_mode))
+        if (head.bDir)
             ulAttrib |= FA_DIREC;
         else
             ulAttrib |= FA_ARCH;
@@ -296,8 +394,8 @@ static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
 
         pFfBlk->ff_attrib = ulAttrib;
         pFfBlk->ff_fsize =
-            st.st_size > 0x7FFFFFFF ? 0x7FFFFFFF : (int32_t)st.st_size;
-        PackTime(st.st_mtime, &pFfBlk->ff_ftime, &pFfBlk->ff_fdate);
+            head.qwSize > 0x7FFFFFFF ? 0x7FFFFFFF : (int32_t)head.qwSize;
+        PackTime((time_t)head.qwMtime, &pFfBlk->ff_ftime, &pFfBlk->ff_fdate);
         memcpy(pFfBlk->ff_name, pszName, nNameLen + 1);
         return 0;
     }
@@ -316,6 +414,7 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     struct dirent *pEnt;
     struct stat st;
     Search *pSearch;
+    char *pszDir = NULL;
 
     pFfBlk->ff_reserved = -1;
     if (nPatLen < nSufLen || strcmp(pszPattern + nPatLen - nSufLen,
@@ -331,13 +430,13 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     // The walk joins names to a root without its trailing separator, so the
     // file system's root arrives as the empty path.
     nDirLen = nPatLen - nSufLen;
-    pSearch->pszDir = (char *)malloc(nDirLen + 2);
-    if (pSearch->pszDir == NULL)
+    pszDir = (char *)malloc(nDirLen + 1);
+    if (pszDir == NULL)
         goto Fail;
-    memcpy(pSearch->pszDir, pszPattern, nDirLen);
-    pSearch->pszDir[nDirLen] = '\0';
+    memcpy(pszDir, pszPattern, nDirLen);
+    pszDir[nDirLen] = '\0';
 
-    fd = OpenForReading(nDirLen != 0 ? pSearch->pszDir : "/",
+    fd = OpenForReading(AT_FDCWD, nDirLen != 0 ? pszDir : "/",
                         O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOCTTY);
     if (fd < 0 || fstat(fd, &st) != 0)
         goto Fail;
@@ -358,21 +457,33 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     errno = 0;
     while ((pEnt = readdir(pDir)) != NULL) {
         size_t nLen = strlen(pEnt->d_name) + 1;
-        if (pSearch->nNamesLen + nLen > nCap) {
+        EntryHead head;
+        if (pSearch->nEntriesLen + sizeof(head) + nLen > nCap) {
             char *pcGrown;
-            nCap = (pSearch->nNamesLen + nLen) * 2 + 4096;
-            pcGrown = (char *)realloc(pSearch->pcNames, nCap);
+            nCap = (pSearch->nEntriesLen + sizeof(head) + nLen) * 2 + 4096;
+            pcGrown = (char *)realloc(pSearch->pcEntries, nCap);
             if (pcGrown == NULL)
                 goto Fail;
-            pSearch->pcNames = pcGrown;
+            pSearch->pcEntries = pcGrown;
         }
-        memcpy(pSearch->pcNames + pSearch->nNamesLen, pEnt->d_name, nLen);
-        pSearch->nNamesLen += nLen;
+        // Links are followed: a link to a directory is one. A broken link
+        // stays an ordinary entry, which then fails to open as a file.
+        if (fstatat(dirfd(pDir), pEnt->d_name, &st, 0) != 0 &&
+            fstatat(dirfd(pDir), pEnt->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            memset(&st, 0, sizeof(st));
+        head.qwSize = (int64_t)st.st_size;
+        head.qwMtime = (int64_t)st.st_mtime;
+        head.bDir = S_ISDIR(st.st_mode);
+        memcpy(pSearch->pcEntries + pSearch->nEntriesLen, &head, sizeof(head));
+        pSearch->nEntriesLen += sizeof(head);
+        memcpy(pSearch->pcEntries + pSearch->nEntriesLen, pEnt->d_name, nLen);
+        pSearch->nEntriesLen += nLen;
         errno = 0;
     }
     if (errno != 0)
         goto Fail;
     closedir(pDir);
+    free(pszDir);
 
     pFfBlk->ff_reserved = nSlot;
     return DeliverNext(pSearch, pFfBlk);
@@ -382,6 +493,7 @@ Fail:
         closedir(pDir);
     if (fd >= 0)
         close(fd);
+    free(pszDir);
     EndSearch(pSearch);
     pFfBlk->ff_reserved = -1;
     return 1;
