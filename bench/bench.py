@@ -44,8 +44,10 @@ SIZES = {
                  early_files=2, early_size=4 * MIB),
 }
 
-MIXED_SOURCES = ["/usr/include", "/usr/share/doc", "/usr/share/man",
-                 "/usr/share/locale", "/usr/lib"]
+# Taken in this order until the file count or the byte total is reached:
+# headers and documents are many small files, the libraries some large ones.
+MIXED_SOURCES = ["/usr/include", "/usr/share/doc", "/usr/lib",
+                 "/usr/share/man", "/usr/share/locale"]
 WORKLOADS = ["small", "large", "mixed", "early"]
 
 
