@@ -111,9 +111,10 @@ static int OpenPath(const char *pszPath, int nFlags)
     return OpenForReading(AT_FDCWD, pszPath, nFlags);
 }
 
-// The status that CreateFileA took of the file it opened last, while that
-// handle is open: the size query right after the open answers from it
-// instead of asking the system a second time.
+// The status that CreateFileA took of the file it opened last: the size
+// query right after the open answers from it instead of asking the system a
+// second time. Only CreateFileA makes handles, and it sets both anew for
+// each, so a descriptor number that comes back never finds a stale status.
 static int fdLastOpened = -1;
 static struct stat stLastOpened;
 
@@ -201,9 +202,6 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
 BOOL CloseHandle(HANDLE hObject)
 {
-    // The descriptor's number may come back with another file.
-    if (FdOf(hObject) == fdLastOpened)
-        fdLastOpened = -1;
     return close(FdOf(hObject)) == 0;
 }
 
