@@ -412,6 +412,9 @@ def main():
         ap.error("bad --workloads or --runs")
     data = os.path.abspath(args.data)
     build = os.path.abspath(args.build)
+    source = os.path.abspath(os.path.join(here, ".."))
+    if os.path.commonpath([data, source]) == source:
+        ap.error("--data must lie outside the source tree")
 
     if subprocess.run(["cmake", "--build", build, "--target", "orvel",
                        "bench-floor", "bench-spawn"]).returncode != 0:

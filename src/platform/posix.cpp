@@ -224,13 +224,19 @@ static void *FreeFixed(void *pBlock)
 
 // The global allocator holds the whole image of a file, one block per file
 // pair, allocated and released for every pair in turn. Its blocks are mapped
-// directly, in whole units of a huge page and aligned to one, with the
-// system asked to back them with huge pages: a large image then costs one
-// page fault per 2 MiB rather than per 4 KiB, and far fewer TLB misses while
-// it is filled and compared. A released block is kept, and the next request
-// that fits is served from it without any system call or page fault; at most
-// one block is kept, the larger, so the memory held stays that of the
-// largest image plus the slack of its last huge page.
+// directly, in whole units of 2 MiB and aligned to one. A released block is
+// kept, and the next request that fits is served from it without any system
+// call or page fault: only the first image of a size costs the faults of
+// its pages. At most one block is kept, the larger, and a kept block too
+// small for a request goes before the new one is mapped, so the memory held
+// stays that of the largest image plus the slack of its last unit.
+//
+// The alignment lets a system that puts huge pages under anonymous memory of
+// its own accord do so. They are not asked for (MADV_HUGEPAGE): a huge page
+// needs 2 MiB of free memory in one piece, which in a virtual machine whose
+// host takes back the guest's free memory is mostly memory the host must
+// supply again, and faulting it in then cost seconds per 256 MiB where small
+// pages, taken from memory still at hand, cost about a tenth of a second.
 //
 // A block is preceded by a page of its own that holds its head.
 #define HUGE_UNIT ((size_t)2 << 20)
@@ -277,9 +283,6 @@ static void *MapBlock(size_t nBytes)
         munmap(pcMap, (size_t)(pcBlock - HEAD_PAGE - pcMap));
     if (pcEnd < pcMap + nMapLen)
         munmap(pcEnd, (size_t)(pcMap + nMapLen - pcEnd));
-#ifdef MADV_HUGEPAGE
-    madvise(pcBlock, nCapacity, MADV_HUGEPAGE);
-#endif
     HeadOf(pcBlock)->nCapacity = nCapacity;
     return pcBlock;
 }
