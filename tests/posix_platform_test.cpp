@@ -151,7 +151,11 @@ TEST_F(Tree, OpensThroughCachedDirectories)
     Dir("d2");
     Dir("d3");
     Dir("d3/sub");
+    Dir("d3/sub/deeper");
+    Dir("d10");
     Make("d1/f", "one");
+    Make("d10/f", "ten");
+    Make("d3/sub/deeper/f", "deeper");
     Make("d1/empty", "");
     Make("d2/f", "two-two");
     Make("d3/f", "three");
@@ -174,6 +178,9 @@ TEST_F(Tree, OpensThroughCachedDirectories)
         {"/nodir/f", "<error>"}, {"/d1/f/", "<error>"},
         {"/d2/../d1/f", "one"},  {"/top", "at the root"},
         {"/d3/sub/f", "deep"},   {"/d2/f", "two-two"},
+        {"/d1/f", "one"},        {"/d10/f", "ten"},
+        {"/d3/sub/deeper/f", "deeper"}, {"/d3/sub/f", "deep"},
+        {"/d3/sub/deeper/f", "deeper"}, {"/d3/f", "three"},
     };
     for (int nPass = 0; nPass < 2; nPass++) {
         for (const Case &c : aCases) {

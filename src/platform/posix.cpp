@@ -39,19 +39,21 @@ static int OpenForReading(int fdDir, const char *pszPath, int nFlags)
 
 // Opening a file by its full path makes the kernel look up every component
 // of the path again, although the walk opens all files of one directory in
-// a row, and the pairs alternate between two directories (one per tree).
-// Descriptors of the two directories opened from most recently are kept, and
-// a file in one of them is opened relative to it, which looks up only the
-// file's own name. The descriptors are O_PATH ones: they need no read
-// permission on the directory, and searching through them is checked as it
-// would be for the full path.
+// a row, the pairs alternating between two directories (one per tree), and
+// then goes on to the subdirectories of those two. Descriptors of the
+// directories used most recently are kept: a file in one of them is opened
+// relative to it, and a directory just below one of them is opened relative
+// to that one, each looking up one name instead of the whole path. The
+// descriptors are O_PATH ones: they need no read permission on the
+// directory, and a lookup through them is checked as the full path's would
+// be. Both trees' current directories and their parents fit.
 struct DirSlot {
     char *pszDir;        // the directory as the caller spelled it, or NULL
     size_t nDirLen;
     int fd;
     unsigned long ulUsed;  // when the slot last served, for replacement
 };
-static DirSlot aDirSlots[2];
+static DirSlot aDirSlots[4];
 static unsigned long ulDirClock = 0;
 
 // The descriptor of directory pszDir (nDirLen bytes, not NUL-terminated;
@@ -59,18 +61,27 @@ static unsigned long ulDirClock = 0;
 // opened, and the caller then falls back to the full path.
 static int DirDescriptor(const char *pszDir, size_t nDirLen)
 {
+    const size_t nSlots = sizeof(aDirSlots) / sizeof(aDirSlots[0]);
     DirSlot *pSlot = &aDirSlots[0];
+    DirSlot *pParent = NULL;
     size_t i;
     char *pszCopy;
     int fd;
 
-    for (i = 0; i < sizeof(aDirSlots) / sizeof(aDirSlots[0]); i++) {
+    for (i = 0; i < nSlots; i++) {
         DirSlot *pTry = &aDirSlots[i];
         if (pTry->pszDir != NULL && pTry->nDirLen == nDirLen &&
             memcmp(pTry->pszDir, pszDir, nDirLen) == 0) {
             pTry->ulUsed = ++ulDirClock;
             return pTry->fd;
         }
+        // A parent: the slot's path, one separator, one name.
+        if (pTry->pszDir != NULL && pTry->nDirLen + 1 < nDirLen &&
+            pszDir[pTry->nDirLen] == '/' &&
+            memcmp(pTry->pszDir, pszDir, pTry->nDirLen) == 0 &&
+            memchr(pszDir + pTry->nDirLen + 1, '/',
+                   nDirLen - pTry->nDirLen - 1) == NULL)
+            pParent = pTry;
         if (pTry->ulUsed < pSlot->ulUsed)
             pSlot = pTry;
     }
@@ -79,11 +90,24 @@ static int DirDescriptor(const char *pszDir, size_t nDirLen)
         return -1;
     memcpy(pszCopy, pszDir, nDirLen);
     pszCopy[nDirLen] = '\0';
-    fd = open(nDirLen != 0 ? pszCopy : "/",
-              O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (pParent != NULL) {
+        pParent->ulUsed = ++ulDirClock;
+        fd = openat(pParent->fd, pszCopy + pParent->nDirLen + 1,
+                    O_PATH | O_DIRECTORY | O_CLOEXEC);
+    } else {
+        fd = open(nDirLen != 0 ? pszCopy : "/",
+                  O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
     if (fd < 0) {
         free(pszCopy);
         return -1;
+    }
+    // The parent was just marked used, so it is not the one replaced.
+    if (pSlot == pParent) {
+        for (i = 0; i < nSlots; i++)
+            if (&aDirSlots[i] != pParent &&
+                (pSlot == pParent || aDirSlots[i].ulUsed < pSlot->ulUsed))
+                pSlot = &aDirSlots[i];
     }
     if (pSlot->pszDir != NULL) {
         close(pSlot->fd);
@@ -509,10 +533,10 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     size_t nPatLen = strlen(pszPattern);
     size_t nSufLen = strlen(WILD_SUFFIX);
     size_t nDirLen, nCap = 0, i;
-    int nSlot = -1, fd = -1;
+    int nSlot = -1, fd = -1, fdDir;
     DIR *pDir = NULL;
     struct dirent *pEnt;
-    struct stat st;
+    struct stat st, stDir;
     Search *pSearch;
     char *pszDir = NULL;
 
@@ -536,8 +560,15 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     memcpy(pszDir, pszPattern, nDirLen);
     pszDir[nDirLen] = '\0';
 
-    fd = OpenForReading(AT_FDCWD, nDirLen != 0 ? pszDir : "/",
-                        O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOCTTY);
+    // Through the directory cache: the listing's entries are opened next,
+    // relative to the same descriptor.
+    fdDir = DirDescriptor(pszDir, nDirLen);
+    if (fdDir >= 0)
+        fd = OpenForReading(fdDir, ".",
+                            O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOCTTY);
+    else
+        fd = OpenForReading(AT_FDCWD, nDirLen != 0 ? pszDir : "/",
+                            O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOCTTY);
     if (fd < 0 || fstat(fd, &st) != 0)
         goto Fail;
     // A directory that is already being searched higher up is reached again
@@ -548,6 +579,7 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
             goto Fail;
     pSearch->dev = st.st_dev;
     pSearch->ino = st.st_ino;
+    stDir = st;
     pSearch->bInUse = true;
 
     pDir = fdopendir(fd);
@@ -567,9 +599,13 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
             pSearch->pcEntries = pcGrown;
         }
         // Links are followed: a link to a directory is one. A broken link
-        // stays an ordinary entry, which then fails to open as a file.
-        if (fstatat(dirfd(pDir), pEnt->d_name, &st, 0) != 0 &&
-            fstatat(dirfd(pDir), pEnt->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        // stays an ordinary entry, which then fails to open as a file. The
+        // directory itself was described when it was opened.
+        if (strcmp(pEnt->d_name, ".") == 0)
+            st = stDir;
+        else if (fstatat(dirfd(pDir), pEnt->d_name, &st, 0) != 0 &&
+                 fstatat(dirfd(pDir), pEnt->d_name, &st,
+                         AT_SYMLINK_NOFOLLOW) != 0)
             memset(&st, 0, sizeof(st));
         head.qwSize = (int64_t)st.st_size;
         head.qwMtime = (int64_t)st.st_mtime;
