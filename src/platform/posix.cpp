@@ -253,7 +253,7 @@ static void *FreeFixed(void *pBlock)
 // call or page fault: only the first image of a size costs the faults of
 // its pages. At most one block is kept, the larger, and a kept block too
 // small for a request goes before the new one is mapped, so the memory held
-// stays that of the largest image plus the slack of its last unit.
+// stays that of the largest image, plus the slack of its last unit at most.
 //
 // The alignment lets a system that puts huge pages under anonymous memory of
 // its own accord do so. They are not asked for (MADV_HUGEPAGE): a huge page
@@ -265,6 +265,10 @@ static void *FreeFixed(void *pBlock)
 // A block is preceded by a page of its own that holds its head.
 #define HUGE_UNIT ((size_t)2 << 20)
 #define HEAD_PAGE ((size_t)4096)
+// Room beyond the request, so that a run of slightly growing images does not
+// map, fault in and drop a new block for each. Pages never touched cost no
+// memory, so what is held stays below the largest image plus 8 MiB.
+#define SPARE_BYTES ((size_t)6 << 20)
 
 struct BlockHead {
     size_t nCapacity;  // usable bytes from the block's start
@@ -288,11 +292,9 @@ static void *MapBlock(size_t nBytes)
     size_t nCapacity, nMapLen;
     char *pcMap, *pcBlock, *pcEnd;
 
-    if (nBytes > SIZE_MAX - 3 * HUGE_UNIT)
+    if (nBytes > SIZE_MAX - 8 * HUGE_UNIT)
         return NULL;
-    nCapacity = (nBytes + HUGE_UNIT - 1) & ~(HUGE_UNIT - 1);
-    if (nCapacity == 0)
-        nCapacity = HUGE_UNIT;
+    nCapacity = ((nBytes + HUGE_UNIT - 1) & ~(HUGE_UNIT - 1)) + SPARE_BYTES;
     // Map one huge unit more than needed, so that an aligned start with a
     // head page before it lies inside, then give back what lies around it.
     nMapLen = HEAD_PAGE + nCapacity + HUGE_UNIT;
