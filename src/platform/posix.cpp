@@ -24,6 +24,12 @@
 static int FdOf(HANDLE h) { return (int)((intptr_t)h - 1); }
 static HANDLE HandleOf(int fd) { return (HANDLE)(intptr_t)(fd + 1); }
 
+// Where there are no O_PATH descriptors, directories are held by read-only
+// ones; a directory that cannot be read is then reached by full paths.
+#ifndef O_PATH
+#define O_PATH O_RDONLY
+#endif
+
 // Opens with O_NOATIME where the system allows it (owner or privileged), so
 // that a comparison leaves even the access times of both trees as they were.
 // pszPath is taken relative to the directory descriptor fdDir.
@@ -57,9 +63,11 @@ static DirSlot aDirSlots[4];
 static unsigned long ulDirClock = 0;
 
 // The descriptor of directory pszDir (nDirLen bytes, not NUL-terminated;
-// empty for the root), opening and caching it if needed; -1 if it cannot be
-// opened, and the caller then falls back to the full path.
-static int DirDescriptor(const char *pszDir, size_t nDirLen)
+// empty for the root), opened with nFlags and cached if it is not cached
+// yet, which *pbNew then tells; -1 if it cannot be opened, and the caller
+// then falls back to the full path. The descriptor stays the cache's.
+static int DirDescriptor(const char *pszDir, size_t nDirLen, int nFlags,
+                         bool *pbNew)
 {
     const size_t nSlots = sizeof(aDirSlots) / sizeof(aDirSlots[0]);
     DirSlot *pSlot = &aDirSlots[0];
@@ -68,6 +76,7 @@ static int DirDescriptor(const char *pszDir, size_t nDirLen)
     char *pszCopy;
     int fd;
 
+    *pbNew = false;
     for (i = 0; i < nSlots; i++) {
         DirSlot *pTry = &aDirSlots[i];
         if (pTry->pszDir != NULL && pTry->nDirLen == nDirLen &&
@@ -92,11 +101,11 @@ static int DirDescriptor(const char *pszDir, size_t nDirLen)
     pszCopy[nDirLen] = '\0';
     if (pParent != NULL) {
         pParent->ulUsed = ++ulDirClock;
-        fd = openat(pParent->fd, pszCopy + pParent->nDirLen + 1,
-                    O_PATH | O_DIRECTORY | O_CLOEXEC);
+        fd = OpenForReading(pParent->fd, pszCopy + pParent->nDirLen + 1,
+                            nFlags | O_DIRECTORY | O_CLOEXEC);
     } else {
-        fd = open(nDirLen != 0 ? pszCopy : "/",
-                  O_PATH | O_DIRECTORY | O_CLOEXEC);
+        fd = OpenForReading(AT_FDCWD, nDirLen != 0 ? pszCopy : "/",
+                            nFlags | O_DIRECTORY | O_CLOEXEC);
     }
     if (fd < 0) {
         free(pszCopy);
@@ -117,6 +126,7 @@ static int DirDescriptor(const char *pszDir, size_t nDirLen)
     pSlot->nDirLen = nDirLen;
     pSlot->fd = fd;
     pSlot->ulUsed = ++ulDirClock;
+    *pbNew = true;
     return fd;
 }
 
@@ -126,9 +136,11 @@ static int OpenPath(const char *pszPath, int nFlags)
 {
     const char *pszSlash = strrchr(pszPath, '/');
     int fdDir;
+    bool bNew;
 
     if (pszPath[0] == '/' && pszSlash != NULL && pszSlash[1] != '\0') {
-        fdDir = DirDescriptor(pszPath, (size_t)(pszSlash - pszPath));
+        fdDir = DirDescriptor(pszPath, (size_t)(pszSlash - pszPath), O_PATH,
+                              &bNew);
         if (fdDir >= 0)
             return OpenForReading(fdDir, pszSlash + 1, nFlags);
     }
@@ -530,17 +542,59 @@ static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
     return 1;
 }
 
+// Appends the entry pszName of the directory open as fdDir to the search,
+// described as it is now; pstDir describes the directory itself. False when
+// memory runs out.
+static bool AddEntry(Search *pSearch, size_t *pnCap, int fdDir,
+                     const char *pszName, const struct stat *pstDir)
+{
+    size_t nLen = strlen(pszName) + 1;
+    EntryHead head;
+    struct stat st;
+
+    if (pSearch->nEntriesLen + sizeof(head) + nLen > *pnCap) {
+        size_t nCap = (pSearch->nEntriesLen + sizeof(head) + nLen) * 2 + 4096;
+        char *pcGrown = (char *)realloc(pSearch->pcEntries, nCap);
+        if (pcGrown == NULL)
+            return false;
+        pSearch->pcEntries = pcGrown;
+        *pnCap = nCap;
+    }
+    // Links are followed: a link to a directory is one. A broken link stays
+    // an ordinary entry, which then fails to open as a file.
+    if (strcmp(pszName, ".") == 0)
+        st = *pstDir;
+    else if (fstatat(fdDir, pszName, &st, 0) != 0 &&
+             fstatat(fdDir, pszName, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        memset(&st, 0, sizeof(st));
+    head.qwSize = (int64_t)st.st_size;
+    head.qwMtime = (int64_t)st.st_mtime;
+    head.bDir = S_ISDIR(st.st_mode);
+    memcpy(pSearch->pcEntries + pSearch->nEntriesLen, &head, sizeof(head));
+    pSearch->nEntriesLen += sizeof(head);
+    memcpy(pSearch->pcEntries + pSearch->nEntriesLen, pszName, nLen);
+    pSearch->nEntriesLen += nLen;
+    return true;
+}
+
 int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
 {
+    const int nDirFlags = O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOCTTY;
     size_t nPatLen = strlen(pszPattern);
     size_t nSufLen = strlen(WILD_SUFFIX);
     size_t nDirLen, nCap = 0, i;
-    int nSlot = -1, fd = -1, fdDir;
-    DIR *pDir = NULL;
-    struct dirent *pEnt;
-    struct stat st, stDir;
+    int nSlot = -1, fd = -1, fdOwn = -1;
+    bool bNew = false;
+    struct stat st;
     Search *pSearch;
     char *pszDir = NULL;
+#ifdef __linux__
+    static char acBuf[32768];  // one run of directory records
+    ssize_t nGot;
+#else
+    DIR *pDir = NULL;
+    struct dirent *pEnt;
+#endif
 
     pFfBlk->ff_reserved = -1;
     if (nPatLen < nSufLen || strcmp(pszPattern + nPatLen - nSufLen,
@@ -562,15 +616,19 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     memcpy(pszDir, pszPattern, nDirLen);
     pszDir[nDirLen] = '\0';
 
-    // Through the directory cache: the listing's entries are opened next,
-    // relative to the same descriptor.
-    fdDir = DirDescriptor(pszDir, nDirLen);
-    if (fdDir >= 0)
-        fd = OpenForReading(fdDir, ".",
-                            O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOCTTY);
-    else
-        fd = OpenForReading(AT_FDCWD, nDirLen != 0 ? pszDir : "/",
-                            O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOCTTY);
+    // The directory is opened through the cache, and its entries are then
+    // opened relative to the same descriptor. A descriptor the cache held
+    // already may have been listed before, or may not allow listing: the
+    // listing then gets a descriptor of its own.
+    fd = DirDescriptor(pszDir, nDirLen, nDirFlags, &bNew);
+#ifndef __linux__
+    bNew = false;  // fdopendir() below takes the descriptor over
+#endif
+    if (fd < 0)
+        fd = fdOwn = OpenForReading(AT_FDCWD, nDirLen != 0 ? pszDir : "/",
+                                    nDirFlags);
+    else if (!bNew)
+        fd = fdOwn = OpenForReading(fd, ".", nDirFlags);
     if (fd < 0 || fstat(fd, &st) != 0)
         goto Fail;
     // A directory that is already being searched higher up is reached again
@@ -581,56 +639,51 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
             goto Fail;
     pSearch->dev = st.st_dev;
     pSearch->ino = st.st_ino;
-    stDir = st;
     pSearch->bInUse = true;
 
-    pDir = fdopendir(fd);
+#ifdef __linux__
+    // The records straight from the system: no stream to set up per
+    // directory.
+    while ((nGot = getdents64(fd, acBuf, sizeof(acBuf))) > 0) {
+        ssize_t nOff = 0;
+        while (nOff < nGot) {
+            struct dirent64 *pEnt = (struct dirent64 *)(acBuf + nOff);
+            nOff += pEnt->d_reclen;
+            if (!AddEntry(pSearch, &nCap, fd, pEnt->d_name, &st))
+                goto Fail;
+        }
+    }
+    if (nGot < 0)
+        goto Fail;
+#else
+    pDir = fdopendir(fdOwn);
     if (pDir == NULL)
         goto Fail;
-    fd = -1;
+    fdOwn = -1;
     errno = 0;
     while ((pEnt = readdir(pDir)) != NULL) {
-        size_t nLen = strlen(pEnt->d_name) + 1;
-        EntryHead head;
-        if (pSearch->nEntriesLen + sizeof(head) + nLen > nCap) {
-            char *pcGrown;
-            nCap = (pSearch->nEntriesLen + sizeof(head) + nLen) * 2 + 4096;
-            pcGrown = (char *)realloc(pSearch->pcEntries, nCap);
-            if (pcGrown == NULL)
-                goto Fail;
-            pSearch->pcEntries = pcGrown;
-        }
-        // Links are followed: a link to a directory is one. A broken link
-        // stays an ordinary entry, which then fails to open as a file. The
-        // directory itself was described when it was opened.
-        if (strcmp(pEnt->d_name, ".") == 0)
-            st = stDir;
-        else if (fstatat(dirfd(pDir), pEnt->d_name, &st, 0) != 0 &&
-                 fstatat(dirfd(pDir), pEnt->d_name, &st,
-                         AT_SYMLINK_NOFOLLOW) != 0)
-            memset(&st, 0, sizeof(st));
-        head.qwSize = (int64_t)st.st_size;
-        head.qwMtime = (int64_t)st.st_mtime;
-        head.bDir = S_ISDIR(st.st_mode);
-        memcpy(pSearch->pcEntries + pSearch->nEntriesLen, &head, sizeof(head));
-        pSearch->nEntriesLen += sizeof(head);
-        memcpy(pSearch->pcEntries + pSearch->nEntriesLen, pEnt->d_name, nLen);
-        pSearch->nEntriesLen += nLen;
+        if (!AddEntry(pSearch, &nCap, dirfd(pDir), pEnt->d_name, &st))
+            goto Fail;
         errno = 0;
     }
     if (errno != 0)
         goto Fail;
     closedir(pDir);
+#endif
+    if (fdOwn >= 0)
+        close(fdOwn);
     free(pszDir);
 
     pFfBlk->ff_reserved = nSlot;
     return DeliverNext(pSearch, pFfBlk);
 
 Fail:
+#ifndef __linux__
     if (pDir != NULL)
         closedir(pDir);
-    if (fd >= 0)
-        close(fd);
+#endif
+    if (fdOwn >= 0)
+        close(fdOwn);
     free(pszDir);
     EndSearch(pSearch);
     pFfBlk->ff_reserved = -1;
