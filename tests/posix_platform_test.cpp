@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -278,6 +279,66 @@ TEST_F(Tree, SearchDescribesEveryEntry)
         seen.push_back(blk.ff_name);
     std::sort(seen.begin(), seen.end());
     EXPECT_EQ(seen, (std::vector<std::string>{"broken", "filelink", "plain"}));
+}
+
+// Progress on standard error and results on standard output, both sent to
+// one pipe as "2>&1" does: every progress line must come out before the
+// result lines that follow it, however the streams are buffered.
+TEST(ConsoleStreams, ProgressPrecedesLaterResults)
+{
+    struct Step {
+        bool bProgress;
+        const char *pszText;
+    } aSteps[] = {
+        {true, "P1\r"},  {false, "R1\n"}, {true, "P2\r"}, {true, "P3\r"},
+        {false, "R2\n"}, {true, "P4\r"},  {true, "P5\r"}, {false, "R3\n"},
+        {true, "P6\r"},
+    };
+    int afd[2];
+    ASSERT_EQ(pipe(afd), 0);
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(afd[1], 1);
+        dup2(afd[1], 2);
+        close(afd[0]);
+        close(afd[1]);
+        for (const Step &step : aSteps) {
+            if (step.bProgress)
+                fprintf(stderr, "%s", step.pszText);
+            else
+                printf("%s", step.pszText);
+        }
+        exit(0);
+    }
+    close(afd[1]);
+    std::string out;
+    char acBuf[256];
+    ssize_t nGot;
+    while ((nGot = read(afd[0], acBuf, sizeof(acBuf))) > 0)
+        out.append(acBuf, (size_t)nGot);
+    close(afd[0]);
+    int nStatus;
+    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+
+    std::string want;
+    for (const Step &step : aSteps)
+        want += step.pszText;
+    std::string sorted_out = out, sorted_want = want;
+    std::sort(sorted_out.begin(), sorted_out.end());
+    std::sort(sorted_want.begin(), sorted_want.end());
+    EXPECT_EQ(sorted_out, sorted_want) << "every byte exactly once";
+    size_t nLastProgress = 0;
+    for (size_t i = 0; i < sizeof(aSteps) / sizeof(aSteps[0]); i++) {
+        size_t nAt = out.find(aSteps[i].pszText);
+        ASSERT_NE(nAt, std::string::npos) << aSteps[i].pszText;
+        if (aSteps[i].bProgress)
+            nLastProgress = nAt;
+        else
+            EXPECT_GT(nAt, nLastProgress) << aSteps[i].pszText;
+    }
 }
 
 }  // namespace

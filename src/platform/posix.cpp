@@ -207,6 +207,8 @@ DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh)
     return (DWORD)qwSize;
 }
 
+#define LONG_READ_BYTES ((DWORD)1 << 20)
+
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED)
 {
@@ -215,6 +217,11 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     const size_t nMaxChunk = 1u << 30;
     char *pcNext = (char *)lpBuffer;
     DWORD dwDone = 0;
+
+    // A long read is about to start: the progress held back so far goes
+    // out first, so that it shows which file the time goes to.
+    if (nNumberOfBytesToRead >= LONG_READ_BYTES)
+        fflush(stderr);
 
     while (dwDone < nNumberOfBytesToRead) {
         size_t nWant = nNumberOfBytesToRead - dwDone;
@@ -240,6 +247,64 @@ BOOL CloseHandle(HANDLE hObject)
 {
     return close(FdOf(hObject)) == 0;
 }
+
+// ---- Console streams ----------------------------------------------------------
+
+// A progress line goes to standard error for every file, and an unbuffered
+// stream makes each one a system call of its own: for trees of small files
+// a tenth of the run. Where standard error is not a terminal (nobody watches
+// the count change), it is buffered instead, and standard output becomes a
+// stream whose every write to the system first writes out the progress held
+// back: each progress line still reaches standard error, in order, before
+// any result line that follows it reaches standard output, and a combined
+// stream gets the bytes in the same order as before. Standard output keeps
+// the buffering it would have had. On a terminal nothing changes.
+#ifdef __GLIBC__
+static ssize_t WriteStdout(void *, const char *pcBuf, size_t nLen)
+{
+    size_t nDone = 0;
+
+    fflush(stderr);
+    while (nDone < nLen) {
+        ssize_t nPut = write(STDOUT_FILENO, pcBuf + nDone, nLen - nDone);
+        if (nPut < 0 && errno == EINTR)
+            continue;
+        if (nPut <= 0)
+            return nDone != 0 ? (ssize_t)nDone : -1;
+        nDone += (size_t)nPut;
+    }
+    return (ssize_t)nDone;
+}
+
+__attribute__((constructor)) static void HoldBackProgress(void)
+{
+    static char acErrBuf[16384];
+    cookie_io_functions_t ioOut = {NULL, WriteStdout, NULL, NULL};
+    struct stat st;
+    size_t nOutBuf = BUFSIZ;
+    char *pcOutBuf;
+    FILE *pOut;
+
+    if (isatty(STDERR_FILENO) || fcntl(STDERR_FILENO, F_GETFL) < 0)
+        return;
+    pOut = fopencookie(NULL, "w", ioOut);
+    if (pOut == NULL)
+        return;
+    // The size the run-time library would have picked for standard output.
+    if (fstat(STDOUT_FILENO, &st) == 0 && st.st_blksize > 0)
+        nOutBuf = (size_t)st.st_blksize;
+    pcOutBuf = (char *)malloc(nOutBuf);
+    if (pcOutBuf == NULL ||
+        setvbuf(pOut, pcOutBuf, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF,
+                nOutBuf) != 0 ||
+        setvbuf(stderr, acErrBuf, _IOFBF, sizeof(acErrBuf)) != 0) {
+        fclose(pOut);
+        free(pcOutBuf);
+        return;
+    }
+    stdout = pOut;
+}
+#endif
 
 // ---- Memory -----------------------------------------------------------------
 
