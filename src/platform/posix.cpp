@@ -252,7 +252,7 @@ BOOL CloseHandle(HANDLE hObject)
 
 // A progress line goes to standard error for every file, and an unbuffered
 // stream makes each one a system call of its own: for trees of small files
-// a tenth of the run. Where standard error is not a terminal (nobody watches
+// about one call in ten. Where standard error is not a terminal (nobody watches
 // the count change), it is buffered instead, and standard output becomes a
 // stream whose every write to the system first writes out the progress held
 // back: each progress line still reaches standard error, in order, before
@@ -329,8 +329,9 @@ static void *FreeFixed(void *pBlock)
 // kept, and the next request that fits is served from it without any system
 // call or page fault: only the first image of a size costs the faults of
 // its pages. At most one block is kept, the larger, and a kept block too
-// small for a request goes before the new one is mapped, so the memory held
-// stays that of the largest image, plus the slack of its last unit at most.
+// small for a request goes before the new one is mapped. A block's room
+// beyond its image is touched only by a larger image, so the memory held
+// stays that of the largest image.
 //
 // The alignment lets a system that puts huge pages under anonymous memory of
 // its own accord do so. They are not asked for (MADV_HUGEPAGE): a huge page
@@ -340,11 +341,11 @@ static void *FreeFixed(void *pBlock)
 // pages, taken from memory still at hand, cost about a tenth of a second.
 //
 // A block is preceded by a page of its own that holds its head.
-#define HUGE_UNIT ((size_t)2 << 20)
+#define MAP_UNIT ((size_t)2 << 20)
 #define HEAD_PAGE ((size_t)4096)
 // Room beyond the request, so that a run of slightly growing images does not
-// map, fault in and drop a new block for each. Pages never touched cost no
-// memory, so what is held stays below the largest image plus 8 MiB.
+// map, fault in and drop a new block for each; with the rounding to whole
+// units a block holds less than 8 MiB beyond its first image.
 #define SPARE_BYTES ((size_t)6 << 20)
 
 struct BlockHead {
@@ -369,18 +370,18 @@ static void *MapBlock(size_t nBytes)
     size_t nCapacity, nMapLen;
     char *pcMap, *pcBlock, *pcEnd;
 
-    if (nBytes > SIZE_MAX - 8 * HUGE_UNIT)
+    if (nBytes > SIZE_MAX - 8 * MAP_UNIT)
         return NULL;
-    nCapacity = ((nBytes + HUGE_UNIT - 1) & ~(HUGE_UNIT - 1)) + SPARE_BYTES;
-    // Map one huge unit more than needed, so that an aligned start with a
+    nCapacity = ((nBytes + MAP_UNIT - 1) & ~(MAP_UNIT - 1)) + SPARE_BYTES;
+    // Map one unit more than needed, so that an aligned start with a
     // head page before it lies inside, then give back what lies around it.
-    nMapLen = HEAD_PAGE + nCapacity + HUGE_UNIT;
+    nMapLen = HEAD_PAGE + nCapacity + MAP_UNIT;
     pcMap = (char *)mmap(NULL, nMapLen, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (pcMap == MAP_FAILED)
         return NULL;
-    pcBlock = (char *)(((uintptr_t)pcMap + HEAD_PAGE + HUGE_UNIT - 1) &
-                       ~(uintptr_t)(HUGE_UNIT - 1));
+    pcBlock = (char *)(((uintptr_t)pcMap + HEAD_PAGE + MAP_UNIT - 1) &
+                       ~(uintptr_t)(MAP_UNIT - 1));
     pcEnd = pcBlock + nCapacity;
     if (pcBlock - HEAD_PAGE > pcMap)
         munmap(pcMap, (size_t)(pcBlock - HEAD_PAGE - pcMap));
