@@ -52,7 +52,6 @@ int CompareFiles(const char *pszFile1, const char *pszFile2)
     DWORD dwBlocks;
     DWORD dwRemain;
     DWORD dwBlock;
-    DWORD dwCompByte;
     DWORD dwDummy;
     BYTE bProbe;
     int nReturnVal = 0;
@@ -107,19 +106,15 @@ int CompareFiles(const char *pszFile1, const char *pszFile2)
         if (!ReadFile(hFile2, lpbBuff, BLOCK_SIZE, &dwDummy, NULL) ||
             dwDummy != BLOCK_SIZE)
             goto ReadError2;
-        for (dwCompByte = 0; dwCompByte < BLOCK_SIZE; dwCompByte++)
-            if (lpbData[dwBlock * BLOCK_SIZE + dwCompByte] !=
-                lpbBuff[dwCompByte])
-                goto Differ;
+        if (memcmp(lpbData + dwBlock * BLOCK_SIZE, lpbBuff, BLOCK_SIZE) != 0)
+            goto Differ;
     }
     if (dwRemain != 0) {
         if (!ReadFile(hFile2, lpbBuff, dwRemain, &dwDummy, NULL) ||
             dwDummy != dwRemain)
             goto ReadError2;
-        for (dwCompByte = 0; dwCompByte < dwRemain; dwCompByte++)
-            if (lpbData[dwBlocks * BLOCK_SIZE + dwCompByte] !=
-                lpbBuff[dwCompByte])
-                goto Differ;
+        if (memcmp(lpbData + dwBlocks * BLOCK_SIZE, lpbBuff, dwRemain) != 0)
+            goto Differ;
     }
     // Equal so far; bytes past the size taken mean the second file grew
     // under the run, and its first dwFile2Size bytes are not the file.

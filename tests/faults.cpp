@@ -8,7 +8,7 @@
 //   ORVEL_GROW_AT=N          right after the Nth size query one byte is
 //                            appended to the file;
 //   ORVEL_DELETE_AT=N        the Nth entry other than "." and ".." that a
-//                            directory search delivers is removed just before
+//                            directory search lists is removed just before
 //                            the layer looks at it.
 // At exit, blocks still held are reported on standard error, so that every
 // test of the test build is also a leak test.
@@ -78,12 +78,12 @@ void FaultAfterSize(int fd, uint64_t qwSize)
 }
 
 // "." and ".." are not counted: they cannot be removed.
-void FaultBeforeEntry(const char *pszEntry)
+void FaultBeforeEntry(int fdDir, const char *pszName)
 {
-    const char *pszName = strrchr(pszEntry, '/');
-    pszName = pszName != NULL ? pszName + 1 : pszEntry;
     if (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0)
         return;
-    if (++nEntries == EnvNumber("ORVEL_DELETE_AT") && remove(pszEntry) != 0)
+    if (++nEntries == EnvNumber("ORVEL_DELETE_AT") &&
+        unlinkat(fdDir, pszName, 0) != 0 &&
+        unlinkat(fdDir, pszName, AT_REMOVEDIR) != 0)
         perror("orvel-faults: remove");
 }

@@ -12,18 +12,18 @@ bool FaultFailAlloc(void);
 bool FaultFailWorkAlloc(void);
 void *FaultCountBlock(void *pBlock, int nDelta);
 void FaultAfterSize(int fd, uint64_t qwSize);
-void FaultBeforeEntry(const char *pszEntry);
+void FaultBeforeEntry(int fdDir, const char *pszName);
 #define FAULT_FAIL_ALLOC() FaultFailAlloc()
 #define FAULT_FAIL_WORK_ALLOC() FaultFailWorkAlloc()
 #define FAULT_COUNT_BLOCK(p, nDelta) FaultCountBlock((p), (nDelta))
 #define FAULT_AFTER_SIZE(fd, qwSize) FaultAfterSize((fd), (qwSize))
-#define FAULT_BEFORE_ENTRY(pszEntry) FaultBeforeEntry(pszEntry)
+#define FAULT_BEFORE_ENTRY(fdDir, pszName) FaultBeforeEntry((fdDir), (pszName))
 #else
 #define FAULT_FAIL_ALLOC() false
 #define FAULT_FAIL_WORK_ALLOC() false
 #define FAULT_COUNT_BLOCK(p, nDelta) (p)
 #define FAULT_AFTER_SIZE(fd, qwSize) ((void)0)
-#define FAULT_BEFORE_ENTRY(pszEntry) ((void)0)
+#define FAULT_BEFORE_ENTRY(fdDir, pszName) ((void)0)
 #endif
 
 #endif  // ORVEL_FAULTS_H
