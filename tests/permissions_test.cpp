@@ -78,6 +78,16 @@ TEST(Permissions, AsAnOrdinaryUser)
     const bool bTrace = HaveProgram("strace");
     if (!bTrace && ToolsRequired())
         FAIL() << "strace is required but not installed";
+    // The build tree may lie where nobody may not go (under /root, say): the
+    // binary runs from a copy of its own.
+    Scratch bin;
+    const std::string sBin = bin.Root() + "/orvel";
+    {
+        std::ifstream in(TheTarget().sBin, std::ios::binary);
+        std::ofstream(sBin, std::ios::binary) << in.rdbuf();
+    }
+    ASSERT_EQ(chmod(bin.Root().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(sBin.c_str(), 0755), 0);
     for (const PermCase &c : kCases) {
         SCOPED_TRACE(c.pszName);
         Scratch scratch, logs;
@@ -88,6 +98,7 @@ TEST(Permissions, AsAnOrdinaryUser)
         const std::string sTrace = logs.Root() + "/trace";
         RunOptions opt;
         opt.sCwd = scratch.Root();
+        opt.sBin = sBin;
         if (bTrace) {
             opt.vPrefix = {"strace", "-f", "-qq", "-e", "trace=open,openat",
                            "-o", sTrace};
