@@ -131,6 +131,8 @@ static int DirDescriptor(const char *pszDir, size_t nDirLen, int nFlags,
     return fd;
 }
 
+static bool WasListedRegular(const char *pszPath);
+
 // Opens the regular file at an absolute path, relative to its cached
 // directory when it has a plain last component; any other path is opened as
 // it stands. Opening a FIFO or a device acts on it (a writer waiting on a
@@ -158,7 +160,8 @@ static int OpenRegularFile(const char *pszPath)
             pszName = pszSlash + 1;
         }
     }
-    if (fstatat(fdDir, pszName, &st, 0) != 0 || !S_ISREG(st.st_mode))
+    if (!WasListedRegular(pszPath) &&
+        (fstatat(fdDir, pszName, &st, 0) != 0 || !S_ISREG(st.st_mode)))
         return -1;
     return OpenForReading(fdDir, pszName,
                           O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -477,12 +480,15 @@ struct EntryHead {
     int64_t qwSize;
     int64_t qwMtime;
     bool bDir;
+    bool bRegular;
 };
 
 struct Search {
     bool bInUse;
     dev_t dev;
     ino_t ino;
+    char *pszDir;      // the directory, "" for the root
+    size_t nDirLen;
     char *pcEntries;   // EntryHead, name, NUL, EntryHead, ...
     size_t nEntriesLen;
     size_t nNext;      // offset of the next entry to deliver
@@ -514,10 +520,34 @@ static int NewSearchSlot(void)
     return (int)nOld;
 }
 
+// The regular file that a search delivered last, as its listing found it:
+// opening it then needs no second look at what it is (the first tree's file
+// of each pair). Set by DeliverNext, spent by the next open.
+static int nListedSlot = -1;
+static const char *pszListedName = NULL;
+
 static void EndSearch(Search *pSearch)
 {
+    if (pSearch - pSearches == nListedSlot)
+        nListedSlot = -1;
+    free(pSearch->pszDir);
     free(pSearch->pcEntries);
     pSearch->bInUse = false;
+}
+
+// Whether pszPath is the regular file that a search delivered last; true
+// once only.
+static bool WasListedRegular(const char *pszPath)
+{
+    const Search *pSearch;
+
+    if (nListedSlot < 0)
+        return false;
+    pSearch = &pSearches[nListedSlot];
+    nListedSlot = -1;
+    return strncmp(pszPath, pSearch->pszDir, pSearch->nDirLen) == 0 &&
+           pszPath[pSearch->nDirLen] == '/' &&
+           strcmp(pszPath + pSearch->nDirLen + 1, pszListedName) == 0;
 }
 
 // The packed DOS date and time of a modification time, as a record holds it.
@@ -560,6 +590,8 @@ static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
         if (ulAttrib & (FA_HIDDEN | FA_SYSTEM | FA_DIREC) & ~pSearch->nAttrib)
             continue;
 
+        nListedSlot = head.bRegular ? (int)(pSearch - pSearches) : -1;
+        pszListedName = pszName;
         pFfBlk->ff_attrib = ulAttrib;
         pFfBlk->ff_fsize =
             head.qwSize > 0x7FFFFFFF ? 0x7FFFFFFF : (int32_t)head.qwSize;
@@ -613,6 +645,7 @@ static bool AddEntry(Search *pSearch, size_t *pnCap, int fdDir,
     head.qwSize = (int64_t)st.st_size;
     head.qwMtime = (int64_t)st.st_mtime;
     head.bDir = S_ISDIR(st.st_mode);
+    head.bRegular = S_ISREG(st.st_mode);
     memcpy(pSearch->pcEntries + pSearch->nEntriesLen, &head, sizeof(head));
     pSearch->nEntriesLen += sizeof(head);
     memcpy(pSearch->pcEntries + pSearch->nEntriesLen, pszName, nLen);
@@ -660,6 +693,8 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
         goto Fail;
     memcpy(pszDir, pszPattern, nDirLen);
     pszDir[nDirLen] = '\0';
+    pSearch->pszDir = pszDir;
+    pSearch->nDirLen = nDirLen;
 
     // The directory is opened through the cache, and its entries are then
     // opened relative to the same descriptor. A descriptor the cache held
@@ -721,7 +756,6 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
 #endif
     if (fdOwn >= 0)
         close(fdOwn);
-    free(pszDir);
 
     pFfBlk->ff_reserved = nSlot;
     return DeliverNext(pSearch, pFfBlk);
@@ -733,7 +767,6 @@ Fail:
 #endif
     if (fdOwn >= 0)
         close(fdOwn);
-    free(pszDir);
     EndSearch(pSearch);
     pFfBlk->ff_reserved = -1;
     return 1;
