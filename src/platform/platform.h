@@ -114,6 +114,12 @@ char *_fullpath(char *pszAbsPath, const char *pszRelPath, size_t nMaxLength);
 #define FA_DIREC 0x10
 #define FA_ARCH 0x20
 
+// Room for the longest name either system delivers, with its NUL: Linux
+// file systems in user space (FUSE) allow names of 1,024 bytes, and the
+// 255 UTF-16 units of a Windows name take at most 765 bytes of UTF-8. A name
+// is never cut to fit: a shorter name may be another file.
+#define FF_NAME_BYTES 1025
+
 // One entry of a running directory search, refilled by each findnext.
 struct ffblk {
     int32_t ff_reserved;    // the layer's handle on the running search
@@ -121,7 +127,7 @@ struct ffblk {
     uint32_t ff_attrib;     // FA_ bits; FA_DIREC marks a directory
     uint16_t ff_ftime;      // packed time of last write
     uint16_t ff_fdate;      // packed date of last write
-    char ff_name[256];      // the entry's name, no directory part
+    char ff_name[FF_NAME_BYTES];  // the entry's name, no directory part
 };
 
 // Starts a search of the directory that pszPattern names (the directory
