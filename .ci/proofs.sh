@@ -27,7 +27,8 @@ clangxx=$(command -v clang++-14 || command -v clang++)
 mkdir -p build-fuzz/corpus
 "$clangxx" -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined \
   -fno-sanitize-recover=all -D_FILE_OFFSET_BITS=64 -DORVEL_FUZZ_TARGET \
-  -Isrc -Itests tests/fuzz/fullpath_check.cpp src/platform/posix.cpp \
+  -Isrc -Itests tests/fuzz/fullpath_check.cpp src/platform/posix/paths.cpp \
+  src/platform/posix/memory.cpp \
   -o build-fuzz/fullpath_fuzz
 # New inputs go to build-fuzz/corpus; the seeds in the repository are read.
 # The progress lines are left out of the log; a crash, its input and the

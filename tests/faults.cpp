@@ -9,12 +9,17 @@
 //                            appended to the file;
 //   ORVEL_DELETE_AT=N        the Nth entry other than "." and ".." that a
 //                            directory search lists is removed just before
-//                            the layer looks at it.
-// At exit, blocks still held are reported on standard error, so that every
-// test of the test build is also a leak test.
-#include "platform/faults.h"
+//                            the layer looks at it;
+//   ORVEL_FIFO_AT=N          the Nth entry other than "." and ".." that a
+//                            search delivers is replaced by a FIFO as it is
+//                            delivered, long after its directory was listed.
+// At exit, blocks still held are reported on standard error, and so is, at
+// once, every open of anything but a regular file for reading: every test of
+// the test build is also a leak test and a test that nothing else is opened.
+#include "platform/posix/faults.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,6 +29,7 @@ static long nAllocs = 0;
 static long nWorkAllocs = 0;
 static long nSizes = 0;
 static long nEntries = 0;
+static long nDelivered = 0;
 static long nLiveBlocks = 0;
 static bool bReportArmed = false;
 
@@ -86,4 +92,22 @@ void FaultBeforeEntry(int fdDir, const char *pszName)
         unlinkat(fdDir, pszName, 0) != 0 &&
         unlinkat(fdDir, pszName, AT_REMOVEDIR) != 0)
         perror("orvel-faults: remove");
+}
+
+void FaultOnDeliver(const char *pszDir, const char *pszName)
+{
+    char szPath[8192];
+    if (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0 ||
+        ++nDelivered != EnvNumber("ORVEL_FIFO_AT"))
+        return;
+    snprintf(szPath, sizeof(szPath), "%s/%s", pszDir, pszName);
+    if (unlink(szPath) != 0 || mkfifo(szPath, 0644) != 0)
+        perror("orvel-faults: replace by a FIFO");
+}
+
+void FaultAfterOpen(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        fprintf(stderr, "orvel-faults: opened what is not a regular file\n");
 }

@@ -120,7 +120,10 @@ char *_fullpath(char *pszAbsPath, const char *pszRelPath, size_t nMaxLength);
 // is never cut to fit: a shorter name may be another file.
 #define FF_NAME_BYTES 1025
 
-// One entry of a running directory search, refilled by each findnext.
+// One entry of a running directory search, refilled by each findnext. The
+// walk reads the name and the attributes only; the size, time and date are
+// filled where the system's listing gives them for nothing (Windows), and
+// left 0 on POSIX systems, where each would cost a look-up per entry.
 struct ffblk {
     int32_t ff_reserved;    // the layer's handle on the running search
     int32_t ff_fsize;       // size in bytes, capped at the largest int32_t

@@ -1,0 +1,219 @@
+// Files: open, size, read and close, for reading only.
+//
+// Only regular files are opened. Opening a FIFO or a device acts on it (a
+// writer waiting on a FIFO is let go, a tape drive may rewind on close), so
+// what a path names is looked at right before it is opened, and nothing
+// older than that look decides: not the listing of its directory, which may
+// be as old as every subtree walked since. The open itself does not block,
+// and the open file is looked at again, so that whatever is swapped in
+// between the two looks is at worst opened, never read.
+//
+// (Opening the path as an O_PATH descriptor, which acts on nothing, and then
+// opening that very object for reading through /proc/self/fd would close
+// even that gap, but costs about a third more time per file on a tree of
+// small files.)
+#include "internal.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "faults.h"
+
+int OpenForReading(int fdDir, const char *pszPath, int nFlags)
+{
+#if ORVEL_LINUX && defined(O_NOATIME)
+    int fd = openat(fdDir, pszPath, nFlags | O_NOATIME);
+    if (fd >= 0 || errno != EPERM)
+        return fd;
+#endif
+    return openat(fdDir, pszPath, nFlags);
+}
+
+// The file CreateFileA opened last, and two speed devices for it.
+//
+// - Its status, taken right after the open: the size query answers from it
+//   instead of asking the system a second time.
+// - Its end, found one read early: the read that should end at the size the
+//   open saw asks for one byte more. A read of a regular file delivers less
+//   than asked only at the end of the file (or on an error past it), so when
+//   that byte does not come, the end is known and the next read, which the
+//   core makes only to learn whether the file has grown since it was sized,
+//   answers at once; when it comes, the file has grown, and the byte is kept
+//   for the next read.
+//
+// Only CreateFileA makes handles and it sets all of this anew for each, so a
+// descriptor number that comes back never finds the state of another file;
+// a read of any other handle is a plain read.
+static int fdOpen = -1;
+static struct stat stOpen;
+static uint64_t qwDelivered;  // bytes its reads have delivered
+static bool bAtEnd;           // a read has met the end of the file
+static bool bHeld;            // bHeldByte was read past the size seen
+static BYTE bHeldByte;
+
+// Opens the regular file pszName relative to fdDir with its status in *pst.
+static int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst)
+{
+    int fd;
+
+    if (fstatat(fdDir, pszName, pst, 0) != 0 || !S_ISREG(pst->st_mode))
+        return -1;
+    fd = OpenForReading(fdDir, pszName,
+                        O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    FAULT_AFTER_OPEN(fd);
+    if (fstat(fd, pst) != 0 || !S_ISREG(pst->st_mode)) {
+        close(fd);
+        return -1;
+    }
+#if !ORVEL_LINUX
+    // Elsewhere O_NONBLOCK may make reads of a regular file fail with EAGAIN
+    // (mandatory locks, some network file systems): it goes once the file is
+    // known to be regular. Linux ignores it for regular files.
+    int nFlags = fcntl(fd, F_GETFL);
+    if (nFlags == -1 || fcntl(fd, F_SETFL, nFlags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return -1;
+    }
+#endif
+    return fd;
+}
+
+// Opens the regular file at pszPath with its status in *pst, relative to
+// its cached directory when bCached and the path is absolute with a plain
+// last component, else as it stands; -1 for anything but a regular file.
+static int OpenRegularFile(const char *pszPath, bool bCached, struct stat *pst)
+{
+    const char *pszSlash = strrchr(pszPath, '/');
+    const char *pszName = pszPath;
+    int fdDir = AT_FDCWD;
+    bool bNew;
+
+    // The cached directories would reach past the system's limit on path
+    // lengths, but only while they happen to be cached: such paths fail
+    // alike, every time.
+    if (strlen(pszPath) >= PATH_MAX)
+        return -1;
+    if (bCached && pszPath[0] == '/' && pszSlash != NULL &&
+        pszSlash[1] != '\0') {
+        int fd = DirCacheGet(pszPath, (size_t)(pszSlash - pszPath),
+                             LOOKUP_ONLY, &bNew);
+        if (fd >= 0) {
+            fdDir = fd;
+            pszName = pszSlash + 1;
+        }
+    }
+    return OpenAfterLook(fdDir, pszName, pst);
+}
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
+                   DWORD, DWORD, HANDLE)
+{
+    struct stat st;
+    int fd = OpenRegularFile(lpFileName, true, &st);
+
+    // Out of descriptors: the directory cache gives its own back, and the
+    // file is opened once more by its full path, which needs no other.
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && DirCacheGiveBack())
+        fd = OpenRegularFile(lpFileName, false, &st);
+    if (fd < 0)
+        return INVALID_HANDLE_VALUE;
+    fdOpen = fd;
+    stOpen = st;
+    qwDelivered = 0;
+    bAtEnd = false;
+    bHeld = false;
+    return HandleOf(fd);
+}
+
+DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh)
+{
+    struct stat st;
+    uint64_t qwSize;
+
+    if (FdOf(hFile) == fdOpen)
+        st = stOpen;
+    else if (fstat(FdOf(hFile), &st) != 0)
+        return INVALID_FILE_SIZE;
+    if (st.st_size < 0)
+        return INVALID_FILE_SIZE;
+    FAULT_AFTER_SIZE(FdOf(hFile), (uint64_t)st.st_size);
+    qwSize = (uint64_t)st.st_size;
+    if (lpFileSizeHigh != NULL) {
+        *lpFileSizeHigh = (DWORD)(qwSize >> 32);
+        return (DWORD)qwSize;
+    }
+    // Asked for the low part alone, a size that does not fit 32 bits would
+    // be taken for a smaller one: answer failure instead.
+    if (qwSize >= INVALID_FILE_SIZE)
+        return INVALID_FILE_SIZE;
+    return (DWORD)qwSize;
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPOVERLAPPED)
+{
+    // One read() may deliver less than asked (Linux stops near 2 GiB), so
+    // read on until the count, the end of the file or an error.
+    const size_t nMaxChunk = 1u << 30;
+    const int fd = FdOf(hFile);
+    const bool bOpen = fd == fdOpen;
+    BYTE *pbNext = (BYTE *)lpBuffer;
+    DWORD dwDone = 0;
+    bool bAskMore = bOpen && !bAtEnd && !bHeld &&
+                    qwDelivered + nNumberOfBytesToRead == (uint64_t)stOpen.st_size;
+
+    if (bOpen && bHeld && nNumberOfBytesToRead > 0) {
+        pbNext[dwDone++] = bHeldByte;
+        bHeld = false;
+    }
+    while (!(bOpen && bAtEnd)) {
+        size_t nLeft = nNumberOfBytesToRead - dwDone;
+        size_t nWant = nLeft < nMaxChunk ? nLeft : nMaxChunk;
+        // The extra byte is asked for with the last bytes wanted.
+        bool bWithMore = bAskMore && nWant == nLeft;
+        struct iovec aIov[2] = {{pbNext + dwDone, nWant}, {&bHeldByte, 1}};
+        ssize_t nGot;
+
+        if (nLeft == 0 && !bWithMore)
+            break;
+        nGot = readv(fd, aIov, bWithMore ? 2 : 1);
+        if (nGot < 0 && errno == EINTR)
+            continue;
+        if (nGot < 0) {
+            *lpNumberOfBytesRead = dwDone;
+            return FALSE;
+        }
+        if (nGot == 0) {
+            if (bOpen)
+                bAtEnd = true;
+            break;
+        }
+        if ((size_t)nGot > nWant) {  // the extra byte came: the file grew
+            dwDone += (DWORD)nWant;
+            bHeld = true;
+            break;
+        }
+        dwDone += (DWORD)nGot;
+        if (bWithMore && (size_t)nGot == nWant) {
+            bAtEnd = true;  // all but the extra byte: the end of the file
+            break;
+        }
+    }
+    if (bOpen)
+        qwDelivered += dwDone;
+    *lpNumberOfBytesRead = dwDone;
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE hObject)
+{
+    if (FdOf(hObject) == fdOpen)
+        fdOpen = -1;
+    return close(FdOf(hObject)) == 0;
+}
