@@ -119,26 +119,3 @@ TEST(Faults, FileShrinksAfterSizing)
         EXPECT_EQ(r.nStatus, 0);
     }
 }
-
-// A first file larger than the memory the process may have: the real
-// allocator fails, the run stops with the file named and the summary.
-TEST(Faults, RealAllocationFailure)
-{
-#ifdef ORVEL_SANITIZED
-    GTEST_SKIP() << "sanitizers reserve more address space than the limit";
-#endif
-    if (TheTarget().bWin32)
-        GTEST_SKIP() << "address-space limits are set differently there";
-    Scratch scratch;
-    scratch.Make({"A/big=%400M", "B/big=%400M", "B/x=1"});
-    RunOptions opt;
-    opt.sCwd = scratch.Root();
-    opt.sShellPrefix = "ulimit -v 200000";
-    RunResult r = RunTool({"A", "B"}, opt);
-    std::vector<std::string> vOut = OutputLines(r.sOut);
-    ASSERT_EQ(vOut.size(), 5u) << r.sOut;
-    EXPECT_EQ(vOut[3], scratch.Root() + "/A/big: Memory allocation error.");
-    EXPECT_EQ(vOut[4], "1 files compared.");
-    EXPECT_EQ(r.sErr, Progress(1));
-    EXPECT_EQ(r.nStatus, 1);
-}

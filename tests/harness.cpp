@@ -134,6 +134,10 @@ RunResult RunTool(const std::vector<std::string> &vArgs, const RunOptions &opt)
         if (fdIn < 0 || fdOut < 0 || fdErr < 0 || dup2(fdIn, 0) < 0 ||
             dup2(fdOut, 1) < 0 || dup2(fdErr, 2) < 0)
             _exit(126);
+        // The run gets the three standard streams and no other descriptor.
+        for (int fd : {fdIn, fdOut, fdErr})
+            if (fd > 2)
+                close(fd);
         if (!opt.sCwd.empty() && chdir(opt.sCwd.c_str()) != 0)
             _exit(126);
         for (const std::string &sVar : opt.vEnv)
@@ -302,4 +306,71 @@ std::string ShellOutput(const std::string &sCmd)
     if (p != nullptr)
         pclose(p);
     return sOut;
+}
+
+// The text of a quoted strace string starting at sLine[nAt] (the quote),
+// escapes undone; nAt is left past the closing quote.
+static std::string Unquote(const std::string &sLine, size_t &nAt)
+{
+    std::string s;
+    for (nAt++; nAt < sLine.size() && sLine[nAt] != '"'; nAt++) {
+        if (sLine[nAt] != '\\' || nAt + 1 >= sLine.size()) {
+            s += sLine[nAt];
+            continue;
+        }
+        char c = sLine[++nAt];
+        if (c == 'x' && nAt + 2 < sLine.size()) {
+            s += (char)std::stoi(sLine.substr(nAt + 1, 2), nullptr, 16);
+            nAt += 2;
+        } else {
+            s += c == 'n' ? '\n' : c == 't' ? '\t' : c;
+        }
+    }
+    nAt++;
+    return s;
+}
+
+// The path strace -y gives after a descriptor: "3</tmp/A>" from nAt.
+static std::string FdPath(const std::string &sLine, size_t nAt)
+{
+    size_t nOpen = sLine.find('<', nAt), nClose = sLine.find('>', nOpen);
+    if (nOpen == std::string::npos || nClose == std::string::npos)
+        return "";
+    return sLine.substr(nOpen + 1, nClose - nOpen - 1);
+}
+
+std::vector<TracedOpen> TracedOpens(const std::string &sTraceFile)
+{
+    std::vector<TracedOpen> v;
+    std::ifstream in(sTraceFile);
+    for (std::string sLine; std::getline(in, sLine);) {
+        size_t nCall = sLine.find("openat(");
+        if (nCall == std::string::npos)
+            nCall = sLine.find("open(");
+        if (nCall == std::string::npos ||
+            (nCall > 0 && sLine[nCall - 1] != ' ' && sLine[nCall - 1] != '\t'))
+            continue;
+        size_t nAt = sLine.find('(', nCall) + 1;
+        std::string sDir;
+        if (sLine.compare(nCall, 7, "openat(") == 0) {
+            sDir = FdPath(sLine, nAt);
+            nAt = sLine.find(", \"", nAt);
+            if (nAt == std::string::npos)
+                continue;
+            nAt += 2;
+        }
+        if (nAt >= sLine.size() || sLine[nAt] != '"')
+            continue;
+        TracedOpen o;
+        o.sNamed = Unquote(sLine, nAt);
+        if (!o.sNamed.empty() && o.sNamed[0] != '/')
+            o.sNamed = sDir + "/" + o.sNamed;
+        size_t nEnd = sLine.find(')', nAt);
+        o.bPathOnly = sLine.substr(nAt, nEnd - nAt).find("O_PATH") != std::string::npos;
+        size_t nResult = sLine.rfind(") = ");
+        if (nResult != std::string::npos && sLine.compare(nResult + 4, 1, "-") != 0)
+            o.sOpened = FdPath(sLine, nResult + 4);
+        v.push_back(o);
+    }
+    return v;
 }

@@ -96,6 +96,17 @@ void ExpectReport(const RunResult &r, const Scratch &scratch,
                   const std::vector<std::string> &vLines, long nFiles,
                   int nStatus);
 
+// One open* call in a log of "strace -f -y": the path it named, made
+// absolute with the path strace gives for its directory descriptor; the path
+// of what it opened, "" when it failed; and whether it was an O_PATH open,
+// which acts on nothing it names.
+struct TracedOpen {
+    std::string sNamed;
+    std::string sOpened;
+    bool bPathOnly = false;
+};
+std::vector<TracedOpen> TracedOpens(const std::string &sTraceFile);
+
 // What a shell command writes to its standard output.
 std::string ShellOutput(const std::string &sCmd);
 

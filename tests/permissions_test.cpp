@@ -57,13 +57,11 @@ const PermCase kCases[] = {
      {"@/A: File not found."}, 0, {"A/x", "B/x"}},
 };
 
-// Whether the trace shows an open of sPath.
+// Whether the trace shows an open of sPath, by whatever path or descriptor.
 bool Opened(const std::string &sTrace, const std::string &sPath)
 {
-    std::ifstream in(sTrace);
-    for (std::string sLine; std::getline(in, sLine);)
-        if (sLine.find("open") != std::string::npos &&
-            sLine.find("\"" + sPath + "\"") != std::string::npos)
+    for (const TracedOpen &o : TracedOpens(sTrace))
+        if (o.sNamed == sPath || o.sOpened == sPath)
             return true;
     return false;
 }
@@ -100,7 +98,7 @@ TEST(Permissions, AsAnOrdinaryUser)
         opt.sCwd = scratch.Root();
         opt.sBin = sBin;
         if (bTrace) {
-            opt.vPrefix = {"strace", "-f", "-qq", "-e", "trace=open,openat",
+            opt.vPrefix = {"strace", "-f", "-qq", "-y", "-e", "trace=open,openat",
                            "-o", sTrace};
             opt.vEnv = {"ASAN_OPTIONS=detect_leaks=0"};
         }

@@ -1,10 +1,18 @@
 // What happens under the run: files that change between being listed, sized
-// and read, memory that runs out at every allocation of a deep walk, and a
-// standard output that cannot be written. The changes are staged by the test
-// build of the tool (ORVEL_FAULTS_BIN) at an exact call, never by timing.
+// and read, memory that runs out at every allocation of a deep walk, limits
+// the process runs under, and a standard output that cannot be written. The
+// changes are staged by the test build of the tool (ORVEL_FAULTS_BIN) at an
+// exact call, never by timing.
 #include "harness.h"
 
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -77,12 +85,130 @@ TEST(UnderTheRun, FilesChange)
          {"A/d/", "B/d/"}, "ORVEL_DELETE_AT=1", {"@/A/d: File not found."}, 0},
         {"file deleted deep down", {"A/s/t/f=1", "B/s/t/f=1"},
          "ORVEL_DELETE_AT=3", {"@/A/s/t/f: Error reading file."}, 1},
+        // Opening a FIFO lets a writer waiting on it go: the test build
+        // reports any open of what is not a regular file.
+        {"first file swapped for a FIFO after the listing",
+         {"A/f=#100", "B/f=#100", "A/g=1", "B/g=2"}, "ORVEL_FIFO_AT=1",
+         {"@/A/f: Error reading file.", "@/A/g, @/B/g: Differences encountered."},
+         2},
     };
     for (const auto &c : aCases) {
         SCOPED_TRACE(c.pszName);
         Scratch scratch;
         scratch.Make(c.vTree);
         ExpectReport(RunFaulty(scratch, {c.sFault}), scratch, c.vLines, c.nFiles, 0);
+    }
+}
+
+// A memory control group of its own below this process's, limited to nMiB:
+// the directory to put a process into, or "" where none can be made here
+// (no memory controller, or not writable).
+std::string MakeMemoryGroup(int nMiB)
+{
+    std::ifstream cgroups("/proc/self/cgroup"), mounts("/proc/self/mountinfo");
+    std::string sLine, sGroup, sMount;
+    while (std::getline(cgroups, sLine))
+        if (sLine.find(":memory:") != std::string::npos)
+            sGroup = sLine.substr(sLine.find(":memory:") + 8);
+    while (std::getline(mounts, sLine)) {
+        std::istringstream words(sLine);
+        std::string sWord, sPoint;
+        for (int i = 0; i < 5 && words >> sWord; i++)
+            sPoint = sWord;
+        if (sLine.find(" - cgroup ") != std::string::npos &&
+            sLine.find("memory", sLine.find(" - ")) != std::string::npos)
+            sMount = sPoint;
+    }
+    if (sGroup.empty() || sMount.empty())
+        return "";
+    static int nMade = 0;
+    std::string sDir = sMount + (sGroup == "/" ? "" : sGroup) + "/orvel-test-" +
+                       std::to_string(getpid()) + "-" + std::to_string(nMade++);
+    if (mkdir(sDir.c_str(), 0755) != 0)
+        return "";
+    std::ofstream(sDir + "/memory.limit_in_bytes") << (long long)nMiB * 1048576;
+    std::ifstream limit(sDir + "/memory.limit_in_bytes");
+    long long nSet = 0;
+    if (!(limit >> nSet) || nSet != (long long)nMiB * 1048576) {
+        rmdir(sDir.c_str());
+        return "";
+    }
+    return sDir;
+}
+
+// Limits the process runs under. A first file larger than the memory the
+// process may have stops the run with the file named and the summary, also
+// where exceeding the limit would get the process killed (a memory control
+// group, as in a container); any other limit must leave the report as it is.
+TEST(UnderTheRun, ProcessLimits)
+{
+    if (TheTarget().bWin32)
+        GTEST_SKIP() << "POSIX limits";
+    const std::vector<std::string> kSmallTree = {
+        "A/x=1", "B/x=2", "A/e=", "B/e=", "A/s/y=#40000", "B/s/y=#40000^39999",
+        "A/s/t/z=#10", "B/s/t/z=#10", "A/s/t/u/w=1", "B/s/t/u/w=1", "A/r/q=3",
+        "B/r/q=4", "A/r/p=#5", "B/r/p=#6"};
+    const std::vector<std::string> kSmallLines = {
+        "@/A/x, @/B/x: Differences encountered.",
+        "@/A/s/y, @/B/s/y: Differences encountered.",
+        "@/A/r/q, @/B/r/q: Differences encountered.",
+        "@/A/r/p, @/B/r/p: Files have different sizes."};
+    const char *const kGroup = "group:";  // a memory control group of N MiB
+    struct {
+        const char *pszName;
+        std::vector<std::string> vTree;
+        std::string sLimit;  // sh commands, or kGroup and a size in MiB
+        std::vector<std::string> vLines;
+        long nFiles;
+        int nStatus;
+        bool bUnsanitized;   // sanitizers reserve more address space
+    } aCases[] = {
+        {"address space smaller than the first file",
+         {"A/big=%400M", "B/big=%400M", "B/x=1"}, "ulimit -v 200000",
+         {"@/A/big: Memory allocation error."}, 1, 1, true},
+        {"memory control group smaller than the first file",
+         {"A/a=1", "B/a=2", "A/big=%300M", "B/big=%300M"}, "group:200",
+         {"@/A/big: Memory allocation error."}, -2, 1, false},
+        {"first file that fits the memory control group with its page cache",
+         {"A/big=%100M", "B/big=%100M"}, "group:200", {}, 1, 0, false},
+        {"seven descriptors", kSmallTree, "ulimit -n 7", kSmallLines, 7, 0, false},
+        {"twelve megabytes of address space", kSmallTree, "ulimit -v 12000",
+         kSmallLines, 7, 0, true},
+    };
+    for (const auto &c : aCases) {
+        SCOPED_TRACE(c.pszName);
+#ifdef ORVEL_SANITIZED
+        if (c.bUnsanitized)
+            continue;
+#endif
+        Scratch scratch;
+        scratch.Make(c.vTree);
+        RunOptions opt;
+        opt.sCwd = scratch.Root();
+        opt.sShellPrefix = c.sLimit;
+        std::string sGroup;
+        if (c.sLimit.rfind(kGroup, 0) == 0) {
+            sGroup = MakeMemoryGroup(std::stoi(c.sLimit.substr(strlen(kGroup))));
+            if (sGroup.empty()) {
+                if (ToolsRequired())
+                    ADD_FAILURE() << "no memory control group can be made here";
+                continue;
+            }
+            opt.sShellPrefix = "echo $$ >" + sGroup + "/cgroup.procs";
+        }
+        RunResult r = RunTool({"A", "B"}, opt);
+        if (!sGroup.empty())
+            rmdir(sGroup.c_str());
+        // -2: the pair "a" comes before or after the stop, in the
+        // directory's order; its line and count with it.
+        long nFiles = c.nFiles;
+        std::vector<std::string> vLines = c.vLines;
+        if (nFiles == -2) {
+            nFiles = ParseReport(r).vLines.size() == 2 ? 2 : 1;
+            if (nFiles == 2)
+                vLines.push_back("@/A/a, @/B/a: Differences encountered.");
+        }
+        ExpectReport(r, scratch, vLines, nFiles, c.nStatus);
     }
 }
 
