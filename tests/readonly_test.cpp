@@ -35,8 +35,9 @@ const std::vector<std::string> kEveryKind = {
 };
 
 // What a tree holds, entry by entry: type and mode, size, modification and
-// change times, the access times of files, and the content, read without
-// touching the access time, or the link target. (Directories' access times
+// change times, the access times of files (where the system lets the tool
+// read without stamping them), and the content, read without touching the
+// access time, or the link target. (Directories' access times
 // are left out: the walk of the snapshot itself would stamp them.)
 std::map<std::string, std::string> *pSnap = nullptr;
 std::string sSnapRoot;
@@ -47,8 +48,10 @@ int SnapEntry(const char *pszPath, const struct stat *pSt, int, struct FTW *)
     ss << std::oct << pSt->st_mode << std::dec << " " << pSt->st_size << " "
        << pSt->st_mtim.tv_sec << "." << pSt->st_mtim.tv_nsec << " "
        << pSt->st_ctim.tv_sec << "." << pSt->st_ctim.tv_nsec << " ";
+#ifndef ORVEL_PORTABLE  // other systems have no O_NOATIME: reads stamp them
     if (S_ISREG(pSt->st_mode))
         ss << pSt->st_atim.tv_sec << "." << pSt->st_atim.tv_nsec << " ";
+#endif
     if (S_ISREG(pSt->st_mode)) {
         int fd = open(pszPath, O_RDONLY | O_NOATIME);
         char szBuf[65536];

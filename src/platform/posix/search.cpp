@@ -172,15 +172,57 @@ static int OpenForListing(const char *pszDir, size_t nDirLen, bool bCached,
     return fd;
 }
 
+// Opens the search's directory, checks that it may be searched and is not
+// being searched already, and reads its entries into the search. False on
+// failure, with errno telling why.
+static bool ReadDirectory(Search *pSearch, bool bCached)
+{
+    int fdOwn = -1, nErr = 0;
+    int fd = OpenForListing(pSearch->pszDir, pSearch->nDirLen, bCached, &fdOwn);
+    struct stat st, stDot;
+    Listing listing;
+    size_t i;
+
+    // A directory that may be listed but not searched (read permission
+    // without execute) gives names whose entries cannot be reached, not even
+    // its "." and "..", which would pass for files: it cannot be searched.
+    if (fd < 0 || fstat(fd, &st) != 0 || fstatat(fd, ".", &stDot, 0) != 0)
+        goto Fail;
+    // A directory that is already being searched higher up is reached again
+    // through a link: walking it would never end.
+    for (i = 0; i < nSearches; i++)
+        if (pSearches[i].bInUse && &pSearches[i] != pSearch &&
+            pSearches[i].dev == st.st_dev && pSearches[i].ino == st.st_ino) {
+            errno = ELOOP;
+            goto Fail;
+        }
+    pSearch->dev = st.st_dev;
+    pSearch->ino = st.st_ino;
+    pSearch->nEntriesLen = 0;
+    listing.pSearch = pSearch;
+    listing.nCap = 0;
+    listing.fdDir = fd;
+    if (!ListDirectory(fd, AddEntry, &listing))
+        goto Fail;
+    if (fdOwn >= 0)
+        close(fdOwn);
+    return true;
+
+Fail:
+    nErr = errno;
+    if (fdOwn >= 0)
+        close(fdOwn);
+    errno = nErr;
+    return false;
+}
+
 int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
 {
     size_t nPatLen = strlen(pszPattern);
     size_t nSufLen = strlen(WILD_SUFFIX);
-    size_t nDirLen, i;
-    int nSlot, fd, fdOwn = -1;
-    struct stat st, stDot;
+    size_t nDirLen;
+    int nSlot;
     Search *pSearch;
-    Listing listing;
 
     pFfBlk->ff_reserved = -1;
     if (nPatLen < nSufLen || strcmp(pszPattern + nPatLen - nSufLen,
@@ -205,40 +247,17 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     pSearch->pszDir[nDirLen] = '\0';
     pSearch->nDirLen = nDirLen;
 
-    fd = OpenForListing(pSearch->pszDir, nDirLen, true, &fdOwn);
     // Out of descriptors: the directory cache gives its own back, and the
-    // directory is opened once more by its full path.
-    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && DirCacheGiveBack())
-        fd = OpenForListing(pSearch->pszDir, nDirLen, false, &fdOwn);
-    // A directory that may be listed but not searched (read permission
-    // without execute) gives names whose entries cannot be reached, not even
-    // its "." and "..", which would pass for files: it cannot be searched.
-    if (fd < 0 || fstat(fd, &st) != 0 || fstatat(fd, ".", &stDot, 0) != 0)
+    // directory is read once more through descriptors of its own.
+    if (!ReadDirectory(pSearch, true) &&
+        !((errno == EMFILE || errno == ENFILE) && DirCacheGiveBack() &&
+          ReadDirectory(pSearch, false)))
         goto Fail;
-    // A directory that is already being searched higher up is reached again
-    // through a link: walking it would never end.
-    for (i = 0; i < nSearches; i++)
-        if (pSearches[i].bInUse && (int)i != nSlot &&
-            pSearches[i].dev == st.st_dev && pSearches[i].ino == st.st_ino)
-            goto Fail;
-    pSearch->dev = st.st_dev;
-    pSearch->ino = st.st_ino;
     pSearch->bInUse = true;
-
-    listing.pSearch = pSearch;
-    listing.nCap = 0;
-    listing.fdDir = fd;
-    if (!ListDirectory(fd, AddEntry, &listing))
-        goto Fail;
-    if (fdOwn >= 0)
-        close(fdOwn);
-
     pFfBlk->ff_reserved = nSlot;
     return DeliverNext(pSearch, pFfBlk);
 
 Fail:
-    if (fdOwn >= 0)
-        close(fdOwn);
     EndSearch(pSearch);
     pFfBlk->ff_reserved = -1;
     return 1;
