@@ -2,7 +2,8 @@
 # CI: the proofs that need tools beyond the build's. On a fresh Debian 12
 # machine it installs them (strace, valgrind, setpriv, cmp, find, clang with
 # its libFuzzer runtime), runs the tests that use them with skipping turned
-# into failure, and fuzzes the path resolution for a bounded time.
+# into failure (FUSE trees too: run it as root where /dev/fuse exists), and
+# fuzzes the path resolution for a bounded time.
 #   ORVEL_FUZZ_SECONDS   how long the fuzzer runs (default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,7 +18,7 @@ if [ ${#need[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
 fi
 
-echo "== proofs with every tool present (read-only trace, permissions, valgrind, differential)"
+echo "== proofs with every tool present (read-only trace, permissions, valgrind, differential, FUSE trees)"
 cmake --preset default >/dev/null
 cmake --build build -j2
 ORVEL_REQUIRE_TOOLS=1 build/tests/orvel-proofs-tests

@@ -187,6 +187,7 @@ static int RemoveEntry(const char *pszPath, const struct stat *, int nType,
 
 Scratch::~Scratch()
 {
+    vFuse.clear();  // unmounted before anything below is removed
     chmod(sRoot.c_str(), 0700);
     nftw(sRoot.c_str(), RemoveEntry, 64, FTW_DEPTH | FTW_PHYS);
 }
@@ -209,17 +210,56 @@ static void MakeParents(const std::string &sPath)
         mkdir(sPath.substr(0, n).c_str(), 0755);
 }
 
-void Scratch::Make(const std::vector<std::string> &vSpecs) const
+// The bytes a line's value stands for: "text" itself, or "#N" bytes of a
+// fixed pattern, with byte K flipped for "#N^K".
+static std::string Contents(const std::string &sValue)
+{
+    if (sValue.empty() || sValue[0] != '#')
+        return sValue;
+    std::string sData(Number(sValue.substr(1)), '\0');
+    for (size_t i = 0; i < sData.size(); i++)
+        sData[i] = (char)('a' + (i * 7 + i / 251) % 26);
+    size_t nCaret = sValue.find('^');
+    if (nCaret != std::string::npos)
+        sData[Number(sValue.substr(nCaret + 1))] ^= 0x20;
+    return sData;
+}
+
+void Scratch::Make(const std::vector<std::string> &vSpecs)
 {
     for (const std::string &sSpec : vSpecs) {
+        if (sSpec.rfind("fuse:", 0) == 0) {
+            MakeParents(sRoot + "/" + sSpec.substr(5) + "/");
+            vFuse.emplace_back(new FuseTree(sSpec.substr(5)));
+            continue;
+        }
         size_t nArrow = sSpec.find("->"), nEq = sSpec.find('=');
-        std::string sPath = sRoot + "/" + sSpec.substr(0, std::min(nArrow, nEq));
+        std::string sRel = sSpec.substr(0, std::min(nArrow, nEq));
+        std::string sPath = sRoot + "/" + sRel;
+        std::string sValue = nEq == std::string::npos ? "" : sSpec.substr(nEq + 1);
+        uint64_t nFailAt = UINT64_MAX;  // "#N!K": reads that reach K fail
+        size_t nBang = sValue.find('!');
+        if (sValue.rfind('#', 0) == 0 && nBang != std::string::npos)
+            nFailAt = Number(sValue.substr(nBang + 1));
+        FuseTree *pTree = nullptr;
+        for (const std::unique_ptr<FuseTree> &p : vFuse)
+            if (sRel.rfind(p->sTop + "/", 0) == 0)
+                pTree = p.get();
+        if (pTree != nullptr) {
+            bool bDir = nEq == std::string::npos && sSpec.back() == '/';
+            ASSERT_TRUE(bDir || (nEq < nArrow && sValue.rfind('%', 0) != 0))
+                << "a FUSE tree holds only directories and files: " << sSpec;
+            ASSERT_FALSE(pTree->Mounted()) << "the FUSE tree is mounted: " << sSpec;
+            pTree->Add(sRel.substr(pTree->sTop.size() + 1), bDir, Contents(sValue),
+                       nFailAt);
+            continue;
+        }
+        ASSERT_EQ(nFailAt, UINT64_MAX) << "reads fail in FUSE trees only: " << sSpec;
         MakeParents(sPath);
         if (nArrow != std::string::npos && nArrow < nEq) {
             ASSERT_EQ(symlink(sSpec.substr(nArrow + 2).c_str(), sPath.c_str()), 0)
                 << sSpec;
         } else if (nEq != std::string::npos) {
-            std::string sValue = sSpec.substr(nEq + 1);
             if (!sValue.empty() && sValue[0] == '%') {
                 int fd = open(sPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
                 ASSERT_GE(fd, 0) << sSpec;
@@ -227,16 +267,7 @@ void Scratch::Make(const std::vector<std::string> &vSpecs) const
                 close(fd);
                 continue;
             }
-            std::string sData = sValue;
-            if (!sValue.empty() && sValue[0] == '#') {
-                size_t nCaret = sValue.find('^');
-                sData.resize(Number(sValue.substr(1)));
-                for (size_t i = 0; i < sData.size(); i++)
-                    sData[i] = (char)('a' + (i * 7 + i / 251) % 26);
-                if (nCaret != std::string::npos)
-                    sData[Number(sValue.substr(nCaret + 1))] ^= 0x20;
-            }
-            std::ofstream(sPath, std::ios::binary) << sData;
+            std::ofstream(sPath, std::ios::binary) << Contents(sValue);
         } else if (sSpec.back() == '/') {
             mkdir(sPath.c_str(), 0755);
         } else if (sSpec.back() == '|') {
@@ -246,6 +277,25 @@ void Scratch::Make(const std::vector<std::string> &vSpecs) const
             FAIL() << "unknown entry: " << sSpec;
         }
     }
+    for (const std::unique_ptr<FuseTree> &p : vFuse) {
+        std::string sWhy;
+        if (!p->Mounted()) {
+            ASSERT_TRUE(p->Mount(sRoot + "/" + p->sTop, &sWhy)) << sWhy;
+        }
+    }
+}
+
+bool CanMake(const std::vector<std::string> &vTree, std::string *psLeftOut)
+{
+    auto IsMount = [](const std::string &s) { return s.rfind("fuse:", 0) == 0; };
+    std::string sWhy;
+    if (std::none_of(vTree.begin(), vTree.end(), IsMount) || HaveFuse(&sWhy))
+        return true;
+    if (ToolsRequired())
+        ADD_FAILURE() << "a FUSE tree is required but cannot be mounted: " << sWhy;
+    else
+        *psLeftOut = "rows on FUSE trees left out: " + sWhy;
+    return false;
 }
 
 Report ParseReport(const RunResult &r)

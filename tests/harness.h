@@ -10,7 +10,11 @@
 #ifndef ORVEL_TESTS_HARNESS_H
 #define ORVEL_TESTS_HARNESS_H
 
+#include <stdint.h>
+
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct Target {
@@ -46,8 +50,56 @@ struct RunOptions {
 // Runs the target's binary with vArgs; a run over its time is killed.
 RunResult RunTool(const std::vector<std::string> &vArgs, const RunOptions &opt);
 
+// A static, read-only tree of directories and regular files served through
+// FUSE by a thread of the test process (tests/fusetree.cpp), for trees that
+// the local file systems cannot hold: names of up to 1,024 bytes, files
+// whose reads fail. Filled first, then mounted; fixed from then on.
+class FuseTree {
+public:
+    // An empty tree, to be mounted on the directory sTop of a scratch root.
+    explicit FuseTree(const std::string &sTopDir)
+        : sTop(sTopDir), vNodes(1, Node{"", 0, true, "", UINT64_MAX}) {}
+    // Unmounts the tree (lazily if it is busy), then stops its thread.
+    ~FuseTree();
+    FuseTree(const FuseTree &) = delete;
+    FuseTree &operator=(const FuseTree &) = delete;
+
+    // Adds a directory, or a file holding sData whose reads that reach the
+    // offset nFailAt fail with EIO; sPath is relative to the tree's top, and
+    // missing parent directories are added.
+    void Add(const std::string &sPath, bool bDir, const std::string &sData,
+             uint64_t nFailAt);
+    // Mounts the tree on the directory sDir and starts serving it; false,
+    // with the reason in *psWhy, when it cannot.
+    bool Mount(const std::string &sDir, std::string *psWhy);
+    bool Mounted() const { return !sMountedOn.empty(); }
+
+    const std::string sTop;
+
+private:
+    struct Node {
+        std::string sName;
+        uint64_t nParent;  // 0 for the top
+        bool bDir;
+        std::string sData;
+        uint64_t nFailAt;
+    };
+    void Serve();
+    int Answer(const char *pRequest, size_t nLength, std::string *psOut) const;
+    uint64_t Child(uint64_t nParent, const std::string &sName) const;
+    std::vector<Node> vNodes;  // node i + 1 (1 is the top); fixed once mounted
+    std::string sMountedOn;
+    int fdFuse = -1;
+    int afdStop[2] = {-1, -1};  // a byte written to [1] stops the thread
+    std::thread thread;
+};
+
+// Whether a FUSE tree can be mounted here (root, /dev/fuse, a mount the
+// system allows), tried once; when not, why not.
+bool HaveFuse(std::string *psWhy);
+
 // A directory of its own under the system's temporary directory, removed
-// with everything below it when the object goes.
+// with everything below it when the object goes (FUSE trees unmounted first).
 class Scratch {
 public:
     Scratch();
@@ -60,11 +112,33 @@ public:
     //   "A/d/"          a directory
     //   "A/l->target"   a symbolic link
     //   "A/p|"          a FIFO
-    void Make(const std::vector<std::string> &vSpecs) const;
+    //   "fuse:A"        a FUSE tree on the directory A (made if missing): the
+    //                   lines under "A/" that follow are served by it, with
+    //                   names of up to 1,024 bytes; it holds directories and
+    //                   files ("=text", "=#N", "=#N^K") and, only there,
+    //   "A/x=#N!K"      N bytes of the pattern whose reads that reach
+    //                   offset K fail with EIO
+    // A FUSE tree is mounted at the end of the call that names it.
+    void Make(const std::vector<std::string> &vSpecs);
 
 private:
     std::string sRoot;
+    std::vector<std::unique_ptr<FuseTree>> vFuse;
 };
+
+// Whether a table row whose tree is vTree can be made here. A tree with a
+// FUSE mount cannot where none can be had: the row is then left out, with
+// the reason in *psLeftOut, and the test fails where CI requires the
+// tools (ToolsRequired()).
+bool CanMake(const std::vector<std::string> &vTree, std::string *psLeftOut);
+
+// Ends a table's test as skipped, with the reason, when CanMake left rows
+// out; the rows that ran still count (a failure outweighs the skip).
+#define SKIP_IF_LEFT_OUT(sLeftOut)                                             \
+    do {                                                                       \
+        if (!(sLeftOut).empty())                                               \
+            GTEST_SKIP() << (sLeftOut);                                        \
+    } while (0)
 
 // Expands "@" in an expected line or argument to the scratch root, in the
 // target's form, with the target's separator throughout.

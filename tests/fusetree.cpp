@@ -1,0 +1,278 @@
+// A tiny FUSE server for the tests. It speaks the kernel's protocol on
+// /dev/fuse itself (no library, nothing to install) and serves a static,
+// read-only tree of directories and regular files from a thread of the test
+// process while the tool, a child process, walks it. It exists to stage what
+// the local file systems cannot hold: names longer than 255 bytes (FUSE
+// allows 1,024) and files whose reads fail with EIO from some offset on.
+//
+// No request can wait forever: the serving thread never touches the mount;
+// the tree is mounted only just before the thread starts and unmounted while
+// it still serves; and closing /dev/fuse at the end ends the connection, so
+// that whatever still holds a lazily detached tree gets an error, not a hang.
+#include "harness.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/fuse.h>
+#include <poll.h>
+#include <stddef.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace {
+
+// Room for any request: the kernel refuses reads into less than
+// FUSE_MIN_READ_BUFFER, and no request here carries more than a name.
+const size_t kRequestBytes = 64 * 1024;
+
+// What the tree answers is valid until it is unmounted: it never changes.
+const uint64_t kValidSeconds = 24 * 60 * 60;
+
+// The time of every entry (2026-01-01).
+const uint64_t kTime = 1767225600;
+
+template <class T>
+std::string Bytes(const T &t)
+{
+    return std::string((const char *)&t, sizeof t);
+}
+
+}  // namespace
+
+void FuseTree::Add(const std::string &sPath, bool bDir, const std::string &sData,
+                   uint64_t nFailAt)
+{
+    uint64_t nParent = FUSE_ROOT_ID;
+    for (size_t nAt = 0;;) {
+        size_t nSlash = sPath.find('/', nAt);
+        std::string sName = sPath.substr(nAt, nSlash - nAt);
+        bool bLast = nSlash == std::string::npos || nSlash + 1 == sPath.size();
+        uint64_t nId = Child(nParent, sName);
+        if (nId == 0) {
+            vNodes.push_back({sName, nParent, !bLast || bDir, bLast ? sData : "",
+                              bLast ? nFailAt : UINT64_MAX});
+            nId = vNodes.size();
+        }
+        if (bLast)
+            return;
+        nParent = nId;
+        nAt = nSlash + 1;
+    }
+}
+
+uint64_t FuseTree::Child(uint64_t nParent, const std::string &sName) const
+{
+    for (size_t i = 0; i < vNodes.size(); i++)
+        if (vNodes[i].nParent == nParent && vNodes[i].sName == sName)
+            return i + 1;
+    return 0;
+}
+
+bool FuseTree::Mount(const std::string &sDir, std::string *psWhy)
+{
+    auto Fail = [psWhy](const char *pszWhat) {
+        *psWhy = std::string(pszWhat) + " (" + strerror(errno) + ")";
+        return false;
+    };
+    if (geteuid() != 0) {
+        *psWhy = "FUSE trees are mounted by root only";
+        return false;
+    }
+    fdFuse = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (fdFuse < 0)
+        return Fail("/dev/fuse cannot be opened");
+    if (pipe2(afdStop, O_CLOEXEC) != 0)
+        return Fail("pipe2 failed");
+    std::string sOptions = "fd=" + std::to_string(fdFuse) +
+                           ",rootmode=40000,user_id=0,group_id=0,allow_other";
+    if (mount("orvel-test", sDir.c_str(), "fuse", MS_RDONLY | MS_NOSUID | MS_NODEV,
+              sOptions.c_str()) != 0)
+        return Fail("the system refused to mount a FUSE tree");
+    sMountedOn = sDir;
+    thread = std::thread(&FuseTree::Serve, this);
+    return true;
+}
+
+FuseTree::~FuseTree()
+{
+    // Unmounted while the thread serves, so that nothing goes unanswered;
+    // a tree still in use is detached instead.
+    if (Mounted() && umount2(sMountedOn.c_str(), 0) != 0)
+        umount2(sMountedOn.c_str(), MNT_DETACH);
+    if (thread.joinable()) {
+        (void)!write(afdStop[1], "", 1);
+        thread.join();
+    }
+    for (int fd : {fdFuse, afdStop[0], afdStop[1]})
+        if (fd >= 0)
+            close(fd);
+}
+
+// Answers requests one at a time until the tree is unmounted (the device
+// then reads ENODEV) or the stop pipe is written.
+void FuseTree::Serve()
+{
+    std::vector<char> vRequest(kRequestBytes);
+    for (;;) {
+        pollfd apfd[2] = {{fdFuse, POLLIN, 0}, {afdStop[0], POLLIN, 0}};
+        if (poll(apfd, 2, -1) < 0 && errno != EINTR)
+            return;
+        if (apfd[1].revents != 0)
+            return;
+        if (apfd[0].revents == 0)
+            continue;
+        ssize_t n = read(fdFuse, vRequest.data(), vRequest.size());
+        // ENOENT: the request was interrupted before it could be read.
+        if (n < 0 && (errno == EINTR || errno == ENOENT || errno == EAGAIN))
+            continue;
+        if (n < (ssize_t)sizeof(fuse_in_header))
+            return;
+        std::string sOut;
+        int nError = Answer(vRequest.data(), (size_t)n, &sOut);
+        if (nError < 0)
+            continue;
+        fuse_out_header out{};
+        memcpy(&out.unique, vRequest.data() + offsetof(fuse_in_header, unique),
+               sizeof out.unique);
+        out.error = -nError;
+        if (nError != 0)
+            sOut.clear();
+        out.len = (uint32_t)(sizeof out + sOut.size());
+        iovec aiov[2] = {{&out, sizeof out}, {&sOut[0], sOut.size()}};
+        // Fails only for a request interrupted meanwhile: nothing is owed.
+        (void)!writev(fdFuse, aiov, 2);
+    }
+}
+
+// The answer to one request: 0 with its bytes in *psOut, an errno value, or
+// -1 for a request that awaits none.
+int FuseTree::Answer(const char *pRequest, size_t nLength, std::string *psOut) const
+{
+    fuse_in_header in;
+    memcpy(&in, pRequest, sizeof in);
+    const char *pArg = pRequest + sizeof in;
+    size_t nArg = nLength - sizeof in;
+    if (in.opcode == FUSE_FORGET || in.opcode == FUSE_BATCH_FORGET ||
+        in.opcode == FUSE_INTERRUPT)
+        return -1;  // no answer awaited (and none interrupted: one at a time)
+    fuse_read_in rd{};  // READ and READDIR
+    memcpy(&rd, pArg, std::min(nArg, sizeof rd));
+    // Node ids are those the tree handed out; INIT and DESTROY come with 0.
+    if (in.nodeid > vNodes.size())
+        return ESTALE;
+    const Node &node = vNodes[in.nodeid == 0 ? 0 : in.nodeid - 1];
+    auto Attr = [this](uint64_t nId) {
+        const Node &n = vNodes[nId - 1];
+        fuse_attr a{};
+        a.ino = nId;
+        a.size = n.sData.size();
+        a.blocks = (a.size + 511) / 512;
+        a.atime = a.mtime = a.ctime = kTime;
+        a.mode = n.bDir ? S_IFDIR | 0755 : S_IFREG | 0444;
+        a.nlink = n.bDir ? 2 : 1;
+        a.blksize = 4096;
+        return a;
+    };
+    std::string &sOut = *psOut;
+    switch (in.opcode) {
+    case FUSE_INIT: {
+        fuse_init_in init{};
+        memcpy(&init, pArg, std::min(nArg, sizeof init));
+        fuse_init_out out{};  // no optional feature asked for
+        out.major = FUSE_KERNEL_VERSION;
+        out.minor = FUSE_KERNEL_MINOR_VERSION;
+        out.max_readahead = init.max_readahead;
+        out.max_write = 4096;
+        out.time_gran = 1;
+        sOut = Bytes(out);
+        break;
+    }
+    case FUSE_LOOKUP: {
+        fuse_entry_out out{};
+        out.nodeid = Child(in.nodeid, std::string(pArg, strnlen(pArg, nArg)));
+        out.entry_valid = out.attr_valid = kValidSeconds;
+        if (out.nodeid == 0)
+            return ENOENT;
+        out.attr = Attr(out.nodeid);
+        sOut = Bytes(out);
+        break;
+    }
+    case FUSE_GETATTR: {
+        fuse_attr_out out{};
+        out.attr_valid = kValidSeconds;
+        out.attr = Attr(in.nodeid);
+        sOut = Bytes(out);
+        break;
+    }
+    case FUSE_OPEN:
+    case FUSE_OPENDIR:
+        sOut = Bytes(fuse_open_out{});
+        break;
+    case FUSE_READ: {
+        // A read that reaches the failing offset fails as a whole.
+        uint64_t nEnd = std::min<uint64_t>(rd.offset + rd.size, node.sData.size());
+        if (nEnd > node.nFailAt)
+            return EIO;
+        if (rd.offset < nEnd)
+            sOut = node.sData.substr(rd.offset, nEnd - rd.offset);
+        break;
+    }
+    case FUSE_READDIR: {
+        // The offset of an entry is the count of entries up to it.
+        uint64_t nIndex = 0;
+        for (size_t i = 0; i < vNodes.size(); i++) {
+            const Node &n = vNodes[i];
+            if (n.nParent != in.nodeid || nIndex++ < rd.offset)
+                continue;
+            size_t nRecord = FUSE_DIRENT_ALIGN(FUSE_NAME_OFFSET + n.sName.size());
+            if (sOut.size() + nRecord > rd.size)
+                break;
+            fuse_dirent d{};
+            d.ino = i + 1;
+            d.off = nIndex;
+            d.namelen = (uint32_t)n.sName.size();
+            d.type = n.bDir ? DT_DIR : DT_REG;
+            sOut.append((const char *)&d, FUSE_NAME_OFFSET);
+            sOut += n.sName;
+            sOut.resize(sOut.size() + nRecord - FUSE_NAME_OFFSET - n.sName.size());
+        }
+        break;
+    }
+    case FUSE_STATFS: {
+        fuse_statfs_out out{};
+        out.st.bsize = out.st.frsize = 4096;
+        out.st.namelen = 1024;
+        out.st.files = vNodes.size();
+        sOut = Bytes(out);
+        break;
+    }
+    case FUSE_RELEASE:
+    case FUSE_RELEASEDIR:
+    case FUSE_FLUSH:
+    case FUSE_ACCESS:
+    case FUSE_DESTROY:
+        break;
+    default:
+        return ENOSYS;
+    }
+    return 0;
+}
+
+bool HaveFuse(std::string *psWhy)
+{
+    static const std::string sWhyNot = [] {
+        Scratch scratch;
+        FuseTree probe("");
+        std::string sWhy;
+        probe.Mount(scratch.Root(), &sWhy);
+        return sWhy;
+    }();
+    *psWhy = sWhyNot;
+    return sWhyNot.empty();
+}
