@@ -10,6 +10,8 @@
 //   ORVEL_DELETE_AT=N        the Nth entry other than "." and ".." that a
 //                            directory search lists is removed just before
 //                            the layer looks at it;
+//   ORVEL_CUT_AT=N           right after the Nth read (from 1) the file read
+//                            is cut to half its size;
 //   ORVEL_FIFO_AT=N          the Nth entry other than "." and ".." that a
 //                            search delivers is replaced by a FIFO as it is
 //                            delivered, long after its directory was listed.
@@ -30,6 +32,7 @@ static long nWorkAllocs = 0;
 static long nSizes = 0;
 static long nEntries = 0;
 static long nDelivered = 0;
+static long nReads = 0;
 static long nLiveBlocks = 0;
 static bool bReportArmed = false;
 
@@ -110,4 +113,15 @@ void FaultAfterOpen(int fd)
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         fprintf(stderr, "orvel-faults: opened what is not a regular file\n");
+}
+
+void FaultAfterRead(int fd)
+{
+    char szLink[64];
+    struct stat st;
+    if (++nReads != EnvNumber("ORVEL_CUT_AT"))
+        return;
+    snprintf(szLink, sizeof(szLink), "/proc/self/fd/%d", fd);
+    if (fstat(fd, &st) != 0 || truncate(szLink, st.st_size / 2) != 0)
+        perror("orvel-faults: cut short");
 }

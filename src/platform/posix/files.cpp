@@ -167,6 +167,30 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     DWORD dwDone = 0;
     bool bAskMore = bOpen && !bAtEnd && !bHeld &&
                     qwDelivered + nNumberOfBytesToRead == (uint64_t)stOpen.st_size;
+    size_t nMapped;
+
+    // A mapped image that lost pages to its file being cut short is no
+    // longer the file: no read may go on comparing against it.
+    if (MappedBroken()) {
+        *lpNumberOfBytesRead = 0;
+        return FALSE;
+    }
+    // The whole file from its start into a mapped image's room: the file is
+    // mapped there, and its position left where the read would have left it.
+    if (bOpen && qwDelivered == 0) {
+        int nHow = MappedRead(lpBuffer, nNumberOfBytesToRead, fd, &nMapped);
+        if (nHow < 0 ||
+            (nHow > 0 && lseek(fd, (off_t)nMapped, SEEK_SET) != (off_t)nMapped)) {
+            *lpNumberOfBytesRead = 0;
+            return FALSE;
+        }
+        if (nHow > 0) {
+            qwDelivered = nMapped;
+            *lpNumberOfBytesRead = (DWORD)nMapped;
+            FAULT_AFTER_READ(fd);
+            return TRUE;
+        }
+    }
 
     if (bOpen && bHeld && nNumberOfBytesToRead > 0) {
         pbNext[dwDone++] = bHeldByte;
@@ -208,6 +232,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     if (bOpen)
         qwDelivered += dwDone;
     *lpNumberOfBytesRead = dwDone;
+    FAULT_AFTER_READ(fd);
     return TRUE;
 }
 

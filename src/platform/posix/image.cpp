@@ -1,6 +1,7 @@
 // Blocks of the global allocator: each holds the whole image of a first
 // file, one block per file pair, allocated and released for every pair in
-// turn.
+// turn. Large files are mapped rather than copied (mapped.cpp); the blocks
+// here are private memory, for the rest.
 //
 // The kept block, and the protocol it relies on:
 // - Blocks are mapped directly, in whole units of 2 MiB and aligned to one,
@@ -100,6 +101,9 @@ HGLOBAL GlobalAlloc(UINT, SIZE_T dwBytes)
 
     if (FAULT_FAIL_ALLOC())
         return NULL;
+    pBlock = MappedReserve(dwBytes);
+    if (pBlock != NULL)
+        return FAULT_COUNT_BLOCK(pBlock, +1);
     if (pKeptBlock != NULL && HeadOf(pKeptBlock)->nCapacity >= dwBytes) {
         pBlock = pKeptBlock;
         pKeptBlock = NULL;
@@ -133,7 +137,7 @@ HGLOBAL GlobalFree(HGLOBAL hMem)
 {
     void *pBlock = FAULT_COUNT_BLOCK(hMem, -1);
 
-    if (pBlock == NULL)
+    if (pBlock == NULL || MappedRelease(pBlock))
         return NULL;
     if (pKeptBlock == NULL) {
         pKeptBlock = pBlock;

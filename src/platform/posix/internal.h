@@ -5,6 +5,7 @@
 //   files.cpp     CreateFileA, GetFileSize, ReadFile, CloseHandle
 //   memory.cpp    LocalAlloc, LocalFree, and the layer's working memory
 //   image.cpp     GlobalAlloc, GlobalFree: the blocks that hold whole files
+//   mapped.cpp    whole files mapped rather than copied into such blocks
 //   cgroup.cpp    the memory a control group leaves the process
 //   paths.cpp     _fullpath
 //   search.cpp    findfirst, findnext
@@ -50,6 +51,22 @@ int OpenForReading(int fdDir, const char *pszPath, int nFlags);
 // The layer's own working memory (path texts, search state): realloc(), which
 // the test build can fail on cue.
 void *WorkAlloc(void *pOld, size_t nBytes);
+
+// ---- mapped.cpp -------------------------------------------------------------
+// Address room for the image of a file of nBytes, which the ReadFile of the
+// whole file maps the file into; NULL where the image is to be private
+// memory instead (a small file, a system without mapped images).
+void *MappedReserve(size_t nBytes);
+// Unmaps pBlock if it is a mapped image's room; false if it is not.
+bool MappedRelease(void *pBlock);
+// Serves a read of nBytes from the start of the file open as fd into
+// pBuffer if that is a mapped image's room: 1 when the file is mapped there,
+// *pnMapped bytes of it (fewer if it is shorter now), 0 when it is to be read
+// there instead (it is private memory now, or pBuffer is no such room), -1
+// on failure, with errno set.
+int MappedRead(void *pBuffer, size_t nBytes, int fd, size_t *pnMapped);
+// Whether a mapped image has lost pages to its file being cut short.
+bool MappedBroken(void);
 
 // ---- cgroup.cpp -------------------------------------------------------------
 // Whether nBytes more of memory the kernel cannot reclaim fit under the
