@@ -1,5 +1,6 @@
-// The POSIX platform layer's fast paths: whole-file blocks mapped in huge
-// units and kept for reuse, files opened relative to a cached directory,
+// The POSIX platform layer's fast paths: private whole-file blocks kept for
+// reuse (large files are mapped instead, and tested end to end), files
+// opened relative to a cached directory,
 // the size query answered from the open, directory entries looked up while
 // their directory is listed. Each must give exactly what the plain calls
 // would.
@@ -34,8 +35,7 @@ bool IsMapped(void *p)
 // of the same size is served from it.
 TEST(GlobalBlocks, LiveBlocksAreSeparateAndOneIsKept)
 {
-    const size_t aSizes[] = {0, 1, 4095, 2 * kMiB - 1, 2 * kMiB, 2 * kMiB + 1,
-                             5 * kMiB + 3, 64 * kMiB, 3 * kMiB};
+    const size_t aSizes[] = {0, 1, 4095, 4096, 65537, 1000000, 3000};
     for (size_t nSize : aSizes) {
         SCOPED_TRACE(nSize);
         size_t nTouch = nSize != 0 ? nSize : 1;
@@ -43,7 +43,6 @@ TEST(GlobalBlocks, LiveBlocksAreSeparateAndOneIsKept)
         unsigned char *q = (unsigned char *)GlobalAlloc(GMEM_FIXED, nSize);
         ASSERT_NE(p, nullptr);
         ASSERT_NE(q, nullptr);
-        EXPECT_EQ((uintptr_t)p % (2 * kMiB), 0u);
         EXPECT_TRUE(p + nTouch <= q || q + nTouch <= p);
         memset(p, 0xA5, nTouch);
         memset(q, 0x5A, nTouch);
@@ -63,6 +62,7 @@ TEST(GlobalBlocks, LiveBlocksAreSeparateAndOneIsKept)
     }
 }
 
+#ifdef ORVEL_PORTABLE  // on Linux, blocks this large are mapped images
 // The process's mapped address space, in bytes.
 size_t MappedBytes(void)
 {
@@ -95,6 +95,7 @@ TEST(GlobalBlocks, OutgrownBlockIsGivenBack)
         GlobalFree(p);
     }
 }
+#endif
 
 // A scratch tree in a fresh directory, removed afterwards.
 class Tree : public ::testing::Test {

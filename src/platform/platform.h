@@ -88,6 +88,9 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 BOOL CloseHandle(HANDLE hObject);
 
 // ---- Memory: fixed blocks, never null for a size of 0 ---------------------
+// A global block holds the image of a whole file: it is filled by one
+// ReadFile of that file from its start and only read after that. The layer
+// may answer that ReadFile by mapping the file there, read-only.
 HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T dwBytes);
 HGLOBAL GlobalFree(HGLOBAL hMem);
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
