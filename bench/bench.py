@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Benchmark of orvel against the floor program and its peers.
 
-    python3 bench/bench.py --data DIR [--size full|tiny] [--runs N]
+    python3 bench/bench.py --data DIR [--size full|tiny] [--runs N] [--cold]
 
 Generates the workloads deterministically from --seed under DIR (reused on
 the next run when the parameters match), builds build/orvel and
 build/bench-floor, checks that every program reports exactly the planted
-differences, then times every command warm-cache in alternating rounds and
-prints one table of median wall times, ratios and peak memory.
+differences, then times every command in alternating rounds, warm-cache or,
+with --cold, with the page cache dropped before each run, and prints one
+table of median wall times, ratios and peak memory.
 
 Workloads (full size):
   small  20,000 files of 0 to 64 KiB (log-uniform), 50 per directory; the
@@ -332,14 +333,24 @@ def verify(cmds, a, b, expected, nfiles):
 
 # ---- Timing ---------------------------------------------------------------
 
-def run_once(spawn, argv):
+def drop_caches():
+    """Writes out dirty pages and drops the page cache, dentries and inodes,
+    so that the next run reads both trees from the disk."""
+    os.sync()
+    with open("/proc/sys/vm/drop_caches", "w") as f:
+        f.write("3\n")
+
+
+def run_once(spawn, argv, cold=False):
     """Wall seconds and peak resident set (KiB) of one run, output dropped."""
+    if cold:
+        drop_caches()
     r = subprocess.run([spawn] + argv, stdout=subprocess.PIPE, check=True)
     wall, peak, _ = r.stdout.split()
     return float(wall), int(peak)
 
 
-def time_workload(spawn, cmds, runs):
+def time_workload(spawn, cmds, runs, cold=False):
     walls = {name: [] for name in cmds}
     peaks = {name: 0 for name in cmds}
     names = list(cmds)
@@ -348,7 +359,7 @@ def time_workload(spawn, cmds, runs):
         # always runs right after the same neighbour.
         order = names[r % len(names):] + names[:r % len(names)]
         for name in order:
-            wall, peak = run_once(spawn, cmds[name])
+            wall, peak = run_once(spawn, cmds[name], cold)
             walls[name].append(wall)
             peaks[name] = max(peaks[name], peak)
     return walls, peaks
@@ -371,9 +382,11 @@ def machine_line():
             f"Linux {platform.release()}")
 
 
-def print_table(results, runs):
+def print_table(results, runs, cold=False):
     sys.stderr.flush()
-    print(f"\n{machine_line()}; median of {runs} warm-cache runs per command,"
+    cache = ("cold-cache runs (page cache dropped before each)" if cold
+             else "warm-cache runs")
+    print(f"\n{machine_line()}; median of {runs} {cache} per command,"
           " commands alternating.\n")
     print("| workload | command | median s | min-max s | x floor | "
           "x first-only | x diff -rq | x rsync -rcn | peak MiB |")
@@ -406,7 +419,13 @@ def main():
                     help="comma-separated subset of " + ",".join(WORKLOADS))
     ap.add_argument("--clean", action="store_true",
                     help="delete the generated workloads afterwards")
+    ap.add_argument("--cold", action="store_true",
+                    help="drop the page cache before every timed run "
+                    "(root only)")
     args = ap.parse_args()
+    if args.cold and os.geteuid() != 0:
+        ap.error("--cold drops the page cache before every run, which only "
+                 "root may do: run it as root, or without --cold")
     names = [w for w in args.workloads.split(",") if w]
     if any(w not in WORKLOADS for w in names) or args.runs < 1:
         ap.error("bad --workloads or --runs")
@@ -443,10 +462,10 @@ def main():
             continue
         print(f"{wl}: timing {args.runs} rounds ...", file=sys.stderr,
               flush=True)
-        walls, peaks = time_workload(spawn, cmds, args.runs)
+        walls, peaks = time_workload(spawn, cmds, args.runs, args.cold)
         results[wl] = (walls, peaks, f"{nfiles} files, {nbytes / MIB:.0f} MiB")
     if results:
-        print_table(results, args.runs)
+        print_table(results, args.runs, args.cold)
     if args.clean:
         shutil.rmtree(data, ignore_errors=True)
     if not all_ok:
