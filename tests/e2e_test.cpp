@@ -196,7 +196,7 @@ TEST(CommandLine, PathLengthLimit)
 // rules would fold or take for devices, names and arguments beyond the ANSI
 // code page (the program runs in UTF-8 where Windows allows it, and Wine 8
 // does), link cycles as Wine presents them, sizes the low 32 bits would hide,
-// and a first file too large for a 32-bit address space.
+// and first files against a 32-bit address space.
 TEST(Win32, Cases)
 {
     if (!TheTarget().bWin32)
@@ -284,7 +284,11 @@ TEST(Win32, Cases)
         {"exactly 4 GiB, whose low 32 bits are 0",
          {"A/four=%4G", "B/four=%4G", "A/e=", "B/e="}, {"A", "B"},
          {"@/A/four: Error reading file."}, 2, 0},
-        // 2 GiB of address space cannot hold the image of the first file.
+        // Large-address-aware, the program has 4 GiB of address space under
+        // 64-bit Windows and Wine: room for an image of 1.2 GiB, none for one
+        // of 3 GiB.
+        {"first file of 1.2 GiB", {"A/big=%1229M", "B/big=%1229M"}, {"A", "B"},
+         {}, 1, 0},
         {"first file too large for memory", {"A/big=%3G", "B/big=%3G", "B/x=1"},
          {"A", "B"}, {"@/A/big: Memory allocation error."}, 1, 1},
     };
