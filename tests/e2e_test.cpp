@@ -252,6 +252,10 @@ TEST(Win32, Cases)
          {"A/a\xe2\x88\x95" "b", "B/a\xef\xbc\xbc" "b"},
          {"@/A/a\xe2\x88\x95" "b/f, @/B/a\xef\xbc\xbc" "b/f: "
           "Differences encountered."}, 1, 0},
+        // Win32 resolution would strip the dot and compare D instead.
+        {"an argument whose last name ends in a dot is refused",
+         {"A/D./f=1", "B/D./f=2", "A/D/f=1", "B/D/f=1"}, {"@/A/D.", "B/D."},
+         {"@/A/D.: File not found."}, kNoSummary, 1},
         {"arguments in the \\\\?\\ form",
          {"A/x=1", "B/x=2", "A/y.=1", "B/y.=2"},
          {"\\\\?\\@/A", "\\\\?\\@/B"},

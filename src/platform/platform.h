@@ -48,8 +48,9 @@ DWORD OrvelGetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 // Joins a relative path to the current directory by the Win32 rules, as the
 // C run-time's _fullpath does, but up to nMaxLength bytes rather than 259
 // characters. Null for an argument that had no exact form in the process
-// code page, and when the result and its NUL have no exact form or do not
-// fit nMaxLength bytes.
+// code page, for a path with a name ending in a dot or a space (which those
+// rules would strip, naming another file), and when the result and its NUL
+// have no exact form or do not fit nMaxLength bytes.
 #define _fullpath OrvelFullPath
 char *OrvelFullPath(char *pszAbsPath, const char *pszRelPath,
                     size_t nMaxLength);

@@ -314,11 +314,35 @@ CleanUp:
 
 // ---- Path resolution -------------------------------------------------------
 
+// Whether Win32 resolution would change a name of pwszPath: it strips a
+// trailing dot or space from every name, so that "D." resolves to "D",
+// which may be another directory. "." and ".." are steps, not names; a
+// "\\?\" path is not resolved at all.
+static bool HasFoldedName(const WCHAR *pwszPath)
+{
+    if (StartsWith(pwszPath, L"\\\\?\\"))
+        return false;
+    if (pwszPath[0] != L'\0' && pwszPath[1] == L':')
+        pwszPath += 2;  // "C:." is the current directory of drive C
+    while (*pwszPath != L'\0') {
+        const WCHAR *pwszEnd = pwszPath + wcscspn(pwszPath, L"\\/");
+        size_t nLen = pwszEnd - pwszPath;
+        bool bStep = (nLen == 1 && pwszPath[0] == L'.') ||
+                     (nLen == 2 && pwszPath[0] == L'.' && pwszPath[1] == L'.');
+
+        if (nLen > 0 && !bStep && (pwszEnd[-1] == L'.' || pwszEnd[-1] == L' '))
+            return true;
+        pwszPath = *pwszEnd != L'\0' ? pwszEnd + 1 : pwszEnd;
+    }
+    return false;
+}
+
 // GetFullPathNameW has no MAX_PATH limit, where the C run-time's _fullpath
 // resolves fewer than 260 characters. Like it, it works on the text and the
-// current directory alone, and applies the Win32 rules to the argument
-// ("/" becomes "\", "." and ".." go, a trailing dot or space of the last
-// name goes); a "\\?\" argument stays as it is.
+// current directory alone, by the Win32 rules: "/" becomes "\", "." and
+// ".." go; a "\\?\" argument stays as it is. An argument with a name that
+// those rules would change is refused rather than taken for the changed
+// name; in the "\\?\" form it is taken as it is.
 // https://learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-getfullpathnamew
 char *OrvelFullPath(char *pszAbsPath, const char *pszRelPath, size_t nMaxLength)
 {
@@ -331,7 +355,7 @@ char *OrvelFullPath(char *pszAbsPath, const char *pszRelPath, size_t nMaxLength)
         IsInexactArgument(pszRelPath))
         goto CleanUp;
     pwszRel = CodePageToWide(pszRelPath);
-    if (pwszRel == NULL)
+    if (pwszRel == NULL || HasFoldedName(pwszRel))
         goto CleanUp;
     dwNeed = GetFullPathNameW(pwszRel, 0, NULL, NULL);
     if (dwNeed == 0)
