@@ -252,6 +252,9 @@ TEST(Win32, Cases)
          {"A/a\xe2\x88\x95" "b", "B/a\xef\xbc\xbc" "b"},
          {"@/A/a\xe2\x88\x95" "b/f, @/B/a\xef\xbc\xbc" "b/f: "
           "Differences encountered."}, 1, 0},
+        // The C run-time took an empty argument for the current directory.
+        {"an empty argument", {"A/x=1", "B/x=2"}, {"", "B"},
+         {": File not found."}, kNoSummary, 1},
         // Win32 resolution would strip the dot and compare D instead.
         {"an argument whose last name ends in a dot is refused",
          {"A/D./f=1", "B/D./f=2", "A/D/f=1", "B/D/f=1"}, {"@/A/D.", "B/D."},
