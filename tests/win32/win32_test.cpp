@@ -161,6 +161,8 @@ void TestCodePage()
         {L"a\xd800", "a?", false},    // a lone surrogate
     };
     const int nArgs = sizeof(aArgs) / sizeof(aArgs[0]);
+    const std::wstring sOmega =
+        std::wstring(sRoot.begin(), sRoot.end()) + L"\\\u03a9.txt";
     WCHAR *apwszArgs[nArgs];
     char szFull[1024];
     char **ppszArgs;
@@ -189,18 +191,16 @@ void TestCodePage()
     CHECK(ppszArgs != NULL && ppszArgs[nArgs] == NULL);
     FreeArguments(nArgs, ppszArgs);
 
-    // Omega beside O: listed as "?.txt", which opens nothing.
-    h = CreateFileW((std::wstring(sRoot.begin(), sRoot.end()) + L"\\\u03a9.txt")
-                        .c_str(),
-                    GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    // Omega is listed as "?.txt", which opens and searches nothing.
+    h = CreateFileW(sOmega.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0,
+                    NULL);
     CHECK(h != INVALID_HANDLE_VALUE);
     CloseHandle(h);
     CHECK(Search(0).count("?.txt") == 1);
     CHECK(CreateFileA(At("?.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
                       OPEN_EXISTING, 0, NULL) == INVALID_HANDLE_VALUE);
     CHECK(findfirst((At("?.txt") + WILD_SUFFIX).c_str(), &ff, 0x16) != 0);
-    DeleteFileW((std::wstring(sRoot.begin(), sRoot.end()) + L"\\\u03a9.txt")
-                    .c_str());
+    DeleteFileW(sOmega.c_str());
 }
 
 // A listing that fails half way fails the search: the walk must name the
