@@ -35,7 +35,8 @@ void Check(const Case &c, const Scratch *pMade = nullptr)
         own.Make(c.vTree);
     std::vector<std::string> vArgs;
     for (const std::string &s : c.vArgs)
-        vArgs.push_back(s.find('@') == 0 ? Expand(s, scratch) : s);
+        vArgs.push_back(s.find('@') != std::string::npos ? Expand(s, scratch)
+                                                         : s);
     RunOptions opt;
     opt.sCwd = scratch.Root();
     RunResult r = RunTool(vArgs, opt);
@@ -178,9 +179,8 @@ TEST(Compare, PosixPlatform)
 
 TEST(CommandLine, PathLengthLimit)
 {
-    // The driver's buffer holds 1024 bytes with the NUL; on Windows the run
-    // time resolves ANSI paths of fewer than MAX_PATH (260) characters only.
-    const size_t nLimit = TheTarget().bWin32 ? 260 : 1024;
+    // The driver's buffer holds 1024 bytes with the NUL, on either system.
+    const size_t nLimit = 1024;
     Scratch scratch;
     std::string sFits = PathOfLength(scratch, nLimit - 1);
     std::string sLong = PathOfLength(scratch, nLimit);
@@ -192,10 +192,11 @@ TEST(CommandLine, PathLengthLimit)
            {sLong + ": File not found."}, kNoSummary, 1});
 }
 
-// What only the Windows program does: its run time's path forms, devices
-// named like files, names in the ANSI code page, link cycles as Wine presents
-// them, sizes the low 32 bits would hide, and a first file too large for a
-// 32-bit address space.
+// What only the Windows program does: its path forms, names that Win32 path
+// rules would fold or take for devices, names and arguments beyond the ANSI
+// code page (the program runs in UTF-8 where Windows allows it, and Wine 8
+// does), link cycles as Wine presents them, sizes the low 32 bits would hide,
+// and first files against a 32-bit address space.
 TEST(Win32, Cases)
 {
     if (!TheTarget().bWin32)
@@ -206,16 +207,70 @@ TEST(Win32, Cases)
          {"@/A/sub/y, @/B/sub/y: Differences encountered."}, 1, 0},
         {"names match whatever their case", {"A/Mixed.TXT=1", "B/mixed.txt=1"},
          {"A", "B"}, {}, 1, 0},
-        {"device names are not files",
-         {"A/nul=1", "B/nul=2", "A/con=1", "B/con=1", "A/ok=1", "B/ok=1"},
+        {"names of devices are files like any other",
+         {"A/nul=1", "B/nul=2", "A/con=1", "B/con=1", "A/nul.txt=1",
+          "B/nul.txt=2", "A/con.log=1", "B/con.log=2", "A/aux.c=1", "B/aux.c=2",
+          "A/COM1.txt=1", "B/COM1.txt=2", "A/lpt1.x.y=1", "B/lpt1.x.y=2",
+          "A/CONIN$=1", "B/CONIN$=2"},
          {"A", "B"},
-         {"@/A/nul: Error reading file.", "@/A/con: Error reading file."}, 3,
-         0},
-        // U+0101 (a with macron), which code page 1252, Wine's for English
-        // and C locales, lacks; its nearest letter must not stand in for it.
-        {"a name the code page lacks is not taken for another",
-         {"A/\xc4\x81.txt=1", "A/a.txt=1", "B/a.txt=1"}, {"A", "B"},
-         {"@/A/?.txt: Error reading file."}, 2, 0},
+         {"@/A/nul, @/B/nul: Differences encountered.",
+          "@/A/nul.txt, @/B/nul.txt: Differences encountered.",
+          "@/A/con.log, @/B/con.log: Differences encountered.",
+          "@/A/aux.c, @/B/aux.c: Differences encountered.",
+          "@/A/COM1.txt, @/B/COM1.txt: Differences encountered.",
+          "@/A/lpt1.x.y, @/B/lpt1.x.y: Differences encountered.",
+          "@/A/CONIN$, @/B/CONIN$: Differences encountered."}, 8, 0},
+        {"names ending in a dot or a space are not folded",
+         {"A/x=1", "B/x=1", "A/x.=1", "B/x.=2", "A/y=1", "B/y=1", "A/y =1",
+          "B/y =2", "A/D/f=1", "B/D/f=1", "A/D./f=1", "B/D./f=2"},
+         {"A", "B"},
+         {"@/A/x., @/B/x.: Differences encountered.",
+          "@/A/y , @/B/y : Differences encountered.",
+          "@/A/D./f, @/B/D./f: Differences encountered."}, 6, 0},
+        // Greek, CJK and U+0101 (a with macron), none of them in code page
+        // 1252, Wine's for English and C locales: their nearest letters must
+        // not stand in for them, and they print as UTF-8.
+        {"names beyond the ANSI code page are compared and printed",
+         {"A/\xce\xb1.txt=1", "B/\xce\xb1.txt=2", "A/\xce\xb2.txt=1",
+          "B/\xce\xb2.txt=1", "A/\xe6\x97\xa5\xe6\x9c\xac/f=1",
+          "B/\xe6\x97\xa5\xe6\x9c\xac/f=2", "A/\xc4\x81.txt=1", "A/a.txt=1",
+          "B/a.txt=1"},
+         {"A", "B"},
+         {"@/A/\xce\xb1.txt, @/B/\xce\xb1.txt: Differences encountered.",
+          "@/A/\xe6\x97\xa5\xe6\x9c\xac/f, @/B/\xe6\x97\xa5\xe6\x9c\xac/f: "
+          "Differences encountered.",
+          "@/B/\xc4\x81.txt: Error reading file."}, 5, 0},
+        // Best-fit conversion to code page 1252 would make O of Omega, / of
+        // U+2215 and \ of U+FF3C, and compare other trees than those named.
+        {"arguments beyond the ANSI code page are taken as typed",
+         {"A/\xce\xa9/f=1", "B/\xce\xa9/f=2", "A/O/f=1", "B/O/f=1"},
+         {"A/\xce\xa9", "B/\xce\xa9"},
+         {"@/A/\xce\xa9/f, @/B/\xce\xa9/f: Differences encountered."}, 1, 0},
+        {"look-alikes of separators in arguments are not separators",
+         {"A/a\xe2\x88\x95" "b/f=1", "B/a\xef\xbc\xbc" "b/f=2", "A/a/b/f=1",
+          "B/a/b/f=1"},
+         {"A/a\xe2\x88\x95" "b", "B/a\xef\xbc\xbc" "b"},
+         {"@/A/a\xe2\x88\x95" "b/f, @/B/a\xef\xbc\xbc" "b/f: "
+          "Differences encountered."}, 1, 0},
+        // The C run-time took an empty argument for the current directory.
+        {"an empty argument", {"A/x=1", "B/x=2"}, {"", "B"},
+         {": File not found."}, kNoSummary, 1},
+        // Win32 resolution would strip the dot and compare D instead.
+        {"an argument whose last name ends in a dot is refused",
+         {"A/D./f=1", "B/D./f=2", "A/D/f=1", "B/D/f=1"}, {"@/A/D.", "B/D."},
+         {"@/A/D.: File not found."}, kNoSummary, 1},
+        {"arguments in the \\\\?\\ form",
+         {"A/x=1", "B/x=2", "A/y.=1", "B/y.=2"},
+         {"\\\\?\\@/A", "\\\\?\\@/B"},
+         {"\\\\?\\@/A/x, \\\\?\\@/B/x: Differences encountered.",
+          "\\\\?\\@/A/y., \\\\?\\@/B/y.: Differences encountered."}, 2, 0},
+        {"a file reached at more than 300 characters",
+         {"A/" + std::string(200, 'd') + "/" + std::string(120, 'e') + "/f=1",
+          "B/" + std::string(200, 'd') + "/" + std::string(120, 'e') + "/f=2"},
+         {"A", "B"},
+         {"@/A/" + std::string(200, 'd') + "/" + std::string(120, 'e') +
+          "/f, @/B/" + std::string(200, 'd') + "/" + std::string(120, 'e') +
+          "/f: Differences encountered."}, 1, 0},
         {"link cycles are refused, links to directories walked",
          {"A/x=1", "A/l1->.", "A/s/up->..", "A/s/y=1", "A/real/z=1",
           "A/ld->real", "A/ld2->real", "B/x=1", "B/s/y=1", "B/real/z=1",
@@ -236,7 +291,11 @@ TEST(Win32, Cases)
         {"exactly 4 GiB, whose low 32 bits are 0",
          {"A/four=%4G", "B/four=%4G", "A/e=", "B/e="}, {"A", "B"},
          {"@/A/four: Error reading file."}, 2, 0},
-        // 2 GiB of address space cannot hold the image of the first file.
+        // Large-address-aware, the program has 4 GiB of address space under
+        // 64-bit Windows and Wine: room for an image of 1.2 GiB, none for one
+        // of 3 GiB.
+        {"first file of 1.2 GiB", {"A/big=%1229M", "B/big=%1229M"}, {"A", "B"},
+         {}, 1, 0},
         {"first file too large for memory", {"A/big=%3G", "B/big=%3G", "B/x=1"},
          {"A", "B"}, {"@/A/big: Memory allocation error."}, 1, 1},
     };

@@ -14,14 +14,23 @@
 
 // ---- Win32: the kernel's own types, constants and operations ---------------
 // ReadFile, CloseHandle, GlobalAlloc/GlobalFree and LocalAlloc/LocalFree are
-// KERNEL32's, called as they are; _fullpath is the C run-time's.
+// KERNEL32's, called as they are.
 #include <windows.h>
-#include <stdlib.h>  // _fullpath
+#include <stdlib.h>
+
+// ---- Process entry ----------------------------------------------------------
+// The process starts in win32.cpp, which takes the command line in UTF-16,
+// calls the core's main, under this name, with the arguments converted
+// exactly to the process code page, and shows the run's output on a console
+// in that code page.
+#define main OrvelMain
+int OrvelMain(int argc, char **argv);
 
 // ---- Files ------------------------------------------------------------------
-// The kernel's CreateFileA opens devices too: a name such as "nul", "con" or
-// "com1" names one in every directory. A handle to anything but a disk file
-// is closed again and INVALID_HANDLE_VALUE answered, as on POSIX systems.
+// Opens the file by its exact name: Win32 would strip a trailing dot or
+// space from every name and take "nul.txt" or "com1.log" in any directory
+// for a device. A handle to anything but a disk file is closed again and
+// INVALID_HANDLE_VALUE answered, as on POSIX systems.
 #define CreateFileA OrvelCreateFileA
 HANDLE OrvelCreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
                         DWORD dwShareMode,
@@ -30,9 +39,21 @@ HANDLE OrvelCreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
                         DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 // The kernel's GetFileSize answers the low 32 bits of a size of 4 GiB or
 // more, which would pass for a smaller file: asked for no high part, this
-// one answers INVALID_FILE_SIZE for any size that does not fit 32 bits.
+// one answers INVALID_FILE_SIZE for any size that does not fit 32 bits, with
+// ERROR_ARITHMETIC_OVERFLOW as the last error.
 #define GetFileSize OrvelGetFileSize
 DWORD OrvelGetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+
+// ---- Path resolution ------------------------------------------------------
+// Joins a relative path to the current directory by the Win32 rules, as the
+// C run-time's _fullpath does, but up to nMaxLength bytes rather than 259
+// characters. Null for an argument that had no exact form in the process
+// code page, for a path with a name ending in a dot or a space (which those
+// rules would strip, naming another file), and when the result and its NUL
+// have no exact form or do not fit nMaxLength bytes.
+#define _fullpath OrvelFullPath
+char *OrvelFullPath(char *pszAbsPath, const char *pszRelPath,
+                    size_t nMaxLength);
 
 // ---- Paths ----------------------------------------------------------------
 #define PATH_SEP_CHAR '\\'

@@ -1,13 +1,22 @@
 // The Windows platform layer's own choices, called directly: which entries
 // each attribute mask lets through, and what their records hold (the walk
-// itself only ever asks for one mask). A plain console program, since no
-// test framework is built for Windows here: it makes its files in a
+// itself only ever asks for one mask); what becomes of arguments and names
+// in an ANSI code page, which this program, built without the manifest of
+// orvel.exe, runs in; and what the end-to-end suite cannot stage: a listing
+// that breaks off, a size refused with its reason. A plain console program,
+// since no test framework is built for Windows here: it makes its files in a
 // directory of its own under the temporary directory, prints one line per
 // failed check, and exits with 1 if there was any.
 #include "platform/platform.h"
 
 #include <set>
 #include <string>
+
+// The layer's helpers that the core does not call.
+DWORD CodePageFlags(UINT nCodePage);
+char **ArgumentsToCodePage(int argc, WCHAR **ppwszArgv);
+void FreeArguments(int argc, char **ppszArgv);
+extern BOOL(WINAPI *OrvelFindNextFileW)(HANDLE, LPWIN32_FIND_DATAW);
 
 namespace {
 
@@ -134,9 +143,112 @@ void TestRecords()
     CHECK(ff.ff_ftime == ((13 << 11) | (45 << 5) | (30 / 2)));
 }
 
+// Arguments and names that code page 1252 lacks show '?' and are refused,
+// never taken for their nearest letters; conversions to UTF-8 take the one
+// flag that it allows, which Wine would not refuse.
+void TestCodePage()
+{
+    const struct {
+        const WCHAR *pwszArg;
+        const char *pszWant;
+        bool bResolves;
+    } aArgs[] = {
+        {L"plain", "plain", true},
+        {L"caf\u00e9", "caf\xe9", true},
+        {L"\u03a9", "?", false},      // Omega, whose best fit is O
+        {L"a\u2215b", "a?b", false},  // division slash, best fit /
+        {L"a\uff3cb", "a?b", false},  // fullwidth reverse solidus, best fit '\'
+        {L"a\xd800", "a?", false},    // a lone surrogate
+    };
+    const int nArgs = sizeof(aArgs) / sizeof(aArgs[0]);
+    const std::wstring sOmega =
+        std::wstring(sRoot.begin(), sRoot.end()) + L"\\\u03a9.txt";
+    WCHAR *apwszArgs[nArgs];
+    char szFull[1024];
+    char **ppszArgs;
+    struct ffblk ff;
+    HANDLE h;
+
+    CHECK(CodePageFlags(CP_UTF8) == WC_ERR_INVALID_CHARS);
+    CHECK(CodePageFlags(1252) == WC_NO_BEST_FIT_CHARS);
+    if (GetACP() != 1252) {
+        printf("code page %u, not 1252: arguments and names skipped\n",
+               GetACP());
+        return;
+    }
+    for (int i = 0; i < nArgs; i++)
+        apwszArgs[i] = (WCHAR *)aArgs[i].pwszArg;
+    ppszArgs = ArgumentsToCodePage(nArgs, apwszArgs);
+    for (int i = 0; ppszArgs != NULL && i < nArgs; i++) {
+        bool bResolves = _fullpath(szFull, ppszArgs[i], sizeof(szFull)) != NULL;
+        if (strcmp(ppszArgs[i], aArgs[i].pszWant) != 0 ||
+            bResolves != aArgs[i].bResolves) {
+            printf("argument %d: \"%s\", %s\n", i, ppszArgs[i],
+                   bResolves ? "resolved" : "refused");
+            nFailures++;
+        }
+    }
+    CHECK(ppszArgs != NULL && ppszArgs[nArgs] == NULL);
+    FreeArguments(nArgs, ppszArgs);
+
+    // Omega is listed as "?.txt", which opens and searches nothing.
+    h = CreateFileW(sOmega.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0,
+                    NULL);
+    CHECK(h != INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    CHECK(Search(0).count("?.txt") == 1);
+    CHECK(CreateFileA(At("?.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                      OPEN_EXISTING, 0, NULL) == INVALID_HANDLE_VALUE);
+    CHECK(findfirst((At("?.txt") + WILD_SUFFIX).c_str(), &ff, 0x16) != 0);
+    DeleteFileW(sOmega.c_str());
+}
+
+// A listing that fails half way fails the search: the walk must name the
+// directory, not go on as if its last entries did not exist. The error is
+// staged, since no file system here breaks off on cue.
+int nListedBeforeFailure;
+
+BOOL WINAPI BreakingFindNext(HANDLE hFind, LPWIN32_FIND_DATAW pData)
+{
+    if (nListedBeforeFailure-- <= 0) {
+        SetLastError(ERROR_NETNAME_DELETED);
+        return FALSE;
+    }
+    return FindNextFileW(hFind, pData);
+}
+
+void TestBrokenListing()
+{
+    struct ffblk ff;
+    HANDLE h;
+
+    for (int nBefore : {0, 2}) {
+        nListedBeforeFailure = nBefore;
+        OrvelFindNextFileW = BreakingFindNext;
+        int nFail = findfirst((sRoot + WILD_SUFFIX).c_str(), &ff, 0x16);
+        OrvelFindNextFileW = FindNextFileW;
+        if (nFail == 0) {
+            printf("listing broken after %d entries: the search went on\n",
+                   nBefore + 1);
+            nFailures++;
+            while (findnext(&ff) == 0) {
+            }
+        }
+    }
+
+    // A size of 4 GiB or more is refused with a reason, as every failure.
+    h = CreateFileA(At("big").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                    OPEN_EXISTING, 0, NULL);
+    CHECK(h != INVALID_HANDLE_VALUE);
+    SetLastError(NO_ERROR);
+    CHECK(GetFileSize(h, NULL) == INVALID_FILE_SIZE &&
+          GetLastError() != NO_ERROR);
+    CloseHandle(h);
+}
+
 }  // namespace
 
-int main()
+int main(int, char **)
 {
     char szTemp[MAX_PATH];
     const struct {
@@ -172,6 +284,8 @@ int main()
         TestMasks();
         TestRecords();
     }
+    TestCodePage();
+    TestBrokenListing();
 
     for (const auto &e : aTree) {
         std::string sPath = At(e.pszName);
