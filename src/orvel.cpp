@@ -4,16 +4,17 @@
 // path under the second, and compares the two byte for byte. A pair that
 // cannot be read, differs in size or differs in content gets one line on
 // standard output; equal pairs get none. The tool only ever reads.
+#include "block.h"
 #include "platform/platform.h"
+
+// The build passes the project's version, one setting for all that shows it.
+#ifndef ORVEL_VERSION
+#error "ORVEL_VERSION must be defined by the build"
+#endif
 
 // File pairs taken up so far, unreadable ones included; raised once at the
 // start of every CompareFiles and reported in the summary line.
 unsigned long ulNoOfFiles = 0;
-
-// The second file of a pair streams through a buffer of this many bytes.
-#define BLOCK_SIZE 32768
-#define BLOCK_SHIFT 15
-#define BLOCK_MASK 0x7FFF
 
 // Message formats, apart from the texts they carry.
 static const char szFmtText[] = "%s.\n";
@@ -24,7 +25,7 @@ static const char szFmtProgress[] = "%s %lu.\r";
 
 // Message texts.
 static const char szBanner[] =
-    "ORVEL version 1.0: Compares all files in two paths.\n"
+    "ORVEL version " ORVEL_VERSION ": Compares all files in two paths.\n"
     "Written by the ORVEL developers, December 2026.\n"
     "Report problems through the ORVEL project's issue tracker";
 static const char szSyntax[] = "Syntax: ORVEL [path 1] [path 2]";

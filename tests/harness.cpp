@@ -20,7 +20,7 @@
 #endif
 
 const char *const apszBanner[3] = {
-    "ORVEL version 1.0: Compares all files in two paths.",
+    "ORVEL version " ORVEL_VERSION ": Compares all files in two paths.",
     "Written by the ORVEL developers, December 2026.",
     "Report problems through the ORVEL project's issue tracker.",
 };
