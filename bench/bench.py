@@ -437,7 +437,7 @@ def main():
 
     if subprocess.run(["cmake", "--build", build, "--target", "orvel",
                        "bench-floor", "bench-spawn"]).returncode != 0:
-        sys.exit("build failed (configure first: cmake -B build -G Ninja)")
+        sys.exit("build failed (configure first: cmake --preset default)")
     orvel = os.path.join(build, "orvel")
     floor = os.path.join(build, "bench-floor")
     spawn = os.path.join(build, "bench-spawn")

@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
-# CI for the 32-bit Windows program: on a fresh Debian 12 machine, install
-# the MinGW-w64 cross tool chain, Wine and what the end-to-end suite needs
-# (only what is missing), then configure, build and test with the win32
-# preset. Run as root on a fresh machine; once all is installed, any user.
+# Installs, on a fresh Debian 12 machine, everything CI needs and nothing it
+# does not; a machine that has it all is left as it is. Run as root.
+#   build and tests    cmake g++ make libgtest-dev
+#   proofs             strace valgrind util-linux (setpriv) diffutils
+#                      findutils (cmp, find)
+#   fuzz preset        clang libclang-rt-14-dev (libFuzzer)
+#   code format        clang-format
+#   benchmark          python3 rsync
+#   Windows program    g++-mingw-w64-i686 binutils-mingw-w64-i686, and Wine
+#                      with its 32-bit part (i386 architecture)
 set -euo pipefail
-cd "$(dirname "$0")/.."
 
+packages=(cmake g++ make libgtest-dev strace valgrind util-linux diffutils
+          findutils clang libclang-rt-14-dev clang-format python3 rsync
+          g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 wine64)
 need=()
-for pkg in cmake make g++ libgtest-dev g++-mingw-w64-i686 \
-           binutils-mingw-w64-i686 wine wine32:i386 wine64; do
+for pkg in "${packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -28,7 +35,7 @@ fi
 # address-space search is slow for Wine's reservations); the backported
 # QEMU 10 takes a second.
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  echo "== this kernel runs no 32-bit programs: Wine's loader goes through qemu-i386"
+  echo "this kernel runs no 32-bit programs: Wine's loader goes through qemu-i386"
   if ! qemu-i386 --version 2>/dev/null | grep -Eq 'version ([89]|[1-9][0-9])\.'; then
     echo "deb http://deb.debian.org/debian bookworm-backports main" \
       >/etc/apt/sources.list.d/orvel-backports.list
@@ -47,6 +54,3 @@ if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     >"$binfmt/register"
   /usr/lib/wine/wine --version
 fi
-
-echo "== Windows program: build with MinGW-w64, tests under Wine"
-cmake --workflow --preset win32
