@@ -165,8 +165,9 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     const bool bOpen = fd == fdOpen;
     BYTE *pbNext = (BYTE *)lpBuffer;
     DWORD dwDone = 0;
+    uint64_t qwSize = (uint64_t)stOpen.st_size;
     bool bAskMore = bOpen && !bAtEnd && !bHeld &&
-                    qwDelivered + nNumberOfBytesToRead == (uint64_t)stOpen.st_size;
+                    qwDelivered + nNumberOfBytesToRead == qwSize;
     size_t nMapped;
 
     // A mapped image that lost pages to its file being cut short is no
@@ -179,8 +180,9 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     // mapped there, and its position left where the read would have left it.
     if (bOpen && qwDelivered == 0) {
         int nHow = MappedRead(lpBuffer, nNumberOfBytesToRead, fd, &nMapped);
-        if (nHow < 0 ||
-            (nHow > 0 && lseek(fd, (off_t)nMapped, SEEK_SET) != (off_t)nMapped)) {
+        if (nHow > 0 && lseek(fd, (off_t)nMapped, SEEK_SET) != (off_t)nMapped)
+            nHow = -1;
+        if (nHow < 0) {
             *lpNumberOfBytesRead = 0;
             return FALSE;
         }

@@ -20,7 +20,8 @@ bool ListDirectory(int fdDir, EntrySink pfnSink, void *pContext)
     while ((nGot = getdents64(fdDir, acBuf, sizeof(acBuf))) > 0) {
         ssize_t nOff = 0;
         while (nOff < nGot) {
-            const struct dirent64 *pEnt = (const struct dirent64 *)(acBuf + nOff);
+            const struct dirent64 *pEnt =
+                (const struct dirent64 *)(acBuf + nOff);
             nOff += pEnt->d_reclen;
             if (!pfnSink(pContext, pEnt->d_name, pEnt->d_type))
                 return false;

@@ -58,8 +58,10 @@ static void OnBusError(int, siginfo_t *pInfo, void *)
     char *pcStart = pcImage;
     if (pcStart != NULL && pcAt >= pcStart && pcAt < pcStart + nImageRoom) {
         char *pcPage = (char *)((uintptr_t)pcAt & ~(uintptr_t)(PAGE_BYTES - 1));
-        if (mmap(pcPage, (size_t)(pcStart + nImageRoom - pcPage), PROT_READ,
-                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
+        size_t nRest = (size_t)(pcStart + nImageRoom - pcPage);
+        void *pZeros = mmap(pcPage, nRest, PROT_READ,
+                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+        if (pZeros != MAP_FAILED) {
             bBroken = 1;
             return;
         }

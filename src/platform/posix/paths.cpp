@@ -27,7 +27,8 @@ char *_fullpath(char *pszAbsPath, const char *pszRelPath, size_t nMaxLength)
         pszCwd = FAULT_FAIL_WORK_ALLOC() ? NULL : getcwd(NULL, 0);
         if (pszCwd == NULL || pszCwd[0] != '/')
             goto CleanUp;
-        pszWork = (char *)WorkAlloc(NULL, strlen(pszCwd) + strlen(pszRelPath) + 2);
+        pszWork =
+            (char *)WorkAlloc(NULL, strlen(pszCwd) + strlen(pszRelPath) + 2);
         if (pszWork != NULL) {
             strcpy(pszWork, pszCwd);
             strcat(pszWork, "/");
