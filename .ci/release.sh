@@ -67,15 +67,15 @@ echo "$lint"
 for tag in $(sed -n 's/^[EW]: [^ ]* \([^ ]*\).*/\1/p' <<<"$lint"); do
   grep -q "\`$tag\`" docs/packaging.md || fail "lintian: $tag is not in docs/packaging.md"
 done
-(cd "$a" && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ./dist/orvel_*.deb)
+(cd "$a" && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o Dpkg::Use-Pty=0 ./dist/orvel_*.deb)
 mapfile -t files < <(dpkg -L orvel)
 [ "$(command -v orvel)" = /usr/bin/orvel ] || fail "orvel is not on PATH"
 expect_examples "" "$a/examples/left" "$a/examples/right" / orvel
 [ "$(man -w orvel)" = /usr/share/man/man1/orvel.1.gz ] || fail "man -w orvel"
-DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq orvel
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o Dpkg::Use-Pty=0 orvel
 for f in "${files[@]}"; do
-  # What is left may only be a directory that another package holds too.
-  if [ -e "$f" ] && ! { [ -d "$f" ] && dpkg -S "$f" >/dev/null 2>&1; }; then
+  # What is left may only be a directory that other packages hold too.
+  if [ "$f" != /. ] && [ -e "$f" ] && ! { [ -d "$f" ] && dpkg -S "$f" >/dev/null 2>&1; }; then
     fail "$f is left after the package was removed"
   fi
 done
