@@ -3,7 +3,8 @@
 # this checkout's commit, in two directories a little apart in time, and the
 # two dist/ trees compared with ORVEL itself; the Debian package checked
 # with lintian, installed, run from PATH and removed without a trace; the
-# static program run in an empty chroot; the Windows program run under Wine.
+# static program run in an empty chroot; both Linux programs put through
+# the end-to-end suite and the proofs; the Windows program run under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -42,7 +43,18 @@ expect_examples() {  # EOL LEFT RIGHT SEP COMMAND...
   fi
 }
 
+# The end-to-end suite and the proofs, built by the default preset (a no-op
+# after that step of .ci/run), run against a shipped Linux program BIN; the
+# run under valgrind is left out, as it uses the test build alone.
+suites() {  # BIN
+  ORVEL_BIN=$1 build/tests/orvel-e2e-tests --gtest_brief=1
+  ORVEL_BIN=$1 build/tests/orvel-proofs-tests --gtest_brief=1 \
+    --gtest_filter=-*UnderValgrind
+}
+
 echo "== the release, twice"
+cmake --preset default >/dev/null
+cmake --build --preset default --target orvel-e2e-tests orvel-proofs-tests >/dev/null
 build "$a"
 sleep 2
 (umask 027 && build "$b")
@@ -72,6 +84,7 @@ mapfile -t files < <(dpkg -L orvel)
 [ "$(command -v orvel)" = /usr/bin/orvel ] || fail "orvel is not on PATH"
 expect_examples "" "$a/examples/left" "$a/examples/right" / orvel
 [ "$(man -w orvel)" = /usr/share/man/man1/orvel.1.gz ] || fail "man -w orvel"
+suites /usr/bin/orvel
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o Dpkg::Use-Pty=0 orvel
 for f in "${files[@]}"; do
   # What is left may only be a directory that other packages hold too.
@@ -88,8 +101,9 @@ grep -q 'statically linked' <<<"$kind" || fail "the Linux program is not static"
 mkdir "$work/root"
 cp "$work/orvel-$ver-x86_64-linux/orvel" "$work/root/"
 cp -r "$a/examples/left" "$a/examples/right" "$work/root/"
-chroot "$work/root" /orvel /left /right
+chroot "$work/root" /orvel /left /right 2>/dev/null
 expect_examples "" /left /right / chroot "$work/root" /orvel
+suites "$work/orvel-$ver-x86_64-linux/orvel"
 
 echo "== the Windows program, under Wine"
 unzip -q "$a/dist/orvel-$ver-win32.zip" -d "$work"
