@@ -62,14 +62,18 @@ ver=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$a/build-release/CMakeCache.
 ls -l "$a/dist"
 cat "$a/dist/SHA256SUMS"
 (cd "$a/dist" && sha256sum -c --quiet SHA256SUMS)
-# Equal trees: the banner, no line for any pair, every artifact counted.
+# Equal trees, each way round: the banner, no line for any pair, and every
+# artifact counted.
 n=$(find "$a/dist" -type f | wc -l)
 [ "$n" = 4 ] || fail "dist/ holds $n files, not 4"
-for pair in "$a/dist $b/dist" "$b/dist $a/dist"; do
-  out=$("$a/build-release/orvel" $pair 2>/dev/null)
+same() {  # DIST1 DIST2
+  local out
+  out=$("$a/build-release/orvel" "$1" "$2" 2>/dev/null)
   echo "$out"
   [ "$(sed 1,3d <<<"$out")" = "$n files compared." ] || fail "the two releases differ"
-done
+}
+same "$a/dist" "$b/dist"
+same "$b/dist" "$a/dist"
 
 echo "== the Debian package"
 deb=$(echo "$a"/dist/orvel_*.deb)
@@ -111,7 +115,7 @@ exe=$work/orvel-$ver-win32/orvel.exe
 cmake -DOBJDUMP=i686-w64-mingw32-objdump -DEXE="$exe" -P tests/win32/check-imports.cmake
 cmake -DRC=i686-w64-mingw32-windres -DEXE="$exe" -DVERSION="$ver" \
   -P tests/win32/check-version.cmake
-i686-w64-mingw32-objdump -p "$exe" | grep -q 'large address aware' ||
+grep -q 'large address aware' <<<"$(i686-w64-mingw32-objdump -p "$exe")" ||
   fail "orvel.exe is not large-address-aware"
 kind=$(file "$work/orvel-$ver-win32"/*.txt)
 echo "$kind"
