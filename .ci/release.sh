@@ -59,9 +59,10 @@ build "$a"
 sleep 2
 (umask 027 && build "$b")
 ver=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$a/build-release/CMakeCache.txt")
-ls -l "$a/dist"
-cat "$a/dist/SHA256SUMS"
-(cd "$a/dist" && sha256sum -c --quiet SHA256SUMS)
+for d in "$a/dist" "$b/dist"; do
+  ls -l --time-style=+ "$d"
+  (cd "$d" && cat SHA256SUMS && sha256sum -c --quiet SHA256SUMS)
+done
 # Equal trees, each way round: the banner, no line for any pair, and every
 # artifact counted.
 n=$(find "$a/dist" -type f | wc -l)
