@@ -9,11 +9,14 @@
 #   benchmark          python3 rsync
 #   Windows program    g++-mingw-w64-i686 binutils-mingw-w64-i686, and Wine
 #                      with its 32-bit part (i386 architecture)
+#   release            git dpkg-dev (dpkg-shlibdeps) lintian zip unzip
+#                      man-db file
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev strace valgrind util-linux diffutils
           findutils clang libclang-rt-14-dev clang-format python3 rsync
-          g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 wine64)
+          g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 wine64
+          git dpkg-dev lintian zip unzip man-db file)
 need=()
 for pkg in "${packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")

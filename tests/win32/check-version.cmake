@@ -1,5 +1,6 @@
 # Fails unless the program EXE carries the version resource that Windows
-# shows in its file properties, as RC (the MinGW-w64 windres) reads it back.
+# shows in its file properties and the manifest that asks for UTF-8, as RC
+# (the MinGW-w64 windres) reads them back.
 #   cmake -DRC=... -DEXE=... -DVERSION=1.0 -P check-version.cmake
 execute_process(COMMAND ${RC} -i ${EXE} -O rc
   OUTPUT_VARIABLE resources RESULT_VARIABLE status)
@@ -15,9 +16,11 @@ foreach(want
     "VALUE \"FileVersion\", \"${VERSION}\""
     "VALUE \"ProductName\", \"ORVEL\""
     "VALUE \"ProductVersion\", \"${VERSION}\""
-    "VALUE \"OriginalFilename\", \"orvel.exe\"")
+    "VALUE \"OriginalFilename\", \"orvel.exe\""
+    "1 24 /* RT_MANIFEST */"
+    ">UTF-8</activeCodePage>")
   string(FIND "${resources}" "${want}" at)
   if(at EQUAL -1)
-    message(SEND_ERROR "version resource lacks: ${want}")
+    message(SEND_ERROR "resources lack: ${want}")
   endif()
 endforeach()

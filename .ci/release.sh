@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# The release as its users get it, as root: made twice from fresh clones of
+# this checkout's commit, in two directories a little apart in time, and the
+# two dist/ trees compared with ORVEL itself; the Debian package checked
+# with lintian, installed, run from PATH and removed without a trace; the
+# static program run in an empty chroot; both Linux programs put through
+# the end-to-end suite and the proofs; the Windows program run under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+work=$(mktemp -d "${TMPDIR:-/tmp}/orvel-release.XXXXXX")
+a=$work/a b=$work/b
+
+fail() { echo "release check failed: $*" >&2; exit 1; }
+
+build() {  # DIR: the release of this commit, made in a fresh clone at DIR
+  git clone -q "$top" "$1"
+  git -C "$1" checkout -q --detach "$(git -C "$top" rev-parse HEAD)"
+  (cd "$1" && cmake --workflow --preset release) >"$1.log" 2>&1 ||
+    { cat "$1.log"; fail "the release build in $1"; }
+}
+
+# Runs COMMAND LEFT RIGHT on the example trees, as the program names them
+# (SEP its separator, EOL its line end), and checks its report: the banner,
+# the three results in any order (the system's listing order), the count.
+expect_examples() {  # EOL LEFT RIGHT SEP COMMAND...
+  local eol=$1 l=$2 r=$3 s=$4 out want status=0
+  shift 4
+  out=$("$@" "$l" "$r" 2>/dev/null) || status=$?
+  want=$(printf "%s$eol\n" \
+    "ORVEL version $ver: Compares all files in two paths." \
+    "Written by the ORVEL developers, December 2026." \
+    "Report problems through the ORVEL project's issue tracker." \
+    "$l${s}letters${s}ann.txt, $r${s}letters${s}ann.txt: Differences encountered." \
+    "$r${s}letters${s}drafts${s}carl.txt: Error reading file." \
+    "$l${s}accounts${s}2026${s}index.csv, $r${s}accounts${s}2026${s}index.csv: Files have different sizes." \
+    "5 files compared.")
+  if [ "$status" != 0 ] || [ "$(head -n3 <<<"$out")" != "$(head -n3 <<<"$want")" ] ||
+     [ "$(tail -n1 <<<"$out")" != "$(tail -n1 <<<"$want")" ] ||
+     [ "$(sort <<<"$out")" != "$(sort <<<"$want")" ]; then
+    diff <(echo "$want") <(echo "$out") || true
+    fail "$* on the examples: exit status $status"
+  fi
+}
+
+# The end-to-end suite and the proofs, built by the default preset (a no-op
+# after that step of .ci/run), run against a shipped Linux program BIN; the
+# run under valgrind is left out, as it uses the test build alone.
+suites() {  # BIN
+  ORVEL_BIN=$1 build/tests/orvel-e2e-tests --gtest_brief=1
+  ORVEL_BIN=$1 build/tests/orvel-proofs-tests --gtest_brief=1 \
+    --gtest_filter=-*UnderValgrind
+}
+
+echo "== the release, twice"
+cmake --preset default >/dev/null
+cmake --build --preset default --target orvel-e2e-tests orvel-proofs-tests >/dev/null
+build "$a"
+sleep 2
+(umask 027 && build "$b")
+ver=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$a/build-release/CMakeCache.txt")
+for d in "$a/dist" "$b/dist"; do
+  ls -l --time-style=+ "$d"
+  (cd "$d" && cat SHA256SUMS && sha256sum -c --quiet SHA256SUMS)
+done
+# Equal trees, each way round: the banner, no line for any pair, and every
+# artifact counted.
+n=$(find "$a/dist" -type f | wc -l)
+[ "$n" = 4 ] || fail "dist/ holds $n files, not 4"
+same() {  # DIST1 DIST2
+  local out
+  out=$("$a/build-release/orvel" "$1" "$2" 2>/dev/null)
+  echo "$out"
+  [ "$(sed 1,3d <<<"$out")" = "$n files compared." ] || fail "the two releases differ"
+}
+same "$a/dist" "$b/dist"
+same "$b/dist" "$a/dist"
+
+echo "== the Debian package"
+deb=$(echo "$a"/dist/orvel_*.deb)
+lint=$(lintian "$deb") || fail "lintian: $lint"
+echo "$lint"
+# Every warning left is explained in docs/packaging.md.
+for tag in $(sed -n 's/^[EW]: [^ ]* \([^ ]*\).*/\1/p' <<<"$lint"); do
+  grep -q "\`$tag\`" docs/packaging.md || fail "lintian: $tag is not in docs/packaging.md"
+done
+(cd "$a" && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o Dpkg::Use-Pty=0 ./dist/orvel_*.deb)
+mapfile -t files < <(dpkg -L orvel)
+[ "$(command -v orvel)" = /usr/bin/orvel ] || fail "orvel is not on PATH"
+expect_examples "" "$a/examples/left" "$a/examples/right" / orvel
+[ "$(man -w orvel)" = /usr/share/man/man1/orvel.1.gz ] || fail "man -w orvel"
+suites /usr/bin/orvel
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o Dpkg::Use-Pty=0 orvel
+for f in "${files[@]}"; do
+  # What is left may only be a directory that other packages hold too.
+  if [ "$f" != /. ] && [ -e "$f" ] && ! { [ -d "$f" ] && dpkg -S "$f" >/dev/null 2>&1; }; then
+    fail "$f is left after the package was removed"
+  fi
+done
+
+echo "== the static Linux program, alone in a chroot"
+tar -C "$work" -xzf "$a/dist/orvel-$ver-x86_64-linux.tar.gz"
+kind=$(file "$work/orvel-$ver-x86_64-linux/orvel")
+echo "$kind"
+grep -q 'statically linked' <<<"$kind" || fail "the Linux program is not static"
+mkdir "$work/root"
+cp "$work/orvel-$ver-x86_64-linux/orvel" "$work/root/"
+cp -r "$a/examples/left" "$a/examples/right" "$work/root/"
+chroot "$work/root" /orvel /left /right 2>/dev/null
+expect_examples "" /left /right / chroot "$work/root" /orvel
+suites "$work/orvel-$ver-x86_64-linux/orvel"
+
+echo "== the Windows program, under Wine"
+unzip -q "$a/dist/orvel-$ver-win32.zip" -d "$work"
+exe=$work/orvel-$ver-win32/orvel.exe
+cmake -DOBJDUMP=i686-w64-mingw32-objdump -DEXE="$exe" -P tests/win32/check-imports.cmake
+cmake -DRC=i686-w64-mingw32-windres -DEXE="$exe" -DVERSION="$ver" \
+  -P tests/win32/check-version.cmake
+grep -q 'large address aware' <<<"$(i686-w64-mingw32-objdump -p "$exe")" ||
+  fail "orvel.exe is not large-address-aware"
+kind=$(file "$work/orvel-$ver-win32"/*.txt)
+echo "$kind"
+! grep -v 'with CRLF line terminators' <<<"$kind" || fail "Windows text without CRLF"
+export WINEPREFIX=$work/wine WINEDEBUG=-all
+sh tests/win32/wine-up.sh
+win() { local p="Z:$1"; echo "${p//\//\\}"; }
+expect_examples $'\r' "$(win "$a/examples/left")" "$(win "$a/examples/right")" '\' \
+  wine "$exe"
+sh tests/win32/wine-down.sh
+
+rm -rf "$work"
+echo "== the release checks passed"

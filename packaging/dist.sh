@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Makes the release's packages from the programs that the release build made,
+# as the target dist calls it:
+#   dist.sh VERSION CPU SOURCE STAGE DIST LINUX_BIN STATIC_BIN WIN32_EXE MANUAL
+# DIST (emptied first) gets the Debian package, the Linux archive, the
+# Windows archive and SHA256SUMS over them; STAGE holds their trees.
+#
+# The same commit gives the same bytes wherever and whenever it is built:
+# every member has a mode set here and the time SOURCE_DATE_EPOCH (the last
+# commit's, unless set), archives list their members sorted and owned by
+# root, and gzip stores no name or time.
+set -euo pipefail
+version=$1 cpu=$2 src=$3 stage=$4 dist=$5
+bin=$6 static=$7 exe=$8 manual=$9
+here=$(dirname "$0")
+
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$src" log -1 --format=%ct)}
+export LC_ALL=C TZ=UTC
+umask 022
+rm -rf "$stage" "$dist"
+mkdir -p "$stage" "$dist"
+
+gz() { gzip -9n <"$1" >"$2"; }
+crlf() { sed 's/\r*$/\r/' "$1" >"$2"; }
+
+# ---- Debian package -----------------------------------------------------------
+deb_version=$version-1
+deb_arch=$(dpkg --print-architecture)
+maintainer=$(sed -n 's/^Maintainer: //p' "$here/debian/control")
+pkg=$stage/deb/debian/orvel
+doc=$pkg/usr/share/doc/orvel
+install -D -m 755 "$bin" "$pkg/usr/bin/orvel"
+install -d "$pkg/usr/share/man/man1" "$doc" "$pkg/DEBIAN"
+gz "$manual" "$pkg/usr/share/man/man1/orvel.1.gz"
+gz "$src/CHANGELOG.md" "$doc/changelog.gz"
+sed -e "s/@DEB_VERSION@/$deb_version/" -e "s/@PROJECT_VERSION@/$version/" \
+    -e "s/@MAINTAINER@/$maintainer/" \
+    -e "s/@DATE@/$(date -R -d "@$SOURCE_DATE_EPOCH")/" \
+    "$here/debian/changelog" | gzip -9n >"$doc/changelog.Debian.gz"
+# The licence's text as the copyright format wants it: indented, blank lines
+# as " .".
+{ cat "$here/debian/copyright"
+  sed -n '/^Permission/,$p' "$src/LICENSE" | sed -e 's/^$/./' -e 's/^/ /'
+} >"$doc/copyright"
+chmod 644 "$pkg/usr/share/man/man1/orvel.1.gz" "$doc"/*
+# Depends from the libraries the program links, as dpkg-shlibdeps finds them
+# (it reads debian/control of the directory it runs in).
+printf 'Source: orvel\n\nPackage: orvel\nArchitecture: any\n' \
+  >"$stage/deb/debian/control"
+depends=$(cd "$stage/deb" && dpkg-shlibdeps -O -edebian/orvel/usr/bin/orvel |
+          sed -n 's/^shlibs:Depends=//p')
+[ -n "$depends" ] || { echo "dist.sh: dpkg-shlibdeps found no Depends" >&2; exit 1; }
+size=$(du -s --apparent-size --block-size=1024 "$pkg/usr" | cut -f1)
+sed -e "s/@DEB_VERSION@/$deb_version/" -e "s/@DEB_ARCH@/$deb_arch/" \
+    -e "s/@INSTALLED_SIZE@/$size/" -e "s/@DEPENDS@/$depends/" \
+    "$here/debian/control" >"$pkg/DEBIAN/control"
+(cd "$pkg" && find usr -type f | sort | xargs md5sum) >"$pkg/DEBIAN/md5sums"
+chmod 644 "$pkg/DEBIAN/control" "$pkg/DEBIAN/md5sums"
+dpkg-deb --root-owner-group -Zxz --build "$pkg" \
+  "$dist/orvel_${deb_version}_${deb_arch}.deb" >/dev/null
+
+# ---- Linux archive: the static program, its manual, README and licence ------
+name=orvel-$version-$cpu-linux
+install -D -m 755 "$static" "$stage/$name/orvel"
+install -m 644 "$manual" "$src/README.md" "$src/LICENSE" "$stage/$name/"
+tar -C "$stage" --sort=name --format=gnu --mtime="@$SOURCE_DATE_EPOCH" \
+    --owner=0 --group=0 --numeric-owner -cf - "$name" |
+  gzip -9n >"$dist/$name.tar.gz"
+
+# ---- Windows archive: the program, its README and licence, with CRLF --------
+name=orvel-$version-win32
+install -D -m 755 "$exe" "$stage/$name/orvel.exe"
+sed "s/@PROJECT_VERSION@/$version/g" "$here/win32/README.txt" >"$stage/README.txt"
+crlf "$stage/README.txt" "$stage/$name/README.txt"
+crlf "$src/LICENSE" "$stage/$name/LICENSE.txt"
+chmod 644 "$stage/$name"/*.txt
+touch -d "@$SOURCE_DATE_EPOCH" "$stage/$name" "$stage/$name"/*
+# -X: no owner or extra times, only the member's own (local, here UTC) time.
+(cd "$stage" && find "$name" | sort | zip -X -9 -q "$dist/$name.zip" -@)
+
+# ---- Checksums ----------------------------------------------------------------
+(cd "$dist" && sha256sum -- *.deb *.tar.gz *.zip >SHA256SUMS)
+ls -l "$dist"
