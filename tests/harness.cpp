@@ -307,6 +307,17 @@ bool CanMake(const std::vector<std::string> &vTree, std::string *psLeftOut)
     return false;
 }
 
+bool CanRun(const std::string &sName, std::string *psLeftOut)
+{
+    if (HaveProgram(sName))
+        return true;
+    if (ToolsRequired())
+        ADD_FAILURE() << sName << " is required but not installed";
+    else
+        *psLeftOut = "rows that run " + sName + " left out: it is not installed";
+    return false;
+}
+
 Report ParseReport(const RunResult &r)
 {
     Report rep;

@@ -135,8 +135,14 @@ private:
 // tools (ToolsRequired()).
 bool CanMake(const std::vector<std::string> &vTree, std::string *psLeftOut);
 
-// Ends a table's test as skipped, with the reason, when CanMake left rows
-// out; the rows that ran still count (a failure outweighs the skip).
+// Whether a table row that runs the program sName can run here. Where it is
+// not installed the row is left out, with the reason in *psLeftOut, and
+// the test fails where CI requires the tools.
+bool CanRun(const std::string &sName, std::string *psLeftOut);
+
+// Ends a table's test as skipped, with the reason, when CanMake or CanRun
+// left rows out; the rows that ran still count (a failure outweighs the
+// skip).
 #define SKIP_IF_LEFT_OUT(sLeftOut)                                             \
     do {                                                                       \
         if (!(sLeftOut).empty())                                               \
