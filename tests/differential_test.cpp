@@ -5,6 +5,8 @@
 // ORVEL_SEED to replay one round, ORVEL_ROUNDS to run more.
 #include "harness.h"
 
+#include "block.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -21,9 +23,11 @@
 
 namespace {
 
-// Sizes about the 32768-byte block: empty, small, at and around one and two
-// blocks.
-const size_t kSizes[] = {0, 1, 7, 100, 32767, 32768, 32769, 65535, 65536, 70000};
+// Sizes about the block through which the tool reads: empty, small, at and
+// around one and two blocks, and past two.
+const size_t kB = BLOCK_SIZE;
+const size_t kSizes[] = {0, 1, 7, 100, kB - 1, kB, kB + 1, 2 * kB - 1, 2 * kB,
+                         2 * kB + 4464};
 
 struct Gen {
     std::mt19937 rng;
@@ -140,7 +144,7 @@ void Mutate(Gen &g)
         switch (g.Pick(7)) {
         case 0:  // a byte flipped at the first, last or a block boundary
             if (!sData.empty()) {
-                size_t aAt[] = {0, sData.size() - 1, 32767, 32768, g.Pick(sData.size())};
+                size_t aAt[] = {0, sData.size() - 1, kB - 1, kB, g.Pick(sData.size())};
                 size_t nAt = aAt[g.Pick(5)];
                 if (nAt < sData.size())
                     sData[nAt] ^= (char)(1 + g.Pick(255));

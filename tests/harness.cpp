@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include "block.h"
+
 #include <fcntl.h>
 #include <ftw.h>
 #include <signal.h>
@@ -192,14 +194,21 @@ Scratch::~Scratch()
     nftw(sRoot.c_str(), RemoveEntry, 64, FTW_DEPTH | FTW_PHYS);
 }
 
+// "N", "NM", "NG", or "NB" blocks and "+D" or "-D" bytes.
 static unsigned long long Number(const std::string &s)
 {
     size_t nEnd = 0;
     unsigned long long n = std::stoull(s, &nEnd);
-    if (nEnd < s.size() && s[nEnd] == 'M')
+    char cUnit = nEnd < s.size() ? s[nEnd] : '\0';
+    if (cUnit == 'M')
         n <<= 20;
-    if (nEnd < s.size() && s[nEnd] == 'G')
+    if (cUnit == 'G')
         n <<= 30;
+    if (cUnit == 'B') {
+        n *= BLOCK_SIZE;
+        if (nEnd + 1 < s.size() && (s[nEnd + 1] == '+' || s[nEnd + 1] == '-'))
+            n += std::stoll(s.substr(nEnd + 1));
+    }
     return n;
 }
 
@@ -298,10 +307,22 @@ bool CanMake(const std::vector<std::string> &vTree, std::string *psLeftOut)
     return false;
 }
 
+bool CanRun(const std::string &sName, std::string *psLeftOut)
+{
+    if (HaveProgram(sName))
+        return true;
+    if (ToolsRequired())
+        ADD_FAILURE() << sName << " is required but not installed";
+    else
+        *psLeftOut = "rows that run " + sName + " left out: it is not installed";
+    return false;
+}
+
 Report ParseReport(const RunResult &r)
 {
     Report rep;
     std::vector<std::string> vOut = OutputLines(r.sOut);
+    EXPECT_GE(vOut.size(), 3u) << "no banner: " << r.sOut;
     size_t nSkip = std::min<size_t>(3, vOut.size());
     for (size_t i = 0; i < nSkip; i++)
         EXPECT_EQ(vOut[i], apszBanner[i]);
@@ -344,6 +365,20 @@ void ExpectReport(const RunResult &r, const Scratch &scratch,
     EXPECT_EQ(rep.nSummary, nFiles);
     EXPECT_EQ(r.sErr, Progress(nFiles < 0 ? 0 : nFiles));
     EXPECT_EQ(r.nStatus, nStatus);
+}
+
+void Check(const Case &c, const Scratch *pMade, RunOptions opt)
+{
+    SCOPED_TRACE(c.pszName);
+    Scratch own;
+    const Scratch &scratch = pMade != nullptr ? *pMade : own;
+    if (pMade == nullptr)
+        own.Make(c.vTree);
+    std::vector<std::string> vArgs;
+    for (const std::string &s : c.vArgs)
+        vArgs.push_back(s.find('@') != std::string::npos ? Expand(s, scratch) : s);
+    opt.sCwd = scratch.Root() + c.sCwd;
+    ExpectReport(RunTool(vArgs, opt), scratch, c.vLines, c.nFiles, c.nStatus);
 }
 
 std::string ShellOutput(const std::string &sCmd)

@@ -108,7 +108,10 @@ public:
     // Makes entries from lines such as
     //   "A/x=text"      a file holding "text"
     //   "A/x=#N"        N bytes of a fixed pattern; "#N^K" with byte K flipped
-    //   "A/x=%N"        a sparse file of N bytes (N may end in M or G)
+    //   "A/x=%N"        a sparse file of N bytes
+    //                   (N and K may end in M or G, or in B for blocks of
+    //                   the tool's reads, BLOCK_SIZE of src/block.h, then
+    //                   in +D or -D bytes: "#2B+1^1B-1")
     //   "A/d/"          a directory
     //   "A/l->target"   a symbolic link
     //   "A/p|"          a FIFO
@@ -132,8 +135,14 @@ private:
 // tools (ToolsRequired()).
 bool CanMake(const std::vector<std::string> &vTree, std::string *psLeftOut);
 
-// Ends a table's test as skipped, with the reason, when CanMake left rows
-// out; the rows that ran still count (a failure outweighs the skip).
+// Whether a table row that runs the program sName can run here. Where it is
+// not installed the row is left out, with the reason in *psLeftOut, and
+// the test fails where CI requires the tools.
+bool CanRun(const std::string &sName, std::string *psLeftOut);
+
+// Ends a table's test as skipped, with the reason, when CanMake or CanRun
+// left rows out; the rows that ran still count (a failure outweighs the
+// skip).
 #define SKIP_IF_LEFT_OUT(sLeftOut)                                             \
     do {                                                                       \
         if (!(sLeftOut).empty())                                               \
@@ -169,6 +178,23 @@ Report ParseReport(const RunResult &r);
 void ExpectReport(const RunResult &r, const Scratch &scratch,
                   const std::vector<std::string> &vLines, long nFiles,
                   int nStatus);
+
+// One run of the tool and the report it must give: a row of a test's table.
+struct Case {
+    const char *pszName;
+    std::vector<std::string> vTree;   // entries for Scratch::Make
+    std::vector<std::string> vArgs;   // "@" is the scratch root
+    std::vector<std::string> vLines;  // result lines, in any order
+    long nFiles;                      // the summary's count, -1 for none
+    int nStatus;
+    std::string sCwd = "";            // where the run starts, below the root
+};
+
+// Runs a case with opt, from the case's directory, and checks its report
+// with ExpectReport. The tree is made in a scratch directory of the case's
+// own, unless pMade holds it already, made and prepared by the caller.
+void Check(const Case &c, const Scratch *pMade = nullptr,
+           RunOptions opt = RunOptions());
 
 // One open* call in a log of "strace -f -y": the path it named, made
 // absolute with the path strace gives for its directory descriptor; the path

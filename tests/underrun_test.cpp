@@ -1,9 +1,10 @@
 // What happens under the run: files that change between being listed, sized
-// and read or whose reads fail part way, memory that runs out at every
-// allocation of a deep walk, limits the process runs under, and a standard
-// output that cannot be written. The changes are staged by the test build of
-// the tool (ORVEL_FAULTS_BIN) at an exact call, never by timing; failing
-// reads by a FUSE tree.
+// and read or whose reads fail part way, memory that runs out at each
+// allocation in turn, limits the process runs under, and a standard output
+// that cannot be written. The changes are staged by the test build of the
+// tool (ORVEL_FAULTS_BIN), whose platform layer fails or changes things at an
+// exact call when the environment says so, never by timing; failing reads
+// by a FUSE tree.
 #include "harness.h"
 
 #include <stdio.h>
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,9 +23,13 @@
 
 namespace {
 
-RunResult RunFaulty(const Scratch &scratch, const std::vector<std::string> &vEnv)
+const std::string kMemError = "Memory allocation error.";
+
+// Runs the test build of the tool on the trees A and B of the scratch root,
+// with the faults that vEnv asks for.
+RunResult RunFaulty(const Scratch &scratch, const std::vector<std::string> &vEnv,
+                    RunOptions opt = RunOptions())
 {
-    RunOptions opt;
     opt.sCwd = scratch.Root();
     opt.sBin = ORVEL_FAULTS_BIN;
     opt.vEnv = vEnv;
@@ -46,12 +52,86 @@ bool EndsWith(const std::string &s, const std::string &sTail)
            s.compare(s.size() - sTail.size(), sTail.size(), sTail) == 0;
 }
 
+// A tree nLevels deep in which every pair differs, so that each pair taken
+// up leaves a line: at each level a file that differs in one byte and an
+// empty directory, at the top an empty file against a longer one. The
+// report of a run that goes through goes to *pvLines.
+std::vector<std::string> DifferingTree(int nLevels, std::vector<std::string> *pvLines)
+{
+    std::vector<std::string> vTree = {"A/e=", "B/e=x"};
+    *pvLines = {"@/A/e, @/B/e: Files have different sizes."};
+    std::string sDir;
+    for (int nLevel = 0; nLevel < nLevels; nLevel++) {
+        vTree.insert(vTree.end(), {"A/" + sDir + "f=#300", "B/" + sDir + "f=#300^7",
+                                   "A/" + sDir + "empty/", "B/" + sDir + "empty/"});
+        pvLines->push_back("@/A/" + sDir + "f, @/B/" + sDir +
+                           "f: Differences encountered.");
+        sDir += "d" + std::to_string(nLevel) + "/";
+    }
+    return vTree;
+}
+
+// Fails allocation 1, 2, 3, ... of a run over the scratch root's trees in
+// turn, with opt, until a run goes through and gives vLines. A failure
+// before the walk gives its one line and nothing else. A failure in the walk
+// stops it at once: its line is the last before the summary, which counts
+// the pairs taken up; each of them left its line of vLines but the one whose
+// comparison failed, whose first file is named. The status is 1, and
+// standard error holds the progress lines alone: no block kept (the test
+// build tells of those, and so do LeakSanitizer and memcheck), nothing
+// opened but regular files, no error of memcheck's. Every pair's comparison
+// must have failed in one of the runs.
+void FailEachAllocation(const Scratch &scratch, const std::vector<std::string> &vLines,
+                        const RunOptions &opt)
+{
+    const std::vector<std::string> vAll = Expanded(vLines, scratch);
+    std::set<std::string> setFirsts, setNamed;
+    for (const std::string &s : vAll)
+        setFirsts.insert(s.substr(0, s.find(", " + scratch.Root() + "/B/")));
+    for (int nAt = 1;; nAt++) {
+        SCOPED_TRACE("allocation " + std::to_string(nAt));
+        ASSERT_LT(nAt, 1000) << "no run went through";
+        RunResult r = RunFaulty(scratch, {"ORVEL_FAIL_ALLOC=" + std::to_string(nAt)}, opt);
+        if (r.nStatus == 0) {
+            ExpectReport(r, scratch, vLines, (long)vLines.size(), 0);
+            break;
+        }
+        ASSERT_EQ(r.nStatus, 1) << r.sOut << r.sErr;
+        Report rep = ParseReport(r);
+        EXPECT_EQ(r.sErr, Progress(rep.nSummary < 0 ? 0 : rep.nSummary));
+        if (rep.nSummary < 0) {
+            EXPECT_EQ(rep.vLines, std::vector<std::string>{kMemError});
+            continue;
+        }
+        std::vector<std::string> vOut = OutputLines(r.sOut);
+        ASSERT_GE(vOut.size(), 5u) << r.sOut;
+        const std::string sFail = vOut[vOut.size() - 2];
+        long nPairLines = 0;
+        for (size_t i = 3; i + 2 < vOut.size(); i++) {
+            EXPECT_NE(std::find(vAll.begin(), vAll.end(), vOut[i]), vAll.end())
+                << "not a pair's line: " << vOut[i];
+            nPairLines++;
+        }
+        if (sFail == kMemError) {
+            EXPECT_EQ(nPairLines, rep.nSummary);
+            continue;
+        }
+        ASSERT_TRUE(EndsWith(sFail, ": " + kMemError)) << sFail;
+        std::string sFile = sFail.substr(0, sFail.size() - kMemError.size() - 2);
+        EXPECT_EQ(setFirsts.count(sFile), 1u) << sFile;
+        EXPECT_EQ(nPairLines + 1, rep.nSummary) << r.sOut;
+        setNamed.insert(sFile);
+    }
+    EXPECT_EQ(setNamed, setFirsts);
+}
+
 }  // namespace
 
 // Size queries count from 1: the first file's, then the second's. A file that
-// grew after sizing holds bytes its image lacks, so comparing the size taken
-// would call a longer file equal. A file whose reads fail part way through is
-// unreadable, the first file as much as the second.
+// shrank after sizing must never be compared against bytes that did not come
+// from it; one that grew holds bytes its image lacks, so comparing the size
+// taken would call a longer file equal. A file whose reads fail part way
+// through is unreadable, the first file as much as the second.
 TEST(UnderTheRun, FilesChange)
 {
     if (TheTarget().bWin32)
@@ -67,20 +147,28 @@ TEST(UnderTheRun, FilesChange)
          {"@/A/f: Error reading file."}, 1},
         {"second file grows", {"A/f=#100", "B/f=#100"}, "ORVEL_GROW_AT=2",
          {"@/B/f: Error reading file."}, 1},
-        {"second file of whole blocks grows", {"A/f=#65536", "B/f=#65536"},
+        {"second file of whole blocks grows", {"A/f=#2B", "B/f=#2B"},
          "ORVEL_GROW_AT=2", {"@/B/f: Error reading file."}, 1},
         {"empty first file grows", {"A/f=", "B/f="}, "ORVEL_GROW_AT=1",
          {"@/A/f: Error reading file."}, 1},
         {"empty second file grows", {"A/f=", "B/f="}, "ORVEL_GROW_AT=2",
          {"@/B/f: Error reading file."}, 1},
         {"a difference is found before the growth",
-         {"A/f=#40000", "B/f=#40000^3"}, "ORVEL_GROW_AT=2",
+         {"A/f=#2B", "B/f=#2B^3"}, "ORVEL_GROW_AT=2",
          {"@/A/f, @/B/f: Differences encountered."}, 1},
         {"second file grows to another size: sizes were taken",
          {"A/f=#10", "B/f=#11"}, "ORVEL_GROW_AT=2",
          {"@/A/f, @/B/f: Files have different sizes."}, 1},
-        {"second file shrinks inside its last block", {"A/f=#40000", "B/f=#40000"},
-         "ORVEL_SHRINK_AT=2", {"@/B/f: Error reading file."}, 1},
+        // Cut to half its size.
+        {"first file shrinks", {"A/f=#100", "B/f=#100"}, "ORVEL_SHRINK_AT=1",
+         {"@/A/f: Error reading file."}, 1},
+        {"first file of three blocks shrinks", {"A/f=#3B", "B/f=#3B"},
+         "ORVEL_SHRINK_AT=1", {"@/A/f: Error reading file."}, 1},
+        {"second file shrinks", {"A/f=#100", "B/f=#100"}, "ORVEL_SHRINK_AT=2",
+         {"@/B/f: Error reading file."}, 1},
+        {"second file of three blocks shrinks into its second",
+         {"A/f=#3B", "B/f=#3B"}, "ORVEL_SHRINK_AT=2",
+         {"@/B/f: Error reading file."}, 1},
         {"file deleted after its directory was listed", {"A/f=#100", "B/f=#100"},
          "ORVEL_DELETE_AT=1", {"@/A/f: Error reading file."}, 1},
         {"directory deleted after listing: it cannot be searched",
@@ -251,65 +339,42 @@ TEST(UnderTheRun, ProcessLimits)
     SKIP_IF_LEFT_OUT(sLeftOut);
 }
 
-// Fails allocation 1, 2, 3, ... of a walk eight levels deep, in which every
-// pair differs, so that each pair taken up leaves a line. Each failure must
-// give exactly one memory line, then only the summary; no pair may be handled
-// after it (the count of difference lines tells); status 1; no block kept.
-// The sanitizer build runs the same under LeakSanitizer.
-TEST(UnderTheRun, EveryAllocationFailsOverADeepWalk)
+// Memory that runs out at each allocation in turn (FailEachAllocation), over
+// a walk eight levels deep, and under valgrind's memcheck, which also sees
+// reads and writes out of bounds, over a smaller one. The sanitizer build
+// runs the first under LeakSanitizer.
+TEST(UnderTheRun, EveryAllocationFailsInTurn)
 {
     if (TheTarget().bWin32)
         GTEST_SKIP() << "the fault-injecting layer is POSIX only";
-    Scratch scratch;
-    std::vector<std::string> vTree;
-    std::string sDir;
-    for (int nLevel = 0; nLevel < 8; nLevel++) {
-        for (const char *pszTree : {"A/", "B/"}) {
-            vTree.push_back(pszTree + sDir + "f=" + (pszTree[0] == 'A' ? "#300" : "#300^7"));
-            vTree.push_back(pszTree + sDir + "empty/");
-        }
-        sDir += "d" + std::to_string(nLevel) + "/";
-    }
-    scratch.Make(vTree);
-    const std::string sMem = "Memory allocation error.";
-    int nFailed = 0;
-    for (int nAt = 1; nAt < 400; nAt++) {
-        SCOPED_TRACE("allocation " + std::to_string(nAt));
-        RunResult r = RunFaulty(scratch, {"ORVEL_FAIL_ALLOC=" + std::to_string(nAt)});
-        std::vector<std::string> vOut = OutputLines(r.sOut);
-        ASSERT_GE(vOut.size(), 4u);
-        EXPECT_EQ(r.sErr.find("not released"), std::string::npos) << r.sErr;
-        if (r.nStatus == 0) {
-            EXPECT_EQ(vOut.size(), 3u + 8 + 1);
-            EXPECT_EQ(vOut.back(), "8 files compared.");
-            break;
-        }
-        nFailed++;
-        ASSERT_EQ(r.nStatus, 1) << r.sErr;
-        if (nAt <= 2) {
-            EXPECT_EQ(vOut, (std::vector<std::string>{apszBanner[0], apszBanner[1],
-                                                      apszBanner[2], sMem}));
+    const struct {
+        const char *pszName;
+        int nLevels;
+        std::vector<std::string> vPrefix;  // command words before the tool
+    } aCases[] = {
+        {"a walk eight levels deep", 8, {}},
+        {"under memcheck", 3,
+         {"valgrind", "-q", "--leak-check=full",
+          "--errors-for-leak-kinds=definite,indirect,possible",
+          "--error-exitcode=99"}},
+    };
+    std::string sLeftOut;
+    for (const auto &c : aCases) {
+        SCOPED_TRACE(c.pszName);
+#ifdef ORVEL_SANITIZED
+        if (!c.vPrefix.empty())
+            continue;  // valgrind cannot run a sanitized binary
+#endif
+        if (!c.vPrefix.empty() && !CanRun(c.vPrefix[0], &sLeftOut))
             continue;
-        }
-        Report rep = ParseReport(r);
-        ASSERT_GE(rep.nSummary, 0) << r.sOut;
-        EXPECT_EQ(r.sErr, Progress(rep.nSummary));
-        const std::string &sFail = vOut[vOut.size() - 2];
-        long nDiffer = std::count_if(rep.vLines.begin(), rep.vLines.end(),
-                                     [](const std::string &s) {
-                                         return EndsWith(s, ": Differences encountered.");
-                                     });
-        EXPECT_EQ((long)rep.vLines.size(), nDiffer + 1) << r.sOut;
-        if (sFail == sMem) {
-            EXPECT_EQ(nDiffer, rep.nSummary);  // the walk's own allocation
-        } else {
-            // From the file comparison: it names the pair's first file.
-            EXPECT_TRUE(EndsWith(sFail, "/f: " + sMem)) << sFail;
-            EXPECT_EQ(sFail.rfind(scratch.Root() + "/A/", 0), 0u) << sFail;
-            EXPECT_EQ(nDiffer + 1, rep.nSummary);
-        }
+        Scratch scratch;
+        std::vector<std::string> vLines;
+        scratch.Make(DifferingTree(c.nLevels, &vLines));
+        RunOptions opt;
+        opt.vPrefix = c.vPrefix;
+        FailEachAllocation(scratch, vLines, opt);
     }
-    EXPECT_GT(nFailed, 60);
+    SKIP_IF_LEFT_OUT(sLeftOut);
 }
 
 // The layer's own working memory (path texts, search state) failing in turn:
@@ -406,37 +471,4 @@ TEST(UnderTheRun, OutputCannotBeWritten)
         EXPECT_EQ(r.sErr, Progress(c.nFiles) + c.sErr);
         EXPECT_EQ(r.nStatus, c.nStatus);
     }
-}
-
-// Every allocation of a walk three levels deep failed in turn once more,
-// under valgrind's memcheck: no block lost, no read or write out of bounds.
-// Blocks of searches cut short by a stop stay reachable until the exit.
-TEST(UnderTheRun, EveryAllocationUnderValgrind)
-{
-#ifdef ORVEL_SANITIZED
-    GTEST_SKIP() << "valgrind cannot run a sanitized binary";
-#endif
-    if (TheTarget().bWin32)
-        GTEST_SKIP() << "the fault-injecting layer is POSIX only";
-    REQUIRE_PROGRAM("valgrind");
-    Scratch scratch;
-    scratch.Make({"A/x=#10", "A/s/y=#40000", "A/s/t/z=#10", "A/s/t/e=", "B/x=#10",
-                  "B/s/y=#40000^33000", "B/s/t/z=#10", "B/s/t/e="});
-    RunOptions opt;
-    opt.sCwd = scratch.Root();
-    opt.sBin = ORVEL_FAULTS_BIN;
-    opt.vPrefix = {"valgrind", "-q", "--leak-check=full",
-                   "--errors-for-leak-kinds=definite,indirect,possible",
-                   "--error-exitcode=99"};
-    int nAt = 1;
-    for (;; nAt++) {
-        SCOPED_TRACE("allocation " + std::to_string(nAt));
-        opt.vEnv = {"ORVEL_FAIL_ALLOC=" + std::to_string(nAt)};
-        RunResult r = RunTool({"A", "B"}, opt);
-        ASSERT_TRUE(r.nStatus == 0 || r.nStatus == 1) << r.sErr;
-        EXPECT_EQ(r.sErr.find("=="), std::string::npos) << r.sErr;
-        if (r.nStatus == 0 || nAt > 100)
-            break;
-    }
-    EXPECT_GT(nAt, 15);
 }
