@@ -223,7 +223,7 @@ bool ToolsRequired();
         if (!HaveProgram(sName)) {                                             \
             if (ToolsRequired())                                               \
                 FAIL() << (sName) << " is required but not installed";         \
-            GTEST_SKIP() << (sName) << " is not installed (.ci/proofs.sh "     \
+            GTEST_SKIP() << (sName) << " is not installed (.ci/install.sh "    \
                                        "installs it)";                         \
         }                                                                      \
     } while (0)
