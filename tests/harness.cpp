@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include "block.h"
+#include "orvel.h"
 
 #include <fcntl.h>
 #include <ftw.h>
@@ -21,11 +22,17 @@
 #define ORVEL_DEFAULT_BIN "orvel"
 #endif
 
-const char *const apszBanner[3] = {
-    "ORVEL version " ORVEL_VERSION ": Compares all files in two paths.",
-    "Written by the ORVEL developers, December 2026.",
-    "Report problems through the ORVEL project's issue tracker.",
-};
+const std::vector<std::string> &BannerLines()
+{
+    static const std::vector<std::string> vLines = [] {
+        std::vector<std::string> v;
+        std::istringstream text(BANNER_TEXT ".");
+        for (std::string sLine; std::getline(text, sLine);)
+            v.push_back(sLine);
+        return v;
+    }();
+    return vLines;
+}
 
 static std::string EnvOr(const char *pszName, const std::string &sDefault)
 {
@@ -322,10 +329,11 @@ Report ParseReport(const RunResult &r)
 {
     Report rep;
     std::vector<std::string> vOut = OutputLines(r.sOut);
-    EXPECT_GE(vOut.size(), 3u) << "no banner: " << r.sOut;
-    size_t nSkip = std::min<size_t>(3, vOut.size());
+    const std::vector<std::string> &vBanner = BannerLines();
+    EXPECT_GE(vOut.size(), vBanner.size()) << "no banner: " << r.sOut;
+    size_t nSkip = std::min(vBanner.size(), vOut.size());
     for (size_t i = 0; i < nSkip; i++)
-        EXPECT_EQ(vOut[i], apszBanner[i]);
+        EXPECT_EQ(vOut[i], vBanner[i]);
     vOut.erase(vOut.begin(), vOut.begin() + nSkip);
     const std::string sTail = " files compared.";
     if (!vOut.empty() && vOut.back().size() > sTail.size() &&

@@ -153,8 +153,9 @@ bool CanRun(const std::string &sName, std::string *psLeftOut);
 // target's form, with the target's separator throughout.
 std::string Expand(const std::string &sLine, const Scratch &scratch);
 
-// The output the target prints before anything else.
-extern const char *const apszBanner[3];
+// The lines the target prints before anything else (BANNER_TEXT of
+// src/orvel.h, with the full stop its format adds).
+const std::vector<std::string> &BannerLines();
 
 // The exact standard error of a run that took up nFiles file pairs.
 std::string Progress(unsigned long nFiles);
