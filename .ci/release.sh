@@ -54,6 +54,9 @@ cmake --preset default >/dev/null
 cmake --build --preset default --target orvel-e2e-tests orvel-proofs-tests >/dev/null
 mapfile -t banner < <(build/orvel 2>/dev/null | head -n3)
 [ ${#banner[@]} = 3 ] || fail "build/orvel printed no banner"
+for line in "${banner[@]}"; do
+  grep -qxF "$line" README.md || fail "the README's sample run lacks: $line"
+done
 build "$a"
 sleep 2
 (umask 027 && build "$b")
