@@ -4,8 +4,8 @@
 // path under the second, and compares the two byte for byte. A pair that
 // cannot be read, differs in size or differs in content gets one line on
 // standard output; equal pairs get none. The tool only ever reads.
-#include "block.h"
 #include "orvel.h"
+#include "block.h"
 #include "platform/platform.h"
 
 // File pairs taken up so far, unreadable ones included; raised once at the

@@ -12,8 +12,8 @@
 // The three lines printed before anything else; the format that prints them
 // ends the last with a full stop.
 #define BANNER_TEXT                                                            \
-    "ORVEL version " ORVEL_VERSION ": Compares all files in two paths.\n"     \
-    "Written by the ORVEL developers, " ORVEL_RELEASE_DATE ".\n"              \
+    "ORVEL version " ORVEL_VERSION ": Compares all files in two paths.\n"      \
+    "Written by the ORVEL developers, " ORVEL_RELEASE_DATE ".\n"               \
     "Report problems through the ORVEL project's issue tracker"
 
 // Bytes for a resolved root and its NUL: a root of 1,024 bytes or more is
