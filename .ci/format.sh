@@ -15,6 +15,7 @@ cd "$(dirname "$0")/.."
 files=(
   src/orvel.cpp
   src/block.h
+  src/orvel.h
   src/platform/posix/cgroup.cpp
   src/platform/posix/faults.h
   src/platform/posix/internal.h

@@ -70,7 +70,12 @@ tar -C "$stage" --sort=name --format=gnu --mtime="@$SOURCE_DATE_EPOCH" \
 # ---- Windows archive: the program, its README and licence, with CRLF --------
 name=orvel-$version-win32
 install -D -m 755 "$exe" "$stage/$name/orvel.exe"
-sed "s/@PROJECT_VERSION@/$version/g" "$here/win32/README.txt" >"$stage/README.txt"
+# README.txt is the README, with the version in its title and without the
+# sections for developers (tests, the documents of the source tree).
+awk -v version="$version" '
+  NR == 1 { print $0 " " version; next }
+  /^## / { skip = ($0 == "## Test" || $0 == "## More") }
+  !skip' "$src/README.md" >"$stage/README.txt"
 crlf "$stage/README.txt" "$stage/$name/README.txt"
 crlf "$src/LICENSE" "$stage/$name/LICENSE.txt"
 chmod 644 "$stage/$name"/*.txt

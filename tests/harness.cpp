@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include "block.h"
+#include "orvel.h"
 
 #include <fcntl.h>
 #include <ftw.h>
@@ -21,11 +22,17 @@
 #define ORVEL_DEFAULT_BIN "orvel"
 #endif
 
-const char *const apszBanner[3] = {
-    "ORVEL version " ORVEL_VERSION ": Compares all files in two paths.",
-    "Written by the ORVEL developers, December 2026.",
-    "Report problems through the ORVEL project's issue tracker.",
-};
+const std::vector<std::string> &BannerLines()
+{
+    static const std::vector<std::string> vLines = [] {
+        std::vector<std::string> v;
+        std::istringstream text(BANNER_TEXT ".");
+        for (std::string sLine; std::getline(text, sLine);)
+            v.push_back(sLine);
+        return v;
+    }();
+    return vLines;
+}
 
 static std::string EnvOr(const char *pszName, const std::string &sDefault)
 {
@@ -322,10 +329,11 @@ Report ParseReport(const RunResult &r)
 {
     Report rep;
     std::vector<std::string> vOut = OutputLines(r.sOut);
-    EXPECT_GE(vOut.size(), 3u) << "no banner: " << r.sOut;
-    size_t nSkip = std::min<size_t>(3, vOut.size());
+    const std::vector<std::string> &vBanner = BannerLines();
+    EXPECT_GE(vOut.size(), vBanner.size()) << "no banner: " << r.sOut;
+    size_t nSkip = std::min(vBanner.size(), vOut.size());
     for (size_t i = 0; i < nSkip; i++)
-        EXPECT_EQ(vOut[i], apszBanner[i]);
+        EXPECT_EQ(vOut[i], vBanner[i]);
     vOut.erase(vOut.begin(), vOut.begin() + nSkip);
     const std::string sTail = " files compared.";
     if (!vOut.empty() && vOut.back().size() > sTail.size() &&
@@ -424,38 +432,44 @@ static std::string FdPath(const std::string &sLine, size_t nAt)
     return sLine.substr(nOpen + 1, nClose - nOpen - 1);
 }
 
-std::vector<TracedOpen> TracedOpens(const std::string &sTraceFile)
+std::vector<TracedCall> TracedCalls(const std::string &sTraceFile)
 {
-    std::vector<TracedOpen> v;
+    std::vector<TracedCall> v;
     std::ifstream in(sTraceFile);
     for (std::string sLine; std::getline(in, sLine);) {
-        size_t nCall = sLine.find("openat(");
-        if (nCall == std::string::npos)
-            nCall = sLine.find("open(");
-        if (nCall == std::string::npos ||
-            (nCall > 0 && sLine[nCall - 1] != ' ' && sLine[nCall - 1] != '\t'))
+        size_t nName = sLine.find_first_not_of("0123456789 ");
+        size_t nParen = sLine.find('(', nName);
+        if (nName == std::string::npos || nParen == std::string::npos ||
+            sLine.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_",
+                                    nName) != nParen)
+            continue;  // a signal, an exit or a resumed call
+        TracedCall c;
+        c.sLine = sLine;
+        c.sName = sLine.substr(nName, nParen - nName);
+        c.sArgs = sLine.substr(nParen + 1);
+        v.push_back(c);
+        if (c.sName != "open" && c.sName != "openat" && c.sName != "openat2")
             continue;
-        size_t nAt = sLine.find('(', nCall) + 1;
+        TracedCall &o = v.back();
+        o.bOpen = true;
+        // open(PATH, ...) or openat(DIR, PATH, ...), openat2 alike.
+        size_t nAt = 0;
         std::string sDir;
-        if (sLine.compare(nCall, 7, "openat(") == 0) {
-            sDir = FdPath(sLine, nAt);
-            nAt = sLine.find(", \"", nAt);
-            if (nAt == std::string::npos)
-                continue;
-            nAt += 2;
+        if (o.sName != "open") {
+            sDir = FdPath(o.sArgs, 0);
+            nAt = o.sArgs.find(", \"");
+            nAt = nAt == std::string::npos ? o.sArgs.size() : nAt + 2;
         }
-        if (nAt >= sLine.size() || sLine[nAt] != '"')
-            continue;
-        TracedOpen o;
-        o.sNamed = Unquote(sLine, nAt);
-        if (!o.sNamed.empty() && o.sNamed[0] != '/')
-            o.sNamed = sDir + "/" + o.sNamed;
-        size_t nEnd = sLine.find(')', nAt);
-        o.bPathOnly = sLine.substr(nAt, nEnd - nAt).find("O_PATH") != std::string::npos;
-        size_t nResult = sLine.rfind(") = ");
-        if (nResult != std::string::npos && sLine.compare(nResult + 4, 1, "-") != 0)
-            o.sOpened = FdPath(sLine, nResult + 4);
-        v.push_back(o);
+        if (nAt < o.sArgs.size() && o.sArgs[nAt] == '"') {
+            o.sNamed = Unquote(o.sArgs, nAt);
+            if (!o.sNamed.empty() && o.sNamed[0] != '/')
+                o.sNamed = sDir + "/" + o.sNamed;
+        }
+        size_t nEnd = o.sArgs.find(')', nAt);
+        o.bPathOnly = o.sArgs.substr(nAt, nEnd - nAt).find("O_PATH") != std::string::npos;
+        size_t nResult = o.sArgs.rfind(") = ");
+        if (nResult != std::string::npos && o.sArgs.compare(nResult + 4, 1, "-") != 0)
+            o.sOpened = FdPath(o.sArgs, nResult + 4);
     }
     return v;
 }

@@ -153,8 +153,9 @@ bool CanRun(const std::string &sName, std::string *psLeftOut);
 // target's form, with the target's separator throughout.
 std::string Expand(const std::string &sLine, const Scratch &scratch);
 
-// The output the target prints before anything else.
-extern const char *const apszBanner[3];
+// The lines the target prints before anything else (BANNER_TEXT of
+// src/orvel.h, with the full stop its format adds).
+const std::vector<std::string> &BannerLines();
 
 // The exact standard error of a run that took up nFiles file pairs.
 std::string Progress(unsigned long nFiles);
@@ -196,16 +197,22 @@ struct Case {
 void Check(const Case &c, const Scratch *pMade = nullptr,
            RunOptions opt = RunOptions());
 
-// One open* call in a log of "strace -f -y": the path it named, made
-// absolute with the path strace gives for its directory descriptor; the path
-// of what it opened, "" when it failed; and whether it was an O_PATH open,
-// which acts on nothing it names.
-struct TracedOpen {
+// One system call in a log of "strace -f -y": the line, the call's name and
+// what follows its opening parenthesis. For an open, openat or openat2
+// also the path it named, made absolute with the path strace gives for its
+// directory descriptor; the path of what it opened, "" when it failed; and
+// whether it was an O_PATH open, which acts on nothing it names. Signals,
+// exits and resumed calls are left out.
+struct TracedCall {
+    std::string sLine;
+    std::string sName;
+    std::string sArgs;
+    bool bOpen = false;
     std::string sNamed;
     std::string sOpened;
     bool bPathOnly = false;
 };
-std::vector<TracedOpen> TracedOpens(const std::string &sTraceFile);
+std::vector<TracedCall> TracedCalls(const std::string &sTraceFile);
 
 // What a shell command writes to its standard output.
 std::string ShellOutput(const std::string &sCmd);

@@ -60,8 +60,8 @@ const PermCase kCases[] = {
 // Whether the trace shows an open of sPath, by whatever path or descriptor.
 bool Opened(const std::string &sTrace, const std::string &sPath)
 {
-    for (const TracedOpen &o : TracedOpens(sTrace))
-        if (o.sNamed == sPath || o.sOpened == sPath)
+    for (const TracedCall &o : TracedCalls(sTrace))
+        if (o.bOpen && (o.sNamed == sPath || o.sOpened == sPath))
             return true;
     return false;
 }
