@@ -25,7 +25,8 @@
 // once, every open of anything but a regular file for reading: every test of
 // the test build is also a leak test and a test that nothing else is opened.
 #include "platform/posix/faults.h"
-// The system's own calls, which the header gives the layer in place of them.
+// mmap, munmap and madvise are the system's here: the header renames them
+// for the layer alone.
 #undef mmap
 #undef munmap
 #undef madvise

@@ -5,11 +5,11 @@
 //
 // The kept block, and the protocol it relies on:
 // - Blocks are mapped directly, in whole units of 2 MiB (of a page, were
-//   pages larger) and aligned to one, with room to spare. Every length and
-//   address given to the system is in whole pages of its page size, which
-//   is 4, 16 or 64 KiB (arm64 kernels have each) and divides 2 MiB. A released block is kept, and the next request that
-//   fits is served from it without any system call or page fault: only the
-//   first image of a size costs the faults of its pages.
+//   pages larger) and aligned to one, with room to spare. Every address and
+//   length given to the system is in whole pages of the system's size (4,
+//   16 or 64 KiB on arm64). A released block is kept, and the next request
+//   that fits is served from it without any system call or page fault: only
+//   the first image of a size costs the faults of its pages.
 // - At most one block is kept, the larger; a kept block too small for a
 //   request goes before the new one is mapped, so that it never adds to the
 //   memory of the new one. A block's room beyond its largest image is
