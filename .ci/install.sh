@@ -11,6 +11,9 @@
 #                      with its 32-bit part (i386 architecture)
 #   release            git dpkg-dev (dpkg-shlibdeps) lintian zip unzip
 #                      man-db file
+#   arm64 release      crossbuild-essential-arm64, libc6:arm64 (for
+#                      dpkg-shlibdeps; arm64 architecture), qemu-user
+#                      (qemu-aarch64 runs the arm64 programs)
 set -euo pipefail
 
 # The apt line for bookworm-backports, on the archive from which this
@@ -73,16 +76,20 @@ backports_line() {  # [APT_DIR]
 packages=(cmake g++ make libgtest-dev strace valgrind util-linux diffutils
           findutils clang libclang-rt-14-dev clang-format python3 rsync
           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 wine64
-          git dpkg-dev lintian zip unzip man-db file)
+          git dpkg-dev lintian zip unzip man-db file
+          crossbuild-essential-arm64 libc6:arm64 qemu-user)
 need=()
 for pkg in "${packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
-  # wine32 is the i386 build of Wine, which runs 32-bit programs.
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
-  fi
+  # wine32 is the i386 build of Wine, which runs 32-bit programs; the
+  # arm64 C library gives the arm64 package its dependency.
+  for arch in i386 arm64; do
+    if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+      dpkg --add-architecture "$arch"
+    fi
+  done
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     "${need[@]}"

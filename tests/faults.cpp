@@ -14,13 +14,26 @@
 //                            is cut to half its size;
 //   ORVEL_FIFO_AT=N          the Nth entry other than "." and ".." that a
 //                            search delivers is replaced by a FIFO as it is
-//                            delivered, long after its directory was listed.
+//                            delivered, long after its directory was listed;
+//   ORVEL_PAGE_BYTES=N       the layer's pages are N bytes (a power of two, a
+//                            multiple of this machine's), and its mapping
+//                            calls act as a kernel with such pages would:
+//                            every mapping starts at a whole page and takes
+//                            whole pages, addresses and file offsets that
+//                            are not whole pages are refused.
 // At exit, blocks still held are reported on standard error, and so is, at
 // once, every open of anything but a regular file for reading: every test of
 // the test build is also a leak test and a test that nothing else is opened.
 #include "platform/posix/faults.h"
+// mmap, munmap and madvise are the system's here: the header renames them
+// for the layer alone.
+#undef mmap
+#undef munmap
+#undef madvise
 
+#include <errno.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -124,4 +137,84 @@ void FaultAfterRead(int fd)
     snprintf(szLink, sizeof(szLink), "/proc/self/fd/%d", fd);
     if (fstat(fd, &st) != 0 || truncate(szLink, st.st_size / 2) != 0)
         perror("orvel-faults: cut short");
+}
+
+// The page size asked for, 0 for the system's; read before any call that a
+// signal handler may make needs it.
+static size_t ForcedPage(void)
+{
+    static const size_t nPage = (size_t)EnvNumber("ORVEL_PAGE_BYTES");
+    return nPage;
+}
+
+size_t FaultPageBytes(size_t nSystem)
+{
+    return ForcedPage() != 0 ? ForcedPage() : nSystem;
+}
+
+static bool WholePage(uintptr_t n)
+{
+    return n % ForcedPage() == 0;
+}
+
+void *FaultMmap(void *pAddr, size_t nLen, int nProt, int nFlags, int fd,
+                off_t nOffset)
+{
+    const size_t nPage = ForcedPage();
+    char *pcRoom, *pcAt;
+
+    if (nPage == 0)
+        return mmap(pAddr, nLen, nProt, nFlags, fd, nOffset);
+    if (((nFlags & MAP_FIXED) && !WholePage((uintptr_t)pAddr)) ||
+        !WholePage((uintptr_t)nOffset) || nLen == 0) {
+        errno = EINVAL;
+        return MAP_FAILED;
+    }
+    if (nLen > SIZE_MAX - 2 * nPage) {
+        errno = ENOMEM;
+        return MAP_FAILED;
+    }
+    nLen = (nLen + nPage - 1) & ~(nPage - 1);
+    if (nFlags & MAP_FIXED)
+        return mmap(pAddr, nLen, nProt, nFlags, fd, nOffset);
+    // Room for one page more, the mapping put at its first whole page, and
+    // the rest of the room given back.
+    pcRoom = (char *)mmap(NULL, nLen + nPage, PROT_NONE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (pcRoom == MAP_FAILED)
+        return MAP_FAILED;
+    pcAt = (char *)(((uintptr_t)pcRoom + nPage - 1) & ~(uintptr_t)(nPage - 1));
+    if (mmap(pcAt, nLen, nProt, nFlags | MAP_FIXED, fd, nOffset) == MAP_FAILED) {
+        int nError = errno;
+        munmap(pcRoom, nLen + nPage);
+        errno = nError;
+        return MAP_FAILED;
+    }
+    if (pcAt > pcRoom)
+        munmap(pcRoom, (size_t)(pcAt - pcRoom));
+    if (pcAt + nLen < pcRoom + nLen + nPage)
+        munmap(pcAt + nLen, (size_t)(pcRoom + nPage - pcAt));
+    return pcAt;
+}
+
+int FaultMunmap(void *pAddr, size_t nLen)
+{
+    const size_t nPage = ForcedPage();
+
+    if (nPage != 0 && !WholePage((uintptr_t)pAddr)) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (nPage != 0 && nLen <= SIZE_MAX - nPage)
+        nLen = (nLen + nPage - 1) & ~(nPage - 1);
+    return munmap(pAddr, nLen);
+}
+
+int FaultMadvise(void *pAddr, size_t nLen, int nAdvice)
+{
+    if (ForcedPage() != 0 && !WholePage((uintptr_t)pAddr)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return madvise(pAddr, nLen, nAdvice);
 }

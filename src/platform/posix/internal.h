@@ -3,7 +3,7 @@
 // declared here.
 //
 //   files.cpp     CreateFileA, GetFileSize, ReadFile, CloseHandle
-//   memory.cpp    LocalAlloc, LocalFree, and the layer's working memory
+//   memory.cpp    LocalAlloc, LocalFree, the layer's working memory, pages
 //   image.cpp     GlobalAlloc, GlobalFree: the blocks that hold whole files
 //   mapped.cpp    whole files mapped rather than copied into such blocks
 //   cgroup.cpp    the memory a control group leaves the process
@@ -51,6 +51,9 @@ int OpenForReading(int fdDir, const char *pszPath, int nFlags);
 // The layer's own working memory (path texts, search state): realloc(), which
 // the test build can fail on cue.
 void *WorkAlloc(void *pOld, size_t nBytes);
+// The system's page size, taken at the first call (4, 16 or 64 KiB on
+// arm64 kernels): mappings start and end at whole pages of it.
+size_t PageBytes(void);
 
 // ---- mapped.cpp -------------------------------------------------------------
 // Address room for the image of a file of nBytes, which the ReadFile of the

@@ -31,6 +31,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "faults.h"
+
 #if ORVEL_LINUX
 
 // Below this size a copy into the kept private block costs less than
@@ -38,7 +40,6 @@
 // the copy took half the time of the mapping at 1 MiB, the mapping three
 // quarters of the copy's at 2 MiB.
 #define MAP_FROM_BYTES ((size_t)2 << 20)
-#define PAGE_BYTES ((size_t)4096)
 #define ALIGN_BYTES ((size_t)2 << 20)
 
 static char *volatile pcImage = NULL;  // the reserved or mapped room
@@ -47,9 +48,11 @@ static bool bMapped = false;            // the file is mapped there
 static volatile sig_atomic_t bBroken = 0;
 static bool bHandlerSet = false;
 
+// In whole pages of the system's size (4, 16 or 64 KiB): mappings are made,
+// replaced and given back in whole pages.
 static size_t WholePages(size_t nBytes)
 {
-    return (nBytes + PAGE_BYTES - 1) & ~(PAGE_BYTES - 1);
+    return (nBytes + PageBytes() - 1) & ~(PageBytes() - 1);
 }
 
 static void OnBusError(int, siginfo_t *pInfo, void *)
@@ -57,7 +60,7 @@ static void OnBusError(int, siginfo_t *pInfo, void *)
     char *pcAt = (char *)pInfo->si_addr;
     char *pcStart = pcImage;
     if (pcStart != NULL && pcAt >= pcStart && pcAt < pcStart + nImageRoom) {
-        char *pcPage = (char *)((uintptr_t)pcAt & ~(uintptr_t)(PAGE_BYTES - 1));
+        char *pcPage = (char *)((uintptr_t)pcAt & ~(uintptr_t)(PageBytes() - 1));
         size_t nRest = (size_t)(pcStart + nImageRoom - pcPage);
         void *pZeros = mmap(pcPage, nRest, PROT_READ,
                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
@@ -73,7 +76,9 @@ static void OnBusError(int, siginfo_t *pInfo, void *)
 
 void *MappedReserve(size_t nBytes)
 {
-    size_t nRoom = WholePages(nBytes), nMapLen = nRoom + ALIGN_BYTES;
+    // Aligned to whole pages also where they were larger than the alignment.
+    const size_t nAlign = PageBytes() > ALIGN_BYTES ? PageBytes() : ALIGN_BYTES;
+    size_t nRoom = WholePages(nBytes), nMapLen = nRoom + nAlign;
     char *pcMap, *pcRoom;
 
     if (nBytes < MAP_FROM_BYTES || pcImage != NULL || nRoom < nBytes ||
@@ -86,8 +91,7 @@ void *MappedReserve(size_t nBytes)
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (pcMap == MAP_FAILED)
         return NULL;
-    pcRoom = (char *)(((uintptr_t)pcMap + ALIGN_BYTES - 1) &
-                      ~(uintptr_t)(ALIGN_BYTES - 1));
+    pcRoom = (char *)(((uintptr_t)pcMap + nAlign - 1) & ~(uintptr_t)(nAlign - 1));
     if (pcRoom > pcMap)
         munmap(pcMap, (size_t)(pcRoom - pcMap));
     if (pcRoom + nRoom < pcMap + nMapLen)
