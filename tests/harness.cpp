@@ -254,6 +254,13 @@ void Scratch::Make(const std::vector<std::string> &vSpecs)
         for (const std::unique_ptr<FuseTree> &p : vFuse)
             if (sRel.rfind(p->sTop + "/", 0) == 0)
                 pTree = p.get();
+        if (pTree != nullptr && sSpec.size() >= 2 &&
+            sSpec.compare(sSpec.size() - 2, 2, "/~") == 0) {
+            size_t nTop = pTree->sTop.size() + 1;
+            pTree->Fold(sRel.size() > nTop + 1 ? sRel.substr(nTop, sRel.size() - nTop - 2)
+                                                : "");
+            continue;
+        }
         if (pTree != nullptr) {
             bool bDir = nEq == std::string::npos && sSpec.back() == '/';
             ASSERT_TRUE(bDir || (nEq < nArrow && sValue.rfind('%', 0) != 0))

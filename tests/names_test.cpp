@@ -92,6 +92,16 @@ TEST(Names, OddNames)
           "B/" + kLong + "=1", "B/" + kLonger + "=2"},
          {"A", "B"},
          {"@/A/" + kLonger + ", @/B/" + kLonger + ": Differences encountered."}, 2, 0},
+        // README and docs would resolve to Readme and Docs, and the pairs
+        // pass for equal.
+        {"names that differ only in case, against a tree that folds case",
+         {"fuse:B", "B/~", "A/Readme=1", "A/README=1", "B/Readme=1", "A/Docs/f=1",
+          "A/docs/f=1", "B/Docs/f=1", "A/Same=1", "B/Same=2", "A/s/T=1", "B/s/~",
+          "B/s/t=1"},
+         {"A", "B"},
+         {"@/B/README: Error reading file.", "@/B/docs/f: Error reading file.",
+          "@/A/Same, @/B/Same: Differences encountered.",
+          "@/B/s/T: Error reading file."}, 6, 0},
         {"a name of 300 bytes whose first 255 alone are in the second tree",
          {"fuse:A", "fuse:B", "A/" + kLong + "=1", "A/" + kLonger + "=1",
           "B/" + kLong + "=1"},

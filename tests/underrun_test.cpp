@@ -175,6 +175,16 @@ TEST(UnderTheRun, FilesChange)
          {"A/d/", "B/d/"}, "ORVEL_DELETE_AT=1", {"@/A/d: File not found."}, 0},
         {"file deleted deep down", {"A/s/t/f=1", "B/s/t/f=1"},
          "ORVEL_DELETE_AT=3", {"@/A/s/t/f: Error reading file."}, 1},
+        // d is listed, then swapped for a link to O while the walk is in the
+        // deep subtree of p or q, whichever comes first: the other is still
+        // read from the d that was listed, whose files differ from B's,
+        // never from O, whose files equal B's.
+        {"directory swapped for a link after its listing",
+         {"A/d/p/1/2/3/f=#300", "A/d/q/1/2/3/f=#300", "B/d/p/1/2/3/f=#300^7",
+          "B/d/q/1/2/3/f=#300^7", "O/p/1/2/3/f=#300^7", "O/q/1/2/3/f=#300^7"},
+         "ORVEL_SWAP_AT=3:A/d->../O",
+         {"@/A/d/p/1/2/3/f, @/B/d/p/1/2/3/f: Differences encountered.",
+          "@/A/d/q/1/2/3/f, @/B/d/q/1/2/3/f: Differences encountered."}, 2},
         // Opening a FIFO lets a writer waiting on it go: the test build
         // reports any open of what is not a regular file.
         {"first file swapped for a FIFO after the listing",
