@@ -247,10 +247,12 @@ bool NamesakePlace(const char *pszPath, Level **ppLevel, const char **ppszName)
     if (nChecked > 0 && (pChecked[0].pLevel->nLen != nRootLen ||
                          memcmp(pChecked[0].pLevel->pszPath, pszPath, nRootLen) != 0))
         LeaveBelow(0);
-    for (i = 1; i < nChecked; i++) {
-        const Level *pLevel = pChecked[i].pLevel;
-        if (pLevel->nLen > nDirLen || pszPath[pLevel->nLen] != '/' ||
-            memcmp(pLevel->pszPath, pszPath, pLevel->nLen) != 0)
+    // Each directory's path holds the one above it: the deepest still on the
+    // way is the first from below whose path begins pszPath.
+    for (i = nChecked; i > 1; i--) {
+        const Level *pLevel = pChecked[i - 1].pLevel;
+        if (pLevel->nLen <= nDirLen && pszPath[pLevel->nLen] == '/' &&
+            memcmp(pLevel->pszPath, pszPath, pLevel->nLen) == 0)
             break;
     }
     LeaveBelow(i);
