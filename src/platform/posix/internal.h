@@ -84,6 +84,9 @@ struct Level {
     int fd;         // -1 while given back
     dev_t dev;      // the identity of what fd was opened on
     ino_t ino;
+    Level *pParent;        // the level it was opened in, while that is open
+    size_t nBelow;         // levels whose pParent it is
+    bool bAbove;           // LevelsGiveBack's: an open level is below it
     Level *pPrev, *pNext;  // the levels open now
 };
 // Opens the directory pszPath (nLen bytes, not NUL-terminated) for reading,

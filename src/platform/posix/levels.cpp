@@ -12,13 +12,19 @@
 // - A level is opened relative to its parent level, or by its path when it
 //   has none, and keeps its descriptor until it is closed.
 // - Out of descriptors (EMFILE, ENFILE), LevelsGiveBack closes the
-//   descriptors of all levels; each keeps its identity. The next LevelFd
-//   reopens the level by its path and takes the descriptor only if it names
-//   the same directory: one that was moved or replaced meanwhile is no
-//   longer reached, and what is below it cannot be opened (ENOENT) rather
-//   than being another directory's entries. Paths of levels are below the
+//   descriptors of all levels; each keeps its identity. A level is opened
+//   again only where it is the directory it was: when a level below it
+//   closes, through that level's "..", which is where the walk returns;
+//   otherwise, at its next LevelFd, by its path. A descriptor that does not
+//   name the same directory is not taken: a directory that was moved or
+//   replaced meanwhile and cannot be reached from below is no longer
+//   reached, and what is below it cannot be opened (ENOENT) rather than
+//   being another directory's entries. Paths of levels are below the
 //   system's limit (longer ones are refused before they are opened), so the
-//   reopen by path is always possible.
+//   reopen by path is always possible. So that the walk rarely needs it,
+//   the levels that have an open level below them give their descriptors
+//   back first; the innermost ones, which the walk uses next, only when
+//   there are no others.
 // - Levels are blocks of their own, so a pointer to one stays valid while
 //   the owner's tables grow.
 #include "internal.h"
@@ -31,6 +37,8 @@
 
 // The levels open now, for LevelsGiveBack.
 static Level *pFirstLevel = NULL;
+
+static const int nDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY;
 
 int OpenForReading(int fdDir, const char *pszPath, int nFlags)
 {
@@ -47,7 +55,6 @@ int OpenForReading(int fdDir, const char *pszPath, int nFlags)
 // when the process has run out of them.
 static int OpenLevel(Level *pLevel, Level *pParent)
 {
-    const int nFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY;
     int nTry, fd = -1;
 
     for (nTry = 0; nTry < 2; nTry++) {
@@ -56,15 +63,31 @@ static int OpenLevel(Level *pLevel, Level *pParent)
             fd = -1;
         else if (pParent != NULL)
             fd = OpenForReading(fdParent, pLevel->pszPath + pParent->nLen + 1,
-                                nFlags);
+                                nDirFlags);
         else
             fd = OpenForReading(AT_FDCWD,
                                 pLevel->nLen != 0 ? pLevel->pszPath : "/",
-                                nFlags);
+                                nDirFlags);
         if (fd >= 0 || (errno != EMFILE && errno != ENFILE) ||
             !LevelsGiveBack())
             break;
     }
+    return fd;
+}
+
+// Takes fd as pLevel's descriptor if it names pLevel's directory, else
+// closes it. Returns the level's descriptor, -1 (ENOENT) if it has none.
+static int TakeIfSame(Level *pLevel, int fd)
+{
+    struct stat st;
+
+    if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_dev != pLevel->dev ||
+                    st.st_ino != pLevel->ino)) {
+        close(fd);
+        fd = -1;
+        errno = ENOENT;
+    }
+    pLevel->fd = fd;
     return fd;
 }
 
@@ -91,6 +114,10 @@ Level *LevelOpen(Level *pParent, const char *pszPath, size_t nLen)
     }
     pLevel->dev = st.st_dev;
     pLevel->ino = st.st_ino;
+    pLevel->pParent = pParent;
+    pLevel->nBelow = 0;
+    if (pParent != NULL)
+        pParent->nBelow++;
     pLevel->pPrev = NULL;
     pLevel->pNext = pFirstLevel;
     if (pFirstLevel != NULL)
@@ -101,25 +128,29 @@ Level *LevelOpen(Level *pParent, const char *pszPath, size_t nLen)
 
 int LevelFd(Level *pLevel)
 {
-    struct stat st;
-
     if (pLevel->fd >= 0)
         return pLevel->fd;
-    pLevel->fd = OpenLevel(pLevel, NULL);
-    if (pLevel->fd >= 0 &&
-        (fstat(pLevel->fd, &st) != 0 || st.st_dev != pLevel->dev ||
-         st.st_ino != pLevel->ino)) {
-        close(pLevel->fd);
-        pLevel->fd = -1;
-        errno = ENOENT;
-    }
-    return pLevel->fd;
+    return TakeIfSame(pLevel, OpenLevel(pLevel, NULL));
 }
 
 void LevelClose(Level *pLevel)
 {
+    Level *pOther;
+
     if (pLevel == NULL)
         return;
+    if (pLevel->fd >= 0 && pLevel->pParent != NULL && pLevel->pParent->fd < 0)
+        TakeIfSame(pLevel->pParent,
+                   OpenForReading(pLevel->fd, "..", nDirFlags));
+    if (pLevel->pParent != NULL)
+        pLevel->pParent->nBelow--;
+    // The walk closes the levels below first; searches may end out of turn.
+    for (pOther = pFirstLevel; pLevel->nBelow > 0 && pOther != NULL;
+         pOther = pOther->pNext)
+        if (pOther->pParent == pLevel) {
+            pOther->pParent = NULL;
+            pLevel->nBelow--;
+        }
     if (pLevel->fd >= 0)
         close(pLevel->fd);
     if (pLevel->pPrev != NULL)
@@ -134,13 +165,21 @@ void LevelClose(Level *pLevel)
 bool LevelsGiveBack(void)
 {
     bool bHeld = false;
+    int nPass;
     Level *pLevel;
 
-    for (pLevel = pFirstLevel; pLevel != NULL; pLevel = pLevel->pNext) {
-        if (pLevel->fd >= 0) {
-            close(pLevel->fd);
-            pLevel->fd = -1;
-            bHeld = true;
+    for (nPass = 0; nPass < 2 && !bHeld; nPass++) {
+        for (pLevel = pFirstLevel; pLevel != NULL; pLevel = pLevel->pNext)
+            pLevel->bAbove = false;
+        for (pLevel = pFirstLevel; pLevel != NULL; pLevel = pLevel->pNext)
+            if (pLevel->fd >= 0 && pLevel->pParent != NULL)
+                pLevel->pParent->bAbove = true;
+        for (pLevel = pFirstLevel; pLevel != NULL; pLevel = pLevel->pNext) {
+            if (pLevel->fd >= 0 && (pLevel->bAbove || nPass == 1)) {
+                close(pLevel->fd);
+                pLevel->fd = -1;
+                bHeld = true;
+            }
         }
     }
     return bHeld;

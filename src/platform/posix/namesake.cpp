@@ -204,17 +204,19 @@ static bool LooksUpExactly(int fd)
 static bool Holds(Checked *pDir, const char *pszName, size_t nLen)
 {
     size_t i;
+    int nTry;
 
-    if (!pDir->bExact && !pDir->bListed) {
+    // Out of descriptors (a listing may need one of its own): the levels
+    // give theirs back, and the directory is read once more.
+    for (nTry = 0; !pDir->bExact && !pDir->bListed; nTry++) {
         int fd = LevelFd(pDir->pLevel);
-        if (fd < 0)
-            return false;
 #if ORVEL_LINUX
-        pDir->bExact = LooksUpExactly(fd);
+        pDir->bExact = fd >= 0 && LooksUpExactly(fd);
 #endif
-        if (!pDir->bExact && !ReadNames(pDir, fd))
+        pDir->bListed = !pDir->bExact && fd >= 0 && ReadNames(pDir, fd);
+        if (!pDir->bExact && !pDir->bListed &&
+            (nTry > 0 || (errno != EMFILE && errno != ENFILE) || !LevelsGiveBack()))
             return false;
-        pDir->bListed = !pDir->bExact;
     }
     if (pDir->bExact)
         return true;
