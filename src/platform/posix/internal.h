@@ -100,9 +100,11 @@ Level *LevelOpen(Level *pParent, const char *pszPath, size_t nLen);
 int LevelFd(Level *pLevel);
 // Closes the level and releases it; NULL is no level.
 void LevelClose(Level *pLevel);
-// Closes the descriptors of all levels, which keep their identities; false
-// if none was open. For a process that has run out of descriptors.
-bool LevelsGiveBack(void);
+// For a process that has run out of descriptors: closes the descriptors of
+// the levels that have an open level below them, or where there are none of
+// those, of all levels but pKeep (NULL: none kept). The levels keep their
+// identities. False if it closed none.
+bool LevelsGiveBack(Level *pKeep);
 
 // ---- search.cpp -------------------------------------------------------------
 // Whether pszPath is a path the walk joins in the first tree: a directory

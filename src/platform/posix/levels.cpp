@@ -24,7 +24,7 @@
 //   reopen by path is always possible. So that the walk rarely needs it,
 //   the levels that have an open level below them give their descriptors
 //   back first; the innermost ones, which the walk uses next, only when
-//   there are no others.
+//   there are no others, and never the one the caller is about to use.
 // - Levels are blocks of their own, so a pointer to one stays valid while
 //   the owner's tables grow.
 #include "internal.h"
@@ -50,6 +50,30 @@ int OpenForReading(int fdDir, const char *pszPath, int nFlags)
     return openat(fdDir, pszPath, nFlags);
 }
 
+bool LevelsGiveBack(Level *pKeep)
+{
+    bool bHeld = false;
+    int nPass;
+    Level *pLevel;
+
+    for (nPass = 0; nPass < 2 && !bHeld; nPass++) {
+        for (pLevel = pFirstLevel; pLevel != NULL; pLevel = pLevel->pNext)
+            pLevel->bAbove = false;
+        for (pLevel = pFirstLevel; pLevel != NULL; pLevel = pLevel->pNext)
+            if (pLevel->fd >= 0 && pLevel->pParent != NULL)
+                pLevel->pParent->bAbove = true;
+        for (pLevel = pFirstLevel; pLevel != NULL; pLevel = pLevel->pNext) {
+            if (pLevel->fd >= 0 && pLevel != pKeep &&
+                (pLevel->bAbove || nPass == 1)) {
+                close(pLevel->fd);
+                pLevel->fd = -1;
+                bHeld = true;
+            }
+        }
+    }
+    return bHeld;
+}
+
 // Opens pLevel's directory relative to pParent (by the last name of its path)
 // or by its path, once more after the levels gave their descriptors back
 // when the process has run out of them.
@@ -69,7 +93,7 @@ static int OpenLevel(Level *pLevel, Level *pParent)
                                 pLevel->nLen != 0 ? pLevel->pszPath : "/",
                                 nDirFlags);
         if (fd >= 0 || (errno != EMFILE && errno != ENFILE) ||
-            !LevelsGiveBack())
+            !LevelsGiveBack(pParent))
             break;
     }
     return fd;
@@ -139,9 +163,12 @@ void LevelClose(Level *pLevel)
 
     if (pLevel == NULL)
         return;
-    if (pLevel->fd >= 0 && pLevel->pParent != NULL && pLevel->pParent->fd < 0)
-        TakeIfSame(pLevel->pParent,
-                   OpenForReading(pLevel->fd, "..", nDirFlags));
+    if (pLevel->fd >= 0 && pLevel->pParent != NULL && pLevel->pParent->fd < 0) {
+        int fd = OpenForReading(pLevel->fd, "..", nDirFlags);
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE) && LevelsGiveBack(pLevel))
+            fd = OpenForReading(pLevel->fd, "..", nDirFlags);
+        TakeIfSame(pLevel->pParent, fd);
+    }
     if (pLevel->pParent != NULL)
         pLevel->pParent->nBelow--;
     // The walk closes the levels below first; searches may end out of turn.
@@ -162,25 +189,3 @@ void LevelClose(Level *pLevel)
     free(pLevel);
 }
 
-bool LevelsGiveBack(void)
-{
-    bool bHeld = false;
-    int nPass;
-    Level *pLevel;
-
-    for (nPass = 0; nPass < 2 && !bHeld; nPass++) {
-        for (pLevel = pFirstLevel; pLevel != NULL; pLevel = pLevel->pNext)
-            pLevel->bAbove = false;
-        for (pLevel = pFirstLevel; pLevel != NULL; pLevel = pLevel->pNext)
-            if (pLevel->fd >= 0 && pLevel->pParent != NULL)
-                pLevel->pParent->bAbove = true;
-        for (pLevel = pFirstLevel; pLevel != NULL; pLevel = pLevel->pNext) {
-            if (pLevel->fd >= 0 && (pLevel->bAbove || nPass == 1)) {
-                close(pLevel->fd);
-                pLevel->fd = -1;
-                bHeld = true;
-            }
-        }
-    }
-    return bHeld;
-}

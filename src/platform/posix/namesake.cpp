@@ -215,7 +215,8 @@ static bool Holds(Checked *pDir, const char *pszName, size_t nLen)
 #endif
         pDir->bListed = !pDir->bExact && fd >= 0 && ReadNames(pDir, fd);
         if (!pDir->bExact && !pDir->bListed &&
-            (nTry > 0 || (errno != EMFILE && errno != ENFILE) || !LevelsGiveBack()))
+            (nTry > 0 || (errno != EMFILE && errno != ENFILE) ||
+             !LevelsGiveBack(pDir->pLevel)))
             return false;
     }
     if (pDir->bExact)

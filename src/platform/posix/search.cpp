@@ -270,9 +270,11 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     // read once more.
     for (nTry = 0; !ReadDirectory(pSearch, pszPattern, nDirLen); nTry++) {
         int nErr = errno;
+        Search *pOuter = PlacedIn(pszPattern, nDirLen);
         LevelClose(pSearch->pLevel);
         pSearch->pLevel = NULL;
-        if (nTry > 0 || (nErr != EMFILE && nErr != ENFILE) || !LevelsGiveBack())
+        if (nTry > 0 || (nErr != EMFILE && nErr != ENFILE) ||
+            !LevelsGiveBack(pOuter != NULL ? pOuter->pLevel : NULL))
             goto Fail;
     }
     pSearch->bInUse = true;
