@@ -128,16 +128,20 @@ public:
     //   "A/x=#N!K"      N bytes of the pattern whose reads that reach
     //                   offset K fail with EIO
     //   "A/d/~"         the directory A/d looks names up whatever their case
+    //   "exfat:A"       an exFAT volume (exfat-fuse on a loop device, root
+    //                   only) mounted on the directory A at once: the
+    //                   lines under "A/" that follow are written into it
     // A FUSE tree is mounted at the end of the call that names it.
     void Make(const std::vector<std::string> &vSpecs);
 
 private:
     std::string sRoot;
     std::vector<std::unique_ptr<FuseTree>> vFuse;
+    std::vector<std::pair<std::string, std::string>> vExfat;  // mount, loop
 };
 
 // Whether a table row whose tree is vTree can be made here. A tree with a
-// FUSE mount cannot where none can be had: the row is then left out, with
+// FUSE mount or an exFAT volume cannot where none can be had: the row is then left out, with
 // the reason in *psLeftOut, and the test fails where CI requires the
 // tools (ToolsRequired()).
 bool CanMake(const std::vector<std::string> &vTree, std::string *psLeftOut);
