@@ -105,7 +105,8 @@ static int OpenRegularFile(const char *pszPath, struct stat *pst)
     for (nTry = 0; nTry < 2; nTry++) {
         int fdDir = pDir != NULL ? LevelFd(pDir) : AT_FDCWD;
         fd = fdDir == -1 ? -1 : OpenAfterLook(fdDir, pszName, pst);
-        if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || !LevelsGiveBack(pDir))
+        if (fd >= 0 || (errno != EMFILE && errno != ENFILE) ||
+            !LevelsGiveBack(pDir))
             break;
     }
     if (fd >= 0 && bFirst)

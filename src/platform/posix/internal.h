@@ -81,8 +81,8 @@ int OpenForReading(int fdDir, const char *pszPath, int nFlags);
 struct Level {
     char *pszPath;  // NUL-terminated, "" for the root; the level's own
     size_t nLen;
-    int fd;         // -1 while given back
-    dev_t dev;      // the identity of what fd was opened on
+    int fd;     // -1 while given back
+    dev_t dev;  // the identity of what fd was opened on
     ino_t ino;
     Level *pParent;        // the level it was opened in, while that is open
     size_t nBelow;         // levels whose pParent it is

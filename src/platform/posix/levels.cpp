@@ -89,9 +89,8 @@ static int OpenLevel(Level *pLevel, Level *pParent)
             fd = OpenForReading(fdParent, pLevel->pszPath + pParent->nLen + 1,
                                 nDirFlags);
         else
-            fd = OpenForReading(AT_FDCWD,
-                                pLevel->nLen != 0 ? pLevel->pszPath : "/",
-                                nDirFlags);
+            fd = OpenForReading(
+                AT_FDCWD, pLevel->nLen != 0 ? pLevel->pszPath : "/", nDirFlags);
         if (fd >= 0 || (errno != EMFILE && errno != ENFILE) ||
             !LevelsGiveBack(pParent))
             break;
@@ -165,7 +164,8 @@ void LevelClose(Level *pLevel)
         return;
     if (pLevel->fd >= 0 && pLevel->pParent != NULL && pLevel->pParent->fd < 0) {
         int fd = OpenForReading(pLevel->fd, "..", nDirFlags);
-        if (fd < 0 && (errno == EMFILE || errno == ENFILE) && LevelsGiveBack(pLevel))
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE) &&
+            LevelsGiveBack(pLevel))
             fd = OpenForReading(pLevel->fd, "..", nDirFlags);
         TakeIfSame(pLevel->pParent, fd);
     }
@@ -188,4 +188,3 @@ void LevelClose(Level *pLevel)
         pLevel->pNext->pPrev = pLevel->pPrev;
     free(pLevel);
 }
-

@@ -49,11 +49,11 @@
 // A directory of the second tree the walk is in.
 struct Checked {
     Level *pLevel;
-    bool bExact;        // it looks names up exactly: no listing is needed
-    bool bListed;       // pcNames and pnSlots hold its listing
-    char *pcNames;      // its names, each NUL-terminated
+    bool bExact;    // it looks names up exactly: no listing is needed
+    bool bListed;   // pcNames and pnSlots hold its listing
+    char *pcNames;  // its names, each NUL-terminated
     size_t nNamesLen;
-    size_t nCap;        // bytes allocated at pcNames
+    size_t nCap;  // bytes allocated at pcNames
     size_t nNames;
     uint32_t *pnSlots;  // hash table of the names: offset + 1, 0 for none
     size_t nSlotMask;   // its size less one, a power of two less one
@@ -76,10 +76,7 @@ void NamesakeAwait(const char *pszRel)
         memcpy(szRel, pszRel, nRelLen + 1);
 }
 
-void NamesakeForget(void)
-{
-    bAwaited = false;
-}
+void NamesakeForget(void) { bAwaited = false; }
 
 // Leaves the directories past the first nKeep.
 static void LeaveBelow(size_t nKeep)
@@ -100,7 +97,8 @@ static bool Enter(Level *pParent, const char *pszPath, size_t nLen)
 
     if (nChecked == nCheckedCap) {
         size_t nCap = nCheckedCap * 2 + 16;
-        Checked *pGrown = (Checked *)WorkAlloc(pChecked, nCap * sizeof(Checked));
+        Checked *pGrown =
+            (Checked *)WorkAlloc(pChecked, nCap * sizeof(Checked));
         if (pGrown == NULL)
             return false;
         pChecked = pGrown;
@@ -247,8 +245,9 @@ bool NamesakePlace(const char *pszPath, Level **ppLevel, const char **ppszName)
 
     // The directories the walk has left, and all of them if the second root
     // is another path now.
-    if (nChecked > 0 && (pChecked[0].pLevel->nLen != nRootLen ||
-                         memcmp(pChecked[0].pLevel->pszPath, pszPath, nRootLen) != 0))
+    if (nChecked > 0 &&
+        (pChecked[0].pLevel->nLen != nRootLen ||
+         memcmp(pChecked[0].pLevel->pszPath, pszPath, nRootLen) != 0))
         LeaveBelow(0);
     // Each directory's path holds the one above it: the deepest still on the
     // way is the first from below whose path begins pszPath.
@@ -266,8 +265,10 @@ bool NamesakePlace(const char *pszPath, Level **ppLevel, const char **ppszName)
     for (pDir = &pChecked[nChecked - 1]; pDir->pLevel->nLen < nDirLen;
          pDir = &pChecked[nChecked - 1]) {
         size_t nAt = pDir->pLevel->nLen + 1;
-        const char *pszEnd = (const char *)memchr(pszPath + nAt, '/', nDirLen - nAt);
-        size_t nNameLen = (pszEnd != NULL ? (size_t)(pszEnd - pszPath) : nDirLen) - nAt;
+        const char *pszEnd =
+            (const char *)memchr(pszPath + nAt, '/', nDirLen - nAt);
+        size_t nNameLen =
+            (pszEnd != NULL ? (size_t)(pszEnd - pszPath) : nDirLen) - nAt;
         if (!Holds(pDir, pszPath + nAt, nNameLen) ||
             !Enter(pDir->pLevel, pszPath, nAt + nNameLen))
             return true;

@@ -230,7 +230,8 @@ static bool ReadDirectory(Search *pSearch, const char *pszDir, size_t nDirLen)
     // A directory that is already being searched higher up is reached again
     // through a link: walking it would never end.
     for (i = 0; i < nSearches; i++)
-        if (pSearches[i].bInUse && pSearches[i].pLevel->dev == pSearch->pLevel->dev &&
+        if (pSearches[i].bInUse &&
+            pSearches[i].pLevel->dev == pSearch->pLevel->dev &&
             pSearches[i].pLevel->ino == pSearch->pLevel->ino) {
             errno = ELOOP;
             return false;
