@@ -94,11 +94,11 @@ static Search *PlacedIn(const char *pszPath, size_t nLen)
     Search *pSearch;
     size_t nDirLen;
 
-    if (nInnermost < 0)
+    if (nInnermost < 0 || !pSearches[nInnermost].bInUse)
         return NULL;
     pSearch = &pSearches[nInnermost];
     nDirLen = pSearch->pLevel->nLen;
-    if (!pSearch->bInUse || pSearch->nLast == SIZE_MAX || nLen <= nDirLen ||
+    if (pSearch->nLast == SIZE_MAX || nLen <= nDirLen ||
         pszPath[nDirLen] != '/' ||
         memcmp(pszPath, pSearch->pLevel->pszPath, nDirLen) != 0 ||
         strlen(pSearch->pcEntries + pSearch->nLast) != nLen - nDirLen - 1 ||
