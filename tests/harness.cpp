@@ -328,8 +328,8 @@ bool CanMake(const std::vector<std::string> &vTree, std::string *psLeftOut)
     std::string sWhy;
     if (std::any_of(vTree.begin(), vTree.end(), IsExfat) &&
         !(HaveProgram("mkfs.exfat") && HaveProgram("mount.exfat-fuse") &&
-          HaveProgram("losetup")))
-        sWhy = "exfatprogs, exfat-fuse or losetup is not installed";
+          HaveProgram("losetup") && access("/dev/loop-control", W_OK) == 0))
+        sWhy = "exfatprogs, exfat-fuse, losetup or loop devices are missing";
     else if (std::none_of(vTree.begin(), vTree.end(), IsMount) &&
              std::none_of(vTree.begin(), vTree.end(), IsExfat))
         return true;
