@@ -3,7 +3,8 @@
 # does not; a machine that has it all is left as it is. Run as root.
 #   build and tests    cmake g++ make libgtest-dev
 #   proofs             strace valgrind util-linux (setpriv) diffutils
-#                      findutils (cmp, find)
+#                      findutils (cmp, find), exfatprogs exfat-fuse (an
+#                      exFAT volume on a loop device, which folds case)
 #   fuzz preset        clang libclang-rt-14-dev (libFuzzer)
 #   code format        clang-format
 #   benchmark          python3 rsync
@@ -74,7 +75,7 @@ backports_line() {  # [APT_DIR]
 }
 
 packages=(cmake g++ make libgtest-dev strace valgrind util-linux diffutils
-          findutils clang libclang-rt-14-dev clang-format python3 rsync
+          findutils exfatprogs exfat-fuse clang libclang-rt-14-dev clang-format python3 rsync
           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 wine64
           git dpkg-dev lintian zip unzip man-db file
           crossbuild-essential-arm64 libc6:arm64 qemu-user)

@@ -21,6 +21,9 @@
 //                            every mapping starts at a whole page and takes
 //                            whole pages, addresses and file offsets that
 //                            are not whole pages are refused.
+//   ORVEL_SWAP_AT=N:D->T     as the Nth such entry is delivered, the
+//                            directory D is renamed to D.orig and a link to T
+//                            put in its place.
 // At exit, blocks still held are reported on standard error, and so is, at
 // once, every open of anything but a regular file for reading: every test of
 // the test build is also a leak test and a test that nothing else is opened.
@@ -39,6 +42,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+#include <string>
 
 static long nAllocs = 0;
 static long nWorkAllocs = 0;
@@ -113,8 +118,20 @@ void FaultBeforeEntry(int fdDir, const char *pszName)
 void FaultOnDeliver(const char *pszDir, const char *pszName)
 {
     char szPath[8192];
-    if (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0 ||
-        ++nDelivered != EnvNumber("ORVEL_FIFO_AT"))
+    const char *pszSwap = getenv("ORVEL_SWAP_AT");
+    if (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0)
+        return;
+    ++nDelivered;
+    if (pszSwap != NULL && atol(pszSwap) == nDelivered && strchr(pszSwap, ':') &&
+        strstr(pszSwap, "->")) {
+        std::string sDir(strchr(pszSwap, ':') + 1);
+        std::string sTarget = sDir.substr(sDir.find("->") + 2);
+        sDir.resize(sDir.find("->"));
+        if (rename(sDir.c_str(), (sDir + ".orig").c_str()) != 0 ||
+            symlink(sTarget.c_str(), sDir.c_str()) != 0)
+            perror("orvel-faults: swap a directory for a link");
+    }
+    if (nDelivered != EnvNumber("ORVEL_FIFO_AT"))
         return;
     snprintf(szPath, sizeof(szPath), "%s/%s", pszDir, pszName);
     if (unlink(szPath) != 0 || mkfifo(szPath, 0644) != 0)

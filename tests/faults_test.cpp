@@ -144,6 +144,7 @@ TEST(UnderTheRun, FilesChange)
         std::string sFault;  // "" for none, or settings split at blanks
         std::vector<std::string> vLines;
         long nFiles;
+        std::string sLimit = "";  // sh commands run before the tool
     } aCases[] = {
         {"first file grows", {"A/f=#100", "B/f=#100"}, "ORVEL_GROW_AT=1",
          {"@/A/f: Error reading file."}, 1},
@@ -177,6 +178,25 @@ TEST(UnderTheRun, FilesChange)
          {"A/d/", "B/d/"}, "ORVEL_DELETE_AT=1", {"@/A/d: File not found."}, 0},
         {"file deleted deep down", {"A/s/t/f=1", "B/s/t/f=1"},
          "ORVEL_DELETE_AT=3", {"@/A/s/t/f: Error reading file."}, 1},
+        // d is listed, then swapped for a link to O while the walk is in the
+        // deep subtree of p or q, whichever comes first: the other is still
+        // read from the d that was listed, whose files differ from B's,
+        // never from O, whose files equal B's.
+        {"directory swapped for a link after its listing",
+         {"A/d/p/1/2/3/f=#300", "A/d/q/1/2/3/f=#300", "B/d/p/1/2/3/f=#300^7",
+          "B/d/q/1/2/3/f=#300^7", "O/p/1/2/3/f=#300^7", "O/q/1/2/3/f=#300^7"},
+         "ORVEL_SWAP_AT=3:A/d->../O",
+         {"@/A/d/p/1/2/3/f, @/B/d/p/1/2/3/f: Differences encountered.",
+          "@/A/d/q/1/2/3/f, @/B/d/q/1/2/3/f: Differences encountered."}, 2},
+        // Descriptors given back on the way down are taken again only where
+        // they name the directories that were listed.
+        {"directory swapped for a link after its listing, seven descriptors",
+         {"A/d/p/1/2/3/f=#300", "A/d/q/1/2/3/f=#300", "B/d/p/1/2/3/f=#300^7",
+          "B/d/q/1/2/3/f=#300^7", "O/p/1/2/3/f=#300^7", "O/q/1/2/3/f=#300^7"},
+         "ORVEL_SWAP_AT=3:A/d->../O",
+         {"@/A/d/p/1/2/3/f, @/B/d/p/1/2/3/f: Differences encountered.",
+          "@/A/d/q/1/2/3/f, @/B/d/q/1/2/3/f: Differences encountered."}, 2,
+         "ulimit -n 7"},
         // Opening a FIFO lets a writer waiting on it go: the test build
         // reports any open of what is not a regular file.
         {"first file swapped for a FIFO after the listing",
@@ -236,7 +256,10 @@ TEST(UnderTheRun, FilesChange)
         std::istringstream faults(c.sFault);
         for (std::string sWord; faults >> sWord;)
             vEnv.push_back(sWord);
-        ExpectReport(RunFaulty(scratch, vEnv), scratch, c.vLines, c.nFiles, 0);
+        RunOptions opt;
+        opt.sShellPrefix = c.sLimit;
+        ExpectReport(RunFaulty(scratch, vEnv, opt), scratch, c.vLines,
+                     c.nFiles, 0);
     }
     SKIP_IF_LEFT_OUT(sLeftOut);
 }
@@ -294,6 +317,8 @@ TEST(UnderTheRun, ProcessLimits)
         "@/A/s/y, @/B/s/y: Differences encountered.",
         "@/A/r/q, @/B/r/q: Differences encountered.",
         "@/A/r/p, @/B/r/p: Files have different sizes."};
+    std::vector<std::string> vDeepLines;
+    const std::vector<std::string> vDeepTree = DifferingTree(12, &vDeepLines);
     const char *const kGroup = "group:";  // a memory control group of N MiB
     struct {
         const char *pszName;
@@ -321,6 +346,8 @@ TEST(UnderTheRun, ProcessLimits)
         {"first file that fits the memory control group with its page cache",
          {"A/big=%100M", "B/big=%100M"}, "group:200", {}, 1, 0, false},
         {"seven descriptors", kSmallTree, "ulimit -n 7", kSmallLines, 7, 0, false},
+        {"seven descriptors, twelve levels deep", vDeepTree, "ulimit -n 7",
+         vDeepLines, 13, 0, false},
         {"twelve megabytes of address space", kSmallTree, "ulimit -v 12000",
          kSmallLines, 7, 0, true},
     };

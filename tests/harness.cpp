@@ -7,6 +7,7 @@
 #include <ftw.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -197,6 +198,11 @@ static int RemoveEntry(const char *pszPath, const struct stat *, int nType,
 Scratch::~Scratch()
 {
     vFuse.clear();  // unmounted before anything below is removed
+    for (const auto &m : vExfat) {
+        if (umount2(m.first.c_str(), 0) != 0)
+            umount2(m.first.c_str(), MNT_DETACH);
+        (void)!system(("losetup -d '" + m.second + "'").c_str());
+    }
     chmod(sRoot.c_str(), 0700);
     nftw(sRoot.c_str(), RemoveEntry, 64, FTW_DEPTH | FTW_PHYS);
 }
@@ -249,6 +255,20 @@ void Scratch::Make(const std::vector<std::string> &vSpecs)
             vFuse.emplace_back(new FuseTree(sSpec.substr(5)));
             continue;
         }
+        if (sSpec.rfind("exfat:", 0) == 0) {
+            std::string sDir = sRoot + "/" + sSpec.substr(6);
+            std::string sImage = sDir + ".exfat";
+            MakeParents(sDir + "/");
+            std::string sLoop = ShellOutput(
+                "truncate -s 32M '" + sImage + "' && mkfs.exfat '" + sImage +
+                "' >/dev/null && losetup -f --show '" + sImage + "'");
+            ASSERT_FALSE(sLoop.empty()) << "no loop device for " << sSpec;
+            sLoop.pop_back();  // the newline
+            vExfat.push_back({sDir, sLoop});
+            ASSERT_EQ(system(("mount.exfat-fuse '" + sLoop + "' '" + sDir +
+                              "' >/dev/null 2>&1").c_str()), 0) << sSpec;
+            continue;
+        }
         size_t nArrow = sSpec.find("->"), nEq = sSpec.find('=');
         std::string sRel = sSpec.substr(0, std::min(nArrow, nEq));
         std::string sPath = sRoot + "/" + sRel;
@@ -261,6 +281,13 @@ void Scratch::Make(const std::vector<std::string> &vSpecs)
         for (const std::unique_ptr<FuseTree> &p : vFuse)
             if (sRel.rfind(p->sTop + "/", 0) == 0)
                 pTree = p.get();
+        if (pTree != nullptr && sSpec.size() >= 2 &&
+            sSpec.compare(sSpec.size() - 2, 2, "/~") == 0) {
+            size_t nTop = pTree->sTop.size() + 1;
+            pTree->Fold(sRel.size() > nTop + 1 ? sRel.substr(nTop, sRel.size() - nTop - 2)
+                                                : "");
+            continue;
+        }
         if (pTree != nullptr) {
             bool bDir = nEq == std::string::npos && sSpec.back() == '/';
             ASSERT_TRUE(bDir || (nEq < nArrow && sValue.rfind('%', 0) != 0))
@@ -304,13 +331,21 @@ void Scratch::Make(const std::vector<std::string> &vSpecs)
 bool CanMake(const std::vector<std::string> &vTree, std::string *psLeftOut)
 {
     auto IsMount = [](const std::string &s) { return s.rfind("fuse:", 0) == 0; };
+    auto IsExfat = [](const std::string &s) { return s.rfind("exfat:", 0) == 0; };
     std::string sWhy;
-    if (std::none_of(vTree.begin(), vTree.end(), IsMount) || HaveFuse(&sWhy))
+    if (std::any_of(vTree.begin(), vTree.end(), IsExfat) &&
+        !(HaveProgram("mkfs.exfat") && HaveProgram("mount.exfat-fuse") &&
+          HaveProgram("losetup") && access("/dev/loop-control", W_OK) == 0))
+        sWhy = "exfatprogs, exfat-fuse, losetup or loop devices are missing";
+    else if (std::none_of(vTree.begin(), vTree.end(), IsMount) &&
+             std::none_of(vTree.begin(), vTree.end(), IsExfat))
+        return true;
+    if (sWhy.empty() && HaveFuse(&sWhy))
         return true;
     if (ToolsRequired())
-        ADD_FAILURE() << "a FUSE tree is required but cannot be mounted: " << sWhy;
+        ADD_FAILURE() << "a FUSE tree or an exFAT volume is required but cannot be mounted: " << sWhy;
     else
-        *psLeftOut = "rows on FUSE trees left out: " + sWhy;
+        *psLeftOut = "rows on FUSE trees or exFAT volumes left out: " + sWhy;
     return false;
 }
 

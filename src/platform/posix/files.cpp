@@ -23,16 +23,6 @@
 
 #include "faults.h"
 
-int OpenForReading(int fdDir, const char *pszPath, int nFlags)
-{
-#if ORVEL_LINUX && defined(O_NOATIME)
-    int fd = openat(fdDir, pszPath, nFlags | O_NOATIME);
-    if (fd >= 0 || errno != EPERM)
-        return fd;
-#endif
-    return openat(fdDir, pszPath, nFlags);
-}
-
 // The file CreateFileA opened last, and two speed devices for it.
 //
 // - Its status, taken right after the open: the size query answers from it
@@ -84,43 +74,52 @@ static int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst)
     return fd;
 }
 
-// Opens the regular file at pszPath with its status in *pst, relative to
-// its cached directory when bCached and the path is absolute with a plain
-// last component, else as it stands; -1 for anything but a regular file.
-static int OpenRegularFile(const char *pszPath, bool bCached, struct stat *pst)
+// Opens the regular file at pszPath with its status in *pst: a file the
+// walk joined in the first tree relative to the directory it was listed in;
+// the second file of a pair relative to its directory in the second tree,
+// and only if every name the walk joined on its way is exactly in its
+// directory (namesake.cpp); any other path as it stands. -1 for anything
+// but a regular file.
+static int OpenRegularFile(const char *pszPath, struct stat *pst)
 {
-    const char *pszSlash = strrchr(pszPath, '/');
     const char *pszName = pszPath;
-    int fdDir = AT_FDCWD;
-    bool bNew;
+    Level *pDir = NULL;
+    size_t nRootLen = 0;
+    bool bFirst = false;
+    int nTry, fd = -1;
 
-    // The cached directories would reach past the system's limit on path
-    // lengths, but only while they happen to be cached: such paths fail
-    // alike, every time.
-    if (strlen(pszPath) >= PATH_MAX)
+    // Paths past the system's limit fail alike, whether or not their
+    // directory is held open.
+    if (strlen(pszPath) >= PATH_MAX) {
+        errno = ENAMETOOLONG;
         return -1;
-    if (bCached && pszPath[0] == '/' && pszSlash != NULL &&
-        pszSlash[1] != '\0') {
-        int fd = DirCacheGet(pszPath, (size_t)(pszSlash - pszPath),
-                             LOOKUP_ONLY, &bNew);
-        if (fd >= 0) {
-            fdDir = fd;
-            pszName = pszSlash + 1;
-        }
     }
-    return OpenAfterLook(fdDir, pszName, pst);
+    if (NamesakePlace(pszPath, &pDir, &pszName)) {
+        if (pDir == NULL)
+            return -1;
+    } else {
+        bFirst = SearchPlace(pszPath, &pDir, &pszName, &nRootLen);
+    }
+    // Out of descriptors: the levels give theirs back, and the file is opened
+    // once more.
+    for (nTry = 0; nTry < 2; nTry++) {
+        int fdDir = pDir != NULL ? LevelFd(pDir) : AT_FDCWD;
+        fd = fdDir == -1 ? -1 : OpenAfterLook(fdDir, pszName, pst);
+        if (fd >= 0 || (errno != EMFILE && errno != ENFILE) ||
+            !LevelsGiveBack(pDir))
+            break;
+    }
+    if (fd >= 0 && bFirst)
+        NamesakeAwait(pszPath + nRootLen);
+    return fd;
 }
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
                    DWORD, DWORD, HANDLE)
 {
     struct stat st;
-    int fd = OpenRegularFile(lpFileName, true, &st);
+    int fd = OpenRegularFile(lpFileName, &st);
 
-    // Out of descriptors: the directory cache gives its own back, and the
-    // file is opened once more by its full path, which needs no other.
-    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && DirCacheGiveBack())
-        fd = OpenRegularFile(lpFileName, false, &st);
     if (fd < 0)
         return INVALID_HANDLE_VALUE;
     fdOpen = fd;
