@@ -7,6 +7,7 @@
 // by a FUSE tree.
 #include "harness.h"
 
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -127,21 +128,32 @@ void FailEachAllocation(const Scratch &scratch, const std::vector<std::string> &
 
 }  // namespace
 
-// Size queries count from 1: the first file's, then the second's. A file that
-// shrank after sizing must never be compared against bytes that did not come
-// from it; one that grew holds bytes its image lacks, so comparing the size
-// taken would call a longer file equal. A file whose reads fail part way
-// through is unreadable, the first file as much as the second.
+// Size queries, reads and opens count from 1: the first file's, then the
+// second's. A file that shrank after sizing must never be compared against
+// bytes that did not come from it; one that grew holds bytes its image lacks,
+// so comparing the size taken would call a longer file equal. A file whose
+// reads fail part way through is unreadable, the first file as much as the
+// second; so is one that changed between reads of it, or under its mapped
+// image. A run stopped by a signal keeps the line of every pair done.
 TEST(UnderTheRun, FilesChange)
 {
     if (TheTarget().bWin32)
         GTEST_SKIP() << "the fault-injecting layer is POSIX only";
+    const std::vector<std::string> kSixDiffer = {
+        "A/1=1", "B/1=2", "A/2=1", "B/2=2", "A/3=1", "B/3=2",
+        "A/4=1", "B/4=2", "A/5=1", "B/5=2", "A/6=1", "B/6=2"};
+    std::vector<std::string> vSixLines;
+    for (const char *psz : {"1", "2", "3", "4", "5", "6"})
+        vSixLines.push_back(std::string("@/A/") + psz + ", @/B/" + psz +
+                            ": Differences encountered.");
     struct {
         const char *pszName;
         std::vector<std::string> vTree;
         std::string sFault;  // "" for none
         std::vector<std::string> vLines;
         long nFiles;
+        int nSignal = 0;  // that ends the run: then vLines are the lines it may
+                      // have written, and it wrote those of nFiles - 1 pairs
     } aCases[] = {
         {"first file grows", {"A/f=#100", "B/f=#100"}, "ORVEL_GROW_AT=1",
          {"@/A/f: Error reading file."}, 1},
@@ -190,16 +202,44 @@ TEST(UnderTheRun, FilesChange)
         {"large first file fails to read past 2,500,000 bytes",
          {"fuse:A", "A/f=#3000000!2500000", "B/f=#3000000"}, "",
          {"@/A/f: Error reading file."}, 1},
+        // Reads 1 and 2 are the first file's, 3 on the second's.
+        {"second file rewritten after its first block was compared",
+         {"A/f=#3B", "B/f=#3B"}, "ORVEL_REWRITE_AT=3",
+         {"@/B/f: Error reading file."}, 1},
 #ifdef ORVEL_PORTABLE
-        // Read whole before it was cut: the pair was equal then.
+        // Read whole, in one read, before it changed: equal as it was read.
         {"first file cut short after its read", {"A/f=%3M", "B/f=%3M"},
          "ORVEL_CUT_AT=1", {}, 1},
+        {"first file rewritten after its read", {"A/f=%3M", "B/f=%3M"},
+         "ORVEL_REWRITE_AT=1", {}, 1},
+        {"first file trimmed inside its last page while compared",
+         {"A/f=%3M", "B/f=%3M"}, "ORVEL_CUT_FIRST_AT=3:50", {}, 1},
+        {"first file cut short while compared", {"A/f=%3M", "B/f=%3M"},
+         "ORVEL_CUT_FIRST_AT=3:2097152", {}, 1},
 #else
-        // Mapped, it loses the pages past its new end: zeros where the
-        // second file has zeros too, and yet the pair is not equal.
+        // Mapped, the image is the file: zeros where the second file has
+        // zeros too, and yet the pair is not equal. Changed while the
+        // second file is read, only the second can be named.
         {"first file cut short after its read", {"A/f=%3M", "B/f=%3M"},
-         "ORVEL_CUT_AT=1", {"@/B/f: Error reading file."}, 1},
+         "ORVEL_CUT_AT=1", {"@/A/f: Error reading file."}, 1},
+        {"first file rewritten after its read", {"A/f=%3M", "B/f=%3M"},
+         "ORVEL_REWRITE_AT=1", {"@/A/f: Error reading file."}, 1},
+        // No fault comes: the bytes past its new end read as zeros.
+        {"first file trimmed inside its last page while compared",
+         {"A/f=%3M", "B/f=%3M"}, "ORVEL_CUT_FIRST_AT=3:50",
+         {"@/B/f: Error reading file."}, 1},
+        // The pages past its new end go: a fault inside the image.
+        {"first file cut short while compared", {"A/f=%3M", "B/f=%3M"},
+         "ORVEL_CUT_FIRST_AT=3:2097152", {"@/B/f: Error reading file."}, 1},
 #endif
+        // Opens: two per pair. Killed as it opens the sixth pair's first file.
+        {"killed after five differing pairs", kSixDiffer, "ORVEL_SIGNAL_AT=11:9",
+         vSixLines, 6, SIGKILL},
+        {"terminated after five differing pairs", kSixDiffer,
+         "ORVEL_SIGNAL_AT=11:15", vSixLines, 6, SIGTERM},
+        // Sent while the second file opens, with the first one mapped.
+        {"a bus error sent from outside ends the run",
+         {"A/f=%3M", "B/f=%3M"}, "ORVEL_SIGNAL_AT=2:7", {}, 1, SIGBUS},
     };
     std::string sLeftOut;
     for (const auto &c : aCases) {
@@ -211,7 +251,20 @@ TEST(UnderTheRun, FilesChange)
         std::vector<std::string> vEnv;
         if (!c.sFault.empty())
             vEnv.push_back(c.sFault);
-        ExpectReport(RunFaulty(scratch, vEnv), scratch, c.vLines, c.nFiles, 0);
+        RunResult r = RunFaulty(scratch, vEnv);
+        if (c.nSignal == 0) {
+            ExpectReport(r, scratch, c.vLines, c.nFiles, 0);
+            continue;
+        }
+        // Every line whole, each a pair's, none twice, no summary.
+        const std::vector<std::string> vMay = Expanded(c.vLines, scratch);
+        Report rep = ParseReport(r);
+        EXPECT_EQ(r.nStatus, 128 + c.nSignal);
+        EXPECT_EQ(r.sErr, Progress(c.nFiles));
+        EXPECT_EQ(rep.nSummary, -1);
+        EXPECT_EQ(rep.vLines.size(), (size_t)c.nFiles - 1) << r.sOut;
+        EXPECT_TRUE(std::includes(vMay.begin(), vMay.end(), rep.vLines.begin(),
+                                  rep.vLines.end())) << r.sOut;
     }
     SKIP_IF_LEFT_OUT(sLeftOut);
 }
@@ -278,6 +331,7 @@ TEST(UnderTheRun, ProcessLimits)
         long nFiles;
         int nStatus;
         bool bUnsanitized;   // sanitizers reserve more address space
+        std::string sFault = "";  // run by the test build with this fault
     } aCases[] = {
         {"address space smaller than the first file",
          {"A/big=%400M", "B/big=%400M", "B/x=1"}, "ulimit -v 200000",
@@ -293,6 +347,11 @@ TEST(UnderTheRun, ProcessLimits)
          {"A/a=1", "B/a=2", "A/big=%300M", "B/big=%300M"}, "group:200",
          {"@/A/a, @/B/a: Differences encountered."}, 2, 0, false},
 #endif
+        // Its pages cannot be brought in ahead: it is copied after all.
+        {"memory control group smaller than a first file that must be copied",
+         {"A/a=1", "B/a=2", "A/big=%300M", "B/big=%300M"}, "group:200",
+         {"@/A/big: Memory allocation error."}, -2, 1, false,
+         "ORVEL_NO_POPULATE=1"},
         {"first file that fits the memory control group with its page cache",
          {"A/big=%100M", "B/big=%100M"}, "group:200", {}, 1, 0, false},
         {"seven descriptors", kSmallTree, "ulimit -n 7", kSmallLines, 7, 0, false},
@@ -311,6 +370,10 @@ TEST(UnderTheRun, ProcessLimits)
         RunOptions opt;
         opt.sCwd = scratch.Root();
         opt.sShellPrefix = c.sLimit;
+        if (!c.sFault.empty()) {
+            opt.sBin = ORVEL_FAULTS_BIN;
+            opt.vEnv = {c.sFault};
+        }
         std::string sGroup;
         if (c.sLimit.rfind(kGroup, 0) == 0) {
             sGroup = MakeMemoryGroup(std::stoi(c.sLimit.substr(strlen(kGroup))));
