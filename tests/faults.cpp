@@ -22,7 +22,7 @@
 //   ORVEL_SIGNAL_AT=N:S      right after the Nth open of a file the process
 //                            sends itself signal S, as another process would;
 //   ORVEL_NO_POPULATE=1      mapped images act as on a system that cannot
-//                            bring a mapping's pages in ahead (MADV_POPULATE_READ);
+//                            bring a mapping's pages in ahead;
 //   ORVEL_FIFO_AT=N          the Nth entry other than "." and ".." that a
 //                            search delivers is replaced by a FIFO as it is
 //                            delivered, long after its directory was listed.
@@ -55,6 +55,13 @@ static long EnvNumber(const char *pszName)
 {
     const char *pszValue = getenv(pszName);
     return pszValue != NULL ? atol(pszValue) : 0;
+}
+
+// The number after the colon of "N:M".
+static long EnvAfterColon(const char *pszName)
+{
+    const char *pszColon = strchr(getenv(pszName), ':');
+    return pszColon != NULL ? atol(pszColon + 1) : 0;
 }
 
 static void ReportLiveBlocks(void)
@@ -126,11 +133,10 @@ void FaultOnDeliver(const char *pszDir, const char *pszName)
 void FaultAfterOpen(int fd)
 {
     struct stat st;
-    const char *pszSignal = getenv("ORVEL_SIGNAL_AT");
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         fprintf(stderr, "orvel-faults: opened what is not a regular file\n");
-    if (++nOpens == EnvNumber("ORVEL_SIGNAL_AT") && strchr(pszSignal, ':'))
-        kill(getpid(), atoi(strchr(pszSignal, ':') + 1));
+    if (++nOpens == EnvNumber("ORVEL_SIGNAL_AT"))
+        kill(getpid(), (int)EnvAfterColon("ORVEL_SIGNAL_AT"));
 }
 
 bool FaultNoPopulate(void)
@@ -149,7 +155,8 @@ static void Rewrite(int fd)
     unsigned char b = 0;
     snprintf(szLink, sizeof(szLink), "/proc/self/fd/%d", fd);
     int fdWrite = open(szLink, O_RDWR);
-    if (fdWrite < 0 || fstat(fdWrite, &stBefore) != 0 || pread(fdWrite, &b, 1, 0) != 1)
+    if (fdWrite < 0 || fstat(fdWrite, &stBefore) != 0 ||
+        pread(fdWrite, &b, 1, 0) != 1)
         perror("orvel-faults: rewrite");
     b ^= 0x20;
     while (fdWrite >= 0) {
@@ -187,7 +194,6 @@ void FaultAfterRead(int fd)
         Rewrite(fd);
     if (nReads == EnvNumber("ORVEL_CUT_FIRST_AT") &&
         (stat(szReadBefore, &st) != 0 ||
-         truncate(szReadBefore,
-                  st.st_size - atol(strchr(getenv("ORVEL_CUT_FIRST_AT"), ':') + 1)) != 0))
+         truncate(szReadBefore, st.st_size - EnvAfterColon("ORVEL_CUT_FIRST_AT")) != 0))
         perror("orvel-faults: cut the first file short");
 }

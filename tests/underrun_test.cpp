@@ -233,8 +233,8 @@ TEST(UnderTheRun, FilesChange)
          "ORVEL_CUT_FIRST_AT=3:2097152", {"@/B/f: Error reading file."}, 1},
 #endif
         // Opens: two per pair. Killed as it opens the sixth pair's first file.
-        {"killed after five differing pairs", kSixDiffer, "ORVEL_SIGNAL_AT=11:9",
-         vSixLines, 6, SIGKILL},
+        {"killed after five differing pairs", kSixDiffer,
+         "ORVEL_SIGNAL_AT=11:9", vSixLines, 6, SIGKILL},
         {"terminated after five differing pairs", kSixDiffer,
          "ORVEL_SIGNAL_AT=11:15", vSixLines, 6, SIGTERM},
         // Sent while the second file opens, with the first one mapped.
