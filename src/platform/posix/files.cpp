@@ -65,6 +65,11 @@ static bool bAtEnd;           // a read has met the end of the file
 static bool bHeld;            // bHeldByte was read past the size seen
 static BYTE bHeldByte;
 
+#ifdef __APPLE__  // the times of struct stat, by their names there
+#define st_ctim st_ctimespec
+#define st_mtim st_mtimespec
+#endif
+
 // Size, modification and change time. Any write or cut moves the change
 // time, which no one but the clock can set; the modification time is
 // compared too for file systems that keep no real change time. The inode is
