@@ -31,7 +31,9 @@
 //   marked as no longer the file: every read after that fails, so that the
 //   pair is reported as unreadable or as different, never as equal. Any
 //   other SIGBUS, a fault elsewhere or one sent by a process, does what it
-//   would without the handler, which stays for the images that follow.
+//   would without the handler: it ends the process (one sent while SIGBUS
+//   was ignored before stays ignored). The handler is never taken down
+//   while the process goes on, so no later image goes unprotected.
 // One image is mapped at a time, as the core holds one at a time.
 #include "internal.h"
 
