@@ -139,21 +139,20 @@ TEST(UnderTheRun, FilesChange)
 {
     if (TheTarget().bWin32)
         GTEST_SKIP() << "the fault-injecting layer is POSIX only";
-    const std::vector<std::string> kSixDiffer = {
-        "A/1=1", "B/1=2", "A/2=1", "B/2=2", "A/3=1", "B/3=2",
-        "A/4=1", "B/4=2", "A/5=1", "B/5=2", "A/6=1", "B/6=2"};
-    std::vector<std::string> vSixLines;
-    for (const char *psz : {"1", "2", "3", "4", "5", "6"})
-        vSixLines.push_back(std::string("@/A/") + psz + ", @/B/" + psz +
-                            ": Differences encountered.");
+    std::vector<std::string> vSixDiffer, vSixLines;  // six pairs that differ
+    for (const std::string s : {"1", "2", "3", "4", "5", "6"}) {
+        vSixDiffer.insert(vSixDiffer.end(), {"A/" + s + "=1", "B/" + s + "=2"});
+        vSixLines.push_back("@/A/" + s + ", @/B/" + s + ": Differences encountered.");
+    }
     struct {
         const char *pszName;
         std::vector<std::string> vTree;
         std::string sFault;  // "" for none
         std::vector<std::string> vLines;
         long nFiles;
-        int nSignal = 0;  // that ends the run: then vLines are the lines it may
-                      // have written, and it wrote those of nFiles - 1 pairs
+        // A signal that ends the run: vLines are then the lines it may have
+        // written, and it wrote those of nFiles - 1 pairs.
+        int nSignal = 0;
     } aCases[] = {
         {"first file grows", {"A/f=#100", "B/f=#100"}, "ORVEL_GROW_AT=1",
          {"@/A/f: Error reading file."}, 1},
@@ -233,9 +232,9 @@ TEST(UnderTheRun, FilesChange)
          "ORVEL_CUT_FIRST_AT=3:2097152", {"@/B/f: Error reading file."}, 1},
 #endif
         // Opens: two per pair. Killed as it opens the sixth pair's first file.
-        {"killed after five differing pairs", kSixDiffer,
+        {"killed after five differing pairs", vSixDiffer,
          "ORVEL_SIGNAL_AT=11:9", vSixLines, 6, SIGKILL},
-        {"terminated after five differing pairs", kSixDiffer,
+        {"terminated after five differing pairs", vSixDiffer,
          "ORVEL_SIGNAL_AT=11:15", vSixLines, 6, SIGTERM},
         // Sent while the second file opens, with the first one mapped.
         {"a bus error sent from outside ends the run",
