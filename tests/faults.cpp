@@ -12,6 +12,17 @@
 //                            the layer looks at it;
 //   ORVEL_CUT_AT=N           right after the Nth read (from 1) the file read
 //                            is cut to half its size;
+//   ORVEL_REWRITE_AT=N       right after the Nth read the first byte of the
+//                            file read is changed in place: same size, a new
+//                            change time;
+//   ORVEL_CUT_FIRST_AT=N:B   right after the Nth read the file read before
+//                            the one just read (the first file of the pair,
+//                            when the second is being read) loses its last
+//                            B bytes;
+//   ORVEL_SIGNAL_AT=N:S      right after the Nth open of a file the process
+//                            sends itself signal S, as another process would;
+//   ORVEL_NO_POPULATE=1      mapped images act as on a system that cannot
+//                            bring a mapping's pages in ahead;
 //   ORVEL_FIFO_AT=N          the Nth entry other than "." and ".." that a
 //                            search delivers is replaced by a FIFO as it is
 //                            delivered, long after its directory was listed;
@@ -36,8 +47,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -51,6 +64,8 @@ static long nSizes = 0;
 static long nEntries = 0;
 static long nDelivered = 0;
 static long nReads = 0;
+static long nOpens = 0;
+static char szReadLast[4096], szReadBefore[4096];  // files read, by path
 static long nLiveBlocks = 0;
 static bool bReportArmed = false;
 
@@ -58,6 +73,13 @@ static long EnvNumber(const char *pszName)
 {
     const char *pszValue = getenv(pszName);
     return pszValue != NULL ? atol(pszValue) : 0;
+}
+
+// The number after the colon of "N:M".
+static long EnvAfterColon(const char *pszName)
+{
+    const char *pszColon = strchr(getenv(pszName), ':');
+    return pszColon != NULL ? atol(pszColon + 1) : 0;
 }
 
 static void ReportLiveBlocks(void)
@@ -143,17 +165,67 @@ void FaultAfterOpen(int fd)
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         fprintf(stderr, "orvel-faults: opened what is not a regular file\n");
+    if (++nOpens == EnvNumber("ORVEL_SIGNAL_AT"))
+        kill(getpid(), (int)EnvAfterColon("ORVEL_SIGNAL_AT"));
+}
+
+bool FaultNoPopulate(void)
+{
+    return EnvNumber("ORVEL_NO_POPULATE") == 1;
+}
+
+// Changes the first byte of the file open as fd in place, and writes it
+// again until the file's change time has moved: a clock that ticks coarsely
+// may take a while to.
+static void Rewrite(int fd)
+{
+    const struct timespec tsTick = {0, 1000000};
+    char szLink[64];
+    struct stat stBefore, st;
+    unsigned char b = 0;
+    snprintf(szLink, sizeof(szLink), "/proc/self/fd/%d", fd);
+    int fdWrite = open(szLink, O_RDWR);
+    if (fdWrite < 0 || fstat(fdWrite, &stBefore) != 0 ||
+        pread(fdWrite, &b, 1, 0) != 1)
+        perror("orvel-faults: rewrite");
+    b ^= 0x20;
+    while (fdWrite >= 0) {
+        if (pwrite(fdWrite, &b, 1, 0) != 1 || fstat(fdWrite, &st) != 0) {
+            perror("orvel-faults: rewrite");
+            break;
+        }
+        if (st.st_ctim.tv_sec != stBefore.st_ctim.tv_sec ||
+            st.st_ctim.tv_nsec != stBefore.st_ctim.tv_nsec)
+            break;
+        nanosleep(&tsTick, nullptr);
+    }
+    if (fdWrite >= 0)
+        close(fdWrite);
 }
 
 void FaultAfterRead(int fd)
 {
-    char szLink[64];
+    char szLink[64], szPath[sizeof(szReadLast)];
     struct stat st;
-    if (++nReads != EnvNumber("ORVEL_CUT_AT"))
-        return;
+    ++nReads;
     snprintf(szLink, sizeof(szLink), "/proc/self/fd/%d", fd);
-    if (fstat(fd, &st) != 0 || truncate(szLink, st.st_size / 2) != 0)
+    if (EnvNumber("ORVEL_CUT_FIRST_AT") != 0) {
+        ssize_t nLen = readlink(szLink, szPath, sizeof(szPath) - 1);
+        szPath[nLen > 0 ? nLen : 0] = '\0';
+        if (strcmp(szPath, szReadLast) != 0) {
+            memcpy(szReadBefore, szReadLast, sizeof(szReadBefore));
+            memcpy(szReadLast, szPath, sizeof(szReadLast));
+        }
+    }
+    if (nReads == EnvNumber("ORVEL_CUT_AT") &&
+        (fstat(fd, &st) != 0 || truncate(szLink, st.st_size / 2) != 0))
         perror("orvel-faults: cut short");
+    if (nReads == EnvNumber("ORVEL_REWRITE_AT"))
+        Rewrite(fd);
+    if (nReads == EnvNumber("ORVEL_CUT_FIRST_AT") &&
+        (stat(szReadBefore, &st) != 0 ||
+         truncate(szReadBefore, st.st_size - EnvAfterColon("ORVEL_CUT_FIRST_AT")) != 0))
+        perror("orvel-faults: cut the first file short");
 }
 
 // The page size asked for, 0 for the system's; read before any call that a

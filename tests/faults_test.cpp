@@ -7,6 +7,7 @@
 // by a FUSE tree.
 #include "harness.h"
 
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -127,23 +128,33 @@ void FailEachAllocation(const Scratch &scratch, const std::vector<std::string> &
 
 }  // namespace
 
-// Size queries count from 1: the first file's, then the second's. A file that
-// shrank after sizing must never be compared against bytes that did not come
-// from it; one that grew holds bytes its image lacks, so comparing the size
-// taken would call a longer file equal. A file whose reads fail part way
-// through is unreadable, the first file as much as the second. Under pages
-// larger than this machine's, as arm64 kernels may have, the same trees must
-// give the same reports.
+// Size queries, reads and opens count from 1: the first file's, then the
+// second's. A file that shrank after sizing must never be compared against
+// bytes that did not come from it; one that grew holds bytes its image lacks,
+// so comparing the size taken would call a longer file equal. A file whose
+// reads fail part way through is unreadable, the first file as much as the
+// second; so is one that changed between reads of it, or under its mapped
+// image. A run stopped by a signal keeps the line of every pair done. Under
+// pages larger than this machine's, as arm64 kernels may have, the same trees
+// must give the same reports.
 TEST(UnderTheRun, FilesChange)
 {
     if (TheTarget().bWin32)
         GTEST_SKIP() << "the fault-injecting layer is POSIX only";
+    std::vector<std::string> vSixDiffer, vSixLines;  // six pairs that differ
+    for (const std::string s : {"1", "2", "3", "4", "5", "6"}) {
+        vSixDiffer.insert(vSixDiffer.end(), {"A/" + s + "=1", "B/" + s + "=2"});
+        vSixLines.push_back("@/A/" + s + ", @/B/" + s + ": Differences encountered.");
+    }
     struct {
         const char *pszName;
         std::vector<std::string> vTree;
         std::string sFault;  // "" for none, or settings split at blanks
         std::vector<std::string> vLines;
         long nFiles;
+        // A signal that ends the run: vLines are then the lines it may have
+        // written, and it wrote those of nFiles - 1 pairs.
+        int nSignal = 0;
         std::string sLimit = "";  // sh commands run before the tool
     } aCases[] = {
         {"first file grows", {"A/f=#100", "B/f=#100"}, "ORVEL_GROW_AT=1",
@@ -212,23 +223,46 @@ TEST(UnderTheRun, FilesChange)
         {"large first file fails to read past 2,500,000 bytes",
          {"fuse:A", "A/f=#3000000!2500000", "B/f=#3000000"}, "",
          {"@/A/f: Error reading file."}, 1},
+        // Reads 1 and 2 are the first file's, 3 on the second's.
+        {"second file rewritten after its first block was compared",
+         {"A/f=#3B", "B/f=#3B"}, "ORVEL_REWRITE_AT=3",
+         {"@/B/f: Error reading file."}, 1},
 #ifdef ORVEL_PORTABLE
-        // Read whole before it was cut: the pair was equal then.
+        // Read whole, in one read, before it changed: equal as it was read.
         {"first file cut short after its read", {"A/f=%3M", "B/f=%3M"},
          "ORVEL_CUT_AT=1", {}, 1},
+        {"first file rewritten after its read", {"A/f=%3M", "B/f=%3M"},
+         "ORVEL_REWRITE_AT=1", {}, 1},
+        {"first file trimmed inside its last page while compared",
+         {"A/f=%3M", "B/f=%3M"}, "ORVEL_CUT_FIRST_AT=3:50", {}, 1},
+        {"first file cut short while compared", {"A/f=%3M", "B/f=%3M"},
+         "ORVEL_CUT_FIRST_AT=3:2097152", {}, 1},
 #else
-        // Mapped, it loses the pages past its new end: zeros where the
-        // second file has zeros too, and yet the pair is not equal.
+        // Mapped, the image is the file: zeros where the second file has
+        // zeros too, and yet the pair is not equal. Changed while the
+        // second file is read, only the second can be named.
         {"first file cut short after its read", {"A/f=%3M", "B/f=%3M"},
-         "ORVEL_CUT_AT=1", {"@/B/f: Error reading file."}, 1},
-        // Cut 4 KiB past a whole page of 16 or 64 KiB: the zero pages go in
-        // from the start of the page the fault falls in.
-        {"cut short off a whole page, pages of 16 KiB",
+         "ORVEL_CUT_AT=1", {"@/A/f: Error reading file."}, 1},
+        {"first file rewritten after its read", {"A/f=%3M", "B/f=%3M"},
+         "ORVEL_REWRITE_AT=1", {"@/A/f: Error reading file."}, 1},
+        // No fault comes: the bytes past its new end read as zeros.
+        {"first file trimmed inside its last page while compared",
+         {"A/f=%3M", "B/f=%3M"}, "ORVEL_CUT_FIRST_AT=3:50",
+         {"@/B/f: Error reading file."}, 1},
+        // The pages past its new end go: a fault inside the image.
+        {"first file cut short while compared", {"A/f=%3M", "B/f=%3M"},
+         "ORVEL_CUT_FIRST_AT=3:2097152", {"@/B/f: Error reading file."}, 1},
+        // Cut 4 KiB past a whole page of 16 or 64 KiB, then touched by the
+        // comparison: the zero pages go in from the start of the page the
+        // fault falls in.
+        {"cut short off a whole page while compared, pages of 16 KiB",
          {"A/f=%96B+8192", "B/f=%96B+8192"},
-         "ORVEL_PAGE_BYTES=16384 ORVEL_CUT_AT=1", {"@/B/f: Error reading file."}, 1},
-        {"cut short off a whole page, pages of 64 KiB",
+         "ORVEL_PAGE_BYTES=16384 ORVEL_CUT_FIRST_AT=3:4096",
+         {"@/B/f: Error reading file."}, 1},
+        {"cut short off a whole page while compared, pages of 64 KiB",
          {"A/f=%96B+8192", "B/f=%96B+8192"},
-         "ORVEL_PAGE_BYTES=65536 ORVEL_CUT_AT=1", {"@/B/f: Error reading file."}, 1},
+         "ORVEL_PAGE_BYTES=65536 ORVEL_CUT_FIRST_AT=3:4096",
+         {"@/B/f: Error reading file."}, 1},
 #endif
         // Kernels with pages of 16 or 64 KiB (arm64): blocks and images
         // mapped, aligned and given back in whole pages of theirs.
@@ -244,6 +278,14 @@ TEST(UnderTheRun, FilesChange)
          "ORVEL_PAGE_BYTES=65536",
          {"@/A/a, @/B/a: Differences encountered.",
           "@/A/m, @/B/m: Differences encountered."}, 4},
+        // Opens: two per pair. Killed as it opens the sixth pair's first file.
+        {"killed after five differing pairs", vSixDiffer,
+         "ORVEL_SIGNAL_AT=11:9", vSixLines, 6, SIGKILL},
+        {"terminated after five differing pairs", vSixDiffer,
+         "ORVEL_SIGNAL_AT=11:15", vSixLines, 6, SIGTERM},
+        // Sent while the second file opens, with the first one mapped.
+        {"a bus error sent from outside ends the run",
+         {"A/f=%3M", "B/f=%3M"}, "ORVEL_SIGNAL_AT=2:7", {}, 1, SIGBUS},
     };
     std::string sLeftOut;
     for (const auto &c : aCases) {
@@ -258,8 +300,20 @@ TEST(UnderTheRun, FilesChange)
             vEnv.push_back(sWord);
         RunOptions opt;
         opt.sShellPrefix = c.sLimit;
-        ExpectReport(RunFaulty(scratch, vEnv, opt), scratch, c.vLines,
-                     c.nFiles, 0);
+        RunResult r = RunFaulty(scratch, vEnv, opt);
+        if (c.nSignal == 0) {
+            ExpectReport(r, scratch, c.vLines, c.nFiles, 0);
+            continue;
+        }
+        // Every line whole, each a pair's, none twice, no summary.
+        const std::vector<std::string> vMay = Expanded(c.vLines, scratch);
+        Report rep = ParseReport(r);
+        EXPECT_EQ(r.nStatus, 128 + c.nSignal);
+        EXPECT_EQ(r.sErr, Progress(c.nFiles));
+        EXPECT_EQ(rep.nSummary, -1);
+        EXPECT_EQ(rep.vLines.size(), (size_t)c.nFiles - 1) << r.sOut;
+        EXPECT_TRUE(std::includes(vMay.begin(), vMay.end(), rep.vLines.begin(),
+                                  rep.vLines.end())) << r.sOut;
     }
     SKIP_IF_LEFT_OUT(sLeftOut);
 }
@@ -328,6 +382,7 @@ TEST(UnderTheRun, ProcessLimits)
         long nFiles;
         int nStatus;
         bool bUnsanitized;   // sanitizers reserve more address space
+        std::string sFault = "";  // run by the test build with this fault
     } aCases[] = {
         {"address space smaller than the first file",
          {"A/big=%400M", "B/big=%400M", "B/x=1"}, "ulimit -v 200000",
@@ -343,6 +398,11 @@ TEST(UnderTheRun, ProcessLimits)
          {"A/a=1", "B/a=2", "A/big=%300M", "B/big=%300M"}, "group:200",
          {"@/A/a, @/B/a: Differences encountered."}, 2, 0, false},
 #endif
+        // Its pages cannot be brought in ahead: it is copied after all.
+        {"memory control group smaller than a first file that must be copied",
+         {"A/a=1", "B/a=2", "A/big=%300M", "B/big=%300M"}, "group:200",
+         {"@/A/big: Memory allocation error."}, -2, 1, false,
+         "ORVEL_NO_POPULATE=1"},
         {"first file that fits the memory control group with its page cache",
          {"A/big=%100M", "B/big=%100M"}, "group:200", {}, 1, 0, false},
         {"seven descriptors", kSmallTree, "ulimit -n 7", kSmallLines, 7, 0, false},
@@ -363,6 +423,10 @@ TEST(UnderTheRun, ProcessLimits)
         RunOptions opt;
         opt.sCwd = scratch.Root();
         opt.sShellPrefix = c.sLimit;
+        if (!c.sFault.empty()) {
+            opt.sBin = ORVEL_FAULTS_BIN;
+            opt.vEnv = {c.sFault};
+        }
         std::string sGroup;
         if (c.sLimit.rfind(kGroup, 0) == 0) {
             sGroup = MakeMemoryGroup(std::stoi(c.sLimit.substr(strlen(kGroup))));

@@ -54,8 +54,8 @@ TEST(GlobalBlocks, LiveBlocksAreSeparateAndOneIsKept)
     }
 }
 
-#ifdef ORVEL_PORTABLE  // on Linux, blocks this large are mapped images
-// The process's mapped address space, in bytes.
+// The process's mapped address space, in bytes. (Blocks of this size are
+// mapped images only for a file just opened and sized.)
 size_t MappedBytes(void)
 {
     unsigned long ulPages = 0;
@@ -87,7 +87,6 @@ TEST(GlobalBlocks, OutgrownBlockIsGivenBack)
         GlobalFree(p);
     }
 }
-#endif
 
 // The whole content of a file through the layer, "<error>" when it refuses
 // to open it, "<short>" when it delivers less than its size.

@@ -1,8 +1,10 @@
 // Hooks through which a test build of the platform layer stages what real
 // files cannot stage on cue: an allocation that fails, a file that shrinks or
-// grows between being sized and being read or is cut short right after its
-// read, an entry that goes away or turns into a FIFO after its directory was
-// listed, pages larger than this machine's; and through which it watches
+// grows between being sized and being read or is cut short or rewritten
+// right after a read, an entry that goes away or turns into a FIFO after its
+// directory was listed, a signal from outside at an exact open, a system
+// that cannot bring a mapping's pages in ahead, pages larger than this
+// machine's; and through which it watches
 // for what must never happen, such as the open of anything but a regular
 // file. The shipped program compiles them to nothing; the test build defines
 // ORVEL_FAULTS and links tests/faults.cpp.
@@ -31,6 +33,7 @@ void *FaultMmap(void *pAddr, size_t nLen, int nProt, int nFlags, int fd,
                 off_t nOffset);
 int FaultMunmap(void *pAddr, size_t nLen);
 int FaultMadvise(void *pAddr, size_t nLen, int nAdvice);
+bool FaultNoPopulate(void);
 #define FAULT_FAIL_ALLOC() FaultFailAlloc()
 #define FAULT_FAIL_WORK_ALLOC() FaultFailWorkAlloc()
 #define FAULT_COUNT_BLOCK(p, nDelta) FaultCountBlock((p), (nDelta))
@@ -43,6 +46,7 @@ int FaultMadvise(void *pAddr, size_t nLen, int nAdvice);
 #define mmap FaultMmap
 #define munmap FaultMunmap
 #define madvise FaultMadvise
+#define FAULT_NO_POPULATE() FaultNoPopulate()
 #else
 #define FAULT_FAIL_ALLOC() false
 #define FAULT_FAIL_WORK_ALLOC() false
@@ -53,6 +57,7 @@ int FaultMadvise(void *pAddr, size_t nLen, int nAdvice);
 #define FAULT_AFTER_OPEN(fd) ((void)0)
 #define FAULT_AFTER_READ(fd) ((void)0)
 #define FAULT_PAGE_BYTES(nSystem) (nSystem)
+#define FAULT_NO_POPULATE() false
 #endif
 
 #endif  // ORVEL_FAULTS_H

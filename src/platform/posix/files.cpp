@@ -35,15 +35,54 @@
 //   answers at once; when it comes, the file has grown, and the byte is kept
 //   for the next read.
 //
+// That last read, which finds the end and delivers nothing, is also where a
+// file that changed while it was read is caught (the core makes it only when
+// everything compared equal): a file that took more than one read, whose
+// reads may each have seen another version of it, and a mapped image, which
+// is the file itself for as long as it is compared, must still have the
+// size and times they had (StillAsRead); else the read fails. A file read in
+// one read is what that read saw and is not looked at again, so that a tree
+// of small files costs no more system calls than before.
+//
 // Only CreateFileA makes handles and it sets all of this anew for each, so a
 // descriptor number that comes back never finds the state of another file;
 // a read of any other handle is a plain read.
 static int fdOpen = -1;
 static struct stat stOpen;
 static uint64_t qwDelivered;  // bytes its reads have delivered
+static unsigned nReads;       // read calls that delivered some of them
 static bool bAtEnd;           // a read has met the end of the file
 static bool bHeld;            // bHeldByte was read past the size seen
 static BYTE bHeldByte;
+
+#ifdef __APPLE__  // the times of struct stat, by their names there
+#define st_ctim st_ctimespec
+#define st_mtim st_mtimespec
+#endif
+
+// Size, modification and change time. Any write or cut moves the change
+// time, which no one but the clock can set; the modification time is
+// compared too for file systems that keep no real change time. The inode is
+// not: a descriptor's file never changes.
+bool StillAsRead(int fd, const struct stat *pstRead)
+{
+    struct stat st;
+
+    return fstat(fd, &st) == 0 && st.st_size == pstRead->st_size &&
+           st.st_ctim.tv_sec == pstRead->st_ctim.tv_sec &&
+           st.st_ctim.tv_nsec == pstRead->st_ctim.tv_nsec &&
+           st.st_mtim.tv_sec == pstRead->st_mtim.tv_sec &&
+           st.st_mtim.tv_nsec == pstRead->st_mtim.tv_nsec;
+}
+
+int OpenFileSized(size_t nBytes, struct stat *pst)
+{
+    if (fdOpen < 0 || qwDelivered != 0 || bAtEnd || bHeld ||
+        (uint64_t)stOpen.st_size != (uint64_t)nBytes)
+        return -1;
+    *pst = stOpen;
+    return fdOpen;
+}
 
 // Opens the regular file pszName relative to fdDir with its status in *pst.
 static int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst)
@@ -125,6 +164,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
     fdOpen = fd;
     stOpen = st;
     qwDelivered = 0;
+    nReads = 0;
     bAtEnd = false;
     bHeld = false;
     return HandleOf(fd);
@@ -219,6 +259,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                 bAtEnd = true;
             break;
         }
+        if (bOpen)
+            nReads++;
         if ((size_t)nGot > nWant) {  // the extra byte came: the file grew
             dwDone += (DWORD)nWant;
             bHeld = true;
@@ -233,6 +275,11 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     if (bOpen)
         qwDelivered += dwDone;
     *lpNumberOfBytesRead = dwDone;
+    if (bOpen && bAtEnd && dwDone == 0 && nNumberOfBytesToRead > 0 &&
+        ((nReads > 1 && !StillAsRead(fd, &stOpen)) || !MappedStillAsRead())) {
+        *lpNumberOfBytesRead = 0;
+        return FALSE;
+    }
     FAULT_AFTER_READ(fd);
     return TRUE;
 }

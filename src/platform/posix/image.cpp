@@ -29,8 +29,13 @@
 // against its limit, and a process past the limit is killed, not refused:
 // before a block takes memory it has not held yet, the room the group
 // leaves is checked, and a request that cannot fit is refused as a memory
-// failure. Standard output is written out first, so that the results found
-// so far are not lost with the process if it is killed all the same.
+// failure. A mapped image that cannot be had (mapped.cpp) is such a block
+// too, checked alike.
+//
+// A process may be killed all the same, by the kernel or by anyone else:
+// standard output is line-buffered from the start of the process (below),
+// so that every line reported is written before the next file pair is taken
+// up, and a run that is stopped keeps all it found.
 #include "internal.h"
 
 #include <stdio.h>
@@ -51,6 +56,13 @@ struct BlockHead {
 };
 
 static void *pKeptBlock = NULL;
+
+// Before any output: a terminal's standard output is line-buffered anyway,
+// a file's or a pipe's would be written only every few kilobytes.
+__attribute__((constructor)) static void LineBufferedOutput(void)
+{
+    setvbuf(stdout, NULL, _IOLBF, BUFSIZ);
+}
 
 static BlockHead *HeadOf(void *pBlock)
 {
@@ -119,7 +131,6 @@ HGLOBAL GlobalAlloc(UINT, SIZE_T dwBytes)
         pKeptBlock = NULL;
     }
     if (pBlock == NULL || HeadOf(pBlock)->nTouched < dwBytes) {
-        fflush(stdout);
         if (!RoomForPrivateMemory(dwBytes - (pBlock != NULL
                                                  ? HeadOf(pBlock)->nTouched
                                                  : 0))) {

@@ -19,6 +19,7 @@
 
 #include <fcntl.h>
 #include <stddef.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // Linux's own calls (O_PATH descriptors, getdents64, O_NOATIME) where they
@@ -35,6 +36,13 @@
 inline int FdOf(HANDLE h) { return (int)((intptr_t)h - 1); }
 inline HANDLE HandleOf(int fd) { return (HANDLE)(intptr_t)(fd + 1); }
 
+// ---- files.cpp --------------------------------------------------------------
+// The descriptor of the file CreateFileA opened last, with its status in
+// *pst, if it is still open, unread, and of nBytes; else -1.
+int OpenFileSized(size_t nBytes, struct stat *pst);
+// Whether the file open as fd still has the size and times of *pstRead.
+bool StillAsRead(int fd, const struct stat *pstRead);
+
 // ---- memory.cpp -------------------------------------------------------------
 // The layer's own working memory (path texts, search state): realloc(), which
 // the test build can fail on cue.
@@ -44,20 +52,22 @@ void *WorkAlloc(void *pOld, size_t nBytes);
 size_t PageBytes(void);
 
 // ---- mapped.cpp -------------------------------------------------------------
-// Address room for the image of a file of nBytes, which the ReadFile of the
-// whole file maps the file into; NULL where the image is to be private
-// memory instead (a small file, a system without mapped images).
+// The image of the file of nBytes open last (OpenFileSized), that file
+// mapped; NULL where the image is to be private memory instead (a small
+// file, a system without mapped images, a file that cannot be mapped).
 void *MappedReserve(size_t nBytes);
-// Unmaps pBlock if it is a mapped image's room; false if it is not.
+// Unmaps pBlock if it is a mapped image; false if it is not.
 bool MappedRelease(void *pBlock);
 // Serves a read of nBytes from the start of the file open as fd into
-// pBuffer if that is a mapped image's room: 1 when the file is mapped there,
-// *pnMapped bytes of it (fewer if it is shorter now), 0 when it is to be read
-// there instead (it is private memory now, or pBuffer is no such room), -1
-// on failure, with errno set.
+// pBuffer if that is the file's mapped image: brings its pages in and gives
+// 1, with *pnMapped the bytes of it (fewer if it is shorter now); 0 when
+// pBuffer is no such image; -1 on failure, with errno set.
 int MappedRead(void *pBuffer, size_t nBytes, int fd, size_t *pnMapped);
 // Whether a mapped image has lost pages to its file being cut short.
 bool MappedBroken(void);
+// Whether the file of the mapped image, if there is one, still has the
+// size and times it had when its pages were brought in.
+bool MappedStillAsRead(void);
 
 // ---- cgroup.cpp -------------------------------------------------------------
 // Whether nBytes more of memory the kernel cannot reclaim fit under the
