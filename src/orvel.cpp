@@ -90,24 +90,24 @@ int CompareFiles(const char *pszFile1, const char *pszFile2)
     if (dwFile1Size != dwFile2Size)
         goto DiffSize;
 
-    lpbBuff = (LPBYTE)LocalAlloc(LMEM_FIXED, BLOCK_SIZE);
+    lpbBuff = (LPBYTE)LocalAlloc(LMEM_FIXED, BLOCK_BYTES);
     if (lpbBuff == NULL)
         goto MemError;
     dwBlocks = dwFile2Size >> BLOCK_SHIFT;
     dwRemain = dwFile2Size & BLOCK_MASK;
 
     for (dwBlock = 0; dwBlock < dwBlocks; dwBlock++) {
-        if (!ReadFile(hFile2, lpbBuff, BLOCK_SIZE, &dwDummy, NULL) ||
-            dwDummy != BLOCK_SIZE)
+        if (!ReadFile(hFile2, lpbBuff, BLOCK_BYTES, &dwDummy, NULL) ||
+            dwDummy != BLOCK_BYTES)
             goto ReadError2;
-        if (memcmp(lpbData + dwBlock * BLOCK_SIZE, lpbBuff, BLOCK_SIZE) != 0)
+        if (memcmp(lpbData + dwBlock * BLOCK_BYTES, lpbBuff, BLOCK_BYTES) != 0)
             goto Differ;
     }
     if (dwRemain != 0) {
         if (!ReadFile(hFile2, lpbBuff, dwRemain, &dwDummy, NULL) ||
             dwDummy != dwRemain)
             goto ReadError2;
-        if (memcmp(lpbData + dwBlocks * BLOCK_SIZE, lpbBuff, dwRemain) != 0)
+        if (memcmp(lpbData + dwBlocks * BLOCK_BYTES, lpbBuff, dwRemain) != 0)
             goto Differ;
     }
     // Equal so far; bytes past the size taken mean the second file grew

@@ -206,7 +206,7 @@ TEST(UnderTheRun, FilesChange)
           "B/d/q/1/2/3/f=#300^7", "O/p/1/2/3/f=#300^7", "O/q/1/2/3/f=#300^7"},
          "ORVEL_SWAP_AT=3:A/d->../O",
          {"@/A/d/p/1/2/3/f, @/B/d/p/1/2/3/f: Differences encountered.",
-          "@/A/d/q/1/2/3/f, @/B/d/q/1/2/3/f: Differences encountered."}, 2,
+          "@/A/d/q/1/2/3/f, @/B/d/q/1/2/3/f: Differences encountered."}, 2, 0,
          "ulimit -n 7"},
         // Opening a FIFO lets a writer waiting on it go: the test build
         // reports any open of what is not a regular file.

@@ -218,7 +218,7 @@ static unsigned long long Number(const std::string &s)
     if (cUnit == 'G')
         n <<= 30;
     if (cUnit == 'B') {
-        n *= BLOCK_SIZE;
+        n *= BLOCK_BYTES;
         if (nEnd + 1 < s.size() && (s[nEnd + 1] == '+' || s[nEnd + 1] == '-'))
             n += std::stoll(s.substr(nEnd + 1));
     }

@@ -116,7 +116,7 @@ public:
     //   "A/x=#N"        N bytes of a fixed pattern; "#N^K" with byte K flipped
     //   "A/x=%N"        a sparse file of N bytes
     //                   (N and K may end in M or G, or in B for blocks of
-    //                   the tool's reads, BLOCK_SIZE of src/block.h, then
+    //                   the tool's reads, BLOCK_BYTES of src/block.h, then
     //                   in +D or -D bytes: "#2B+1^1B-1")
     //   "A/d/"          a directory
     //   "A/l->target"   a symbolic link
