@@ -337,12 +337,48 @@ static bool HasFoldedName(const WCHAR *pwszPath)
     return false;
 }
 
+// Whether pwszPath starts in the Win32 device namespace, "\\.\".
+static bool IsDevicePath(const WCHAR *pwszPath)
+{
+    return (pwszPath[0] == L'\\' || pwszPath[0] == L'/') &&
+           (pwszPath[1] == L'\\' || pwszPath[1] == L'/') && pwszPath[2] == L'.' &&
+           (pwszPath[3] == L'\\' || pwszPath[3] == L'/');
+}
+
+// The core drops one trailing separator from each resolved argument. In a
+// double-byte code page (932, 936, 949, 950) a last byte 0x5C may be the
+// second byte of a character (U+8868, a common kanji, is 95 5C in code page
+// 932): then a separator is appended, for the core to drop instead. False
+// when that does not fit nMaxLength bytes.
+// https://learn.microsoft.com/windows/win32/api/winnls/nf-winnls-isdbcsleadbyteex
+static bool KeepLastCharacter(char *pszPath, size_t nMaxLength)
+{
+    const UINT nCodePage = GetACP();
+    size_t nLen = strlen(pszPath), nAt = 0, nLastAt = 0;
+
+    if (nLen == 0 || pszPath[nLen - 1] != '\\' || nCodePage == CP_UTF8)
+        return true;
+    while (nAt < nLen) {
+        nLastAt = nAt;
+        nAt += IsDBCSLeadByteEx(nCodePage, (BYTE)pszPath[nAt]) && nAt + 1 < nLen
+                   ? 2
+                   : 1;
+    }
+    if (nLastAt == nLen - 1)
+        return true;
+    if (nLen + 2 > nMaxLength)
+        return false;
+    pszPath[nLen] = '\\';
+    pszPath[nLen + 1] = '\0';
+    return true;
+}
+
 // GetFullPathNameW has no MAX_PATH limit, where the C run-time's _fullpath
 // resolves fewer than 260 characters. Like it, it works on the text and the
 // current directory alone, by the Win32 rules: "/" becomes "\", "." and
-// ".." go; a "\\?\" argument stays as it is. An argument with a name that
-// those rules would change is refused rather than taken for the changed
-// name; in the "\\?\" form it is taken as it is.
+// ".." go. An argument that those rules would turn into another name (a
+// trailing dot or space stripped, a device made of the last name) is
+// refused rather than taken for it; in the "\\?\" form it is taken as typed.
 // https://learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-getfullpathnamew
 char *OrvelFullPath(char *pszAbsPath, const char *pszRelPath, size_t nMaxLength)
 {
@@ -357,6 +393,14 @@ char *OrvelFullPath(char *pszAbsPath, const char *pszRelPath, size_t nMaxLength)
     pwszRel = CodePageToWide(pszRelPath);
     if (pwszRel == NULL || HasFoldedName(pwszRel))
         goto CleanUp;
+    if (StartsWith(pwszRel, L"\\\\?\\")) {
+        // Taken as typed: GetFullPathNameW would still fold "\\?\C:\D." to
+        // "\\?\C:\D".
+        if (WideToCodePage(pwszRel, pszAbsPath, nMaxLength) &&
+            KeepLastCharacter(pszAbsPath, nMaxLength))
+            pszResult = pszAbsPath;
+        goto CleanUp;
+    }
     dwNeed = GetFullPathNameW(pwszRel, 0, NULL, NULL);
     if (dwNeed == 0)
         goto CleanUp;
@@ -366,7 +410,12 @@ char *OrvelFullPath(char *pszAbsPath, const char *pszRelPath, size_t nMaxLength)
     dwGot = GetFullPathNameW(pwszRel, dwNeed, pwszAbs, NULL);
     if (dwGot == 0 || dwGot >= dwNeed)
         goto CleanUp;
-    if (WideToCodePage(pwszAbs, pszAbsPath, nMaxLength))
+    // A last name that Win32 takes for a device ("aux", "com1.txt" up to
+    // Windows 10) resolves to "\\.\aux", a path nobody typed.
+    if (IsDevicePath(pwszAbs) && !IsDevicePath(pwszRel))
+        goto CleanUp;
+    if (WideToCodePage(pwszAbs, pszAbsPath, nMaxLength) &&
+        KeepLastCharacter(pszAbsPath, nMaxLength))
         pszResult = pszAbsPath;
 
 CleanUp:
@@ -381,8 +430,11 @@ CleanUp:
 #undef CreateFileA
 #undef GetFileSize
 
-// Opens the file by its exact name. Devices answer FILE_TYPE_CHAR, pipes
-// FILE_TYPE_PIPE: a size and a read mean nothing for them, and a console
+static DWORD CheckNamesake(const char *pszPath);
+
+// Opens the file by its exact name, a second tree's file only where it is
+// the first one's namesake (CheckNamesake). Devices answer FILE_TYPE_CHAR,
+// pipes FILE_TYPE_PIPE: a size and a read mean nothing for them, and a console
 // would wait for input. With exact paths no file name stands for a device;
 // the check stays for a path that names one itself ("\\.\COM1").
 // https://learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-getfiletype
@@ -392,9 +444,15 @@ HANDLE OrvelCreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
                         DWORD dwCreationDisposition,
                         DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
 {
-    WCHAR *pwszPath = ExactPath(lpFileName, L"");
+    DWORD dwRefused = CheckNamesake(lpFileName);
+    WCHAR *pwszPath;
     HANDLE hFile;
 
+    if (dwRefused != NO_ERROR) {
+        SetLastError(dwRefused);
+        return INVALID_HANDLE_VALUE;
+    }
+    pwszPath = ExactPath(lpFileName, L"");
     if (pwszPath == NULL)
         return INVALID_HANDLE_VALUE;
     hFile = CreateFileW(pwszPath, dwDesiredAccess, dwShareMode,
@@ -446,65 +504,42 @@ BOOL(WINAPI *OrvelFindNextFileW)(HANDLE, LPWIN32_FIND_DATAW) = FindNextFileW;
 #define FindNextFileW OrvelFindNextFileW
 #endif
 
-// One entry of a listing: what its record needs, and where its name starts
-// in the listing's pool of names.
+// One entry of a listing: what its record needs, where its name starts in
+// the listing's pool of names, and whether no open may name it exactly.
 struct Listed {
     DWORD dwAttrib;
     DWORD dwSizeHigh;
     DWORD dwSizeLow;
     FILETIME ftLastWrite;
     size_t nNameAt;
+    bool bRefused;
 };
 
-// A running search: the whole listing, read when the search starts, the
-// next entry to deliver, and the directory's identity for the cycle guard.
-struct Search {
-    bool bInUse;
+// An entry's name as Windows compares names, and the entry's place.
+struct Keyed {
+    const WCHAR *pwszKey;
+    size_t nEntry;
+};
+
+// The whole listing of one directory, read at once.
+struct Listing {
     Listed *pListed;
     size_t nListed;
     size_t nListedRoom;
     WCHAR *pwcNames;          // the entries' names, each ending in a NUL
     size_t nNamesUsed;
     size_t nNamesRoom;
-    size_t nNext;             // the entry findnext delivers next
-    DWORD dwVolume;           // volume serial number and file index:
-    DWORD dwIndexHigh;        // together, which directory this is
-    DWORD dwIndexLow;
-    int nAttrib;              // the caller's attribute mask
+    WCHAR *pwcKeys;           // the names upper-cased, at the same offsets
+    Keyed *pKeyed;            // every entry, in the order of its key
 };
 
-// Open searches, indexed by ff_reserved: findnext can check an index before
-// it uses it, where it could not check a handle kept in the record.
-static Search *pSearches = NULL;
-static size_t nSearches = 0;
-
-static int NewSearchSlot(void)
+static void FreeListing(Listing *pListing)
 {
-    size_t i, nOld = nSearches, nNew = nSearches * 2 + 8;
-    Search *pGrown;
-
-    for (i = 0; i < nSearches; i++)
-        if (!pSearches[i].bInUse)
-            return (int)i;
-    if (nNew > 0x7FFFFFFF / sizeof(Search))
-        return -1;
-    pGrown = (Search *)realloc(pSearches, nNew * sizeof(Search));
-    if (pGrown == NULL)
-        return -1;
-    pSearches = pGrown;
-    for (i = nOld; i < nNew; i++)
-        pSearches[i].bInUse = false;
-    nSearches = nNew;
-    return (int)nOld;
-}
-
-static void EndSearch(Search *pSearch)
-{
-    free(pSearch->pListed);
-    free(pSearch->pwcNames);
-    pSearch->pListed = NULL;
-    pSearch->pwcNames = NULL;
-    pSearch->bInUse = false;
+    free(pListing->pListed);
+    free(pListing->pwcNames);
+    free(pListing->pwcKeys);
+    free(pListing->pKeyed);
+    memset(pListing, 0, sizeof(*pListing));
 }
 
 // Makes room for nMore more items of nSize bytes in the block *ppBlock,
@@ -530,55 +565,297 @@ static bool Reserve(void **ppBlock, size_t *pnRoom, size_t nUsed, size_t nMore,
     return true;
 }
 
-// Appends the entry pData to the search's listing; false when memory runs
-// out.
-static bool AddListed(Search *pSearch, const WIN32_FIND_DATAW *pData)
+// Appends the entry pData to the listing; false when memory runs out.
+static bool AddListed(Listing *pListing, const WIN32_FIND_DATAW *pData)
 {
     size_t nName = wcslen(pData->cFileName) + 1;
     Listed *pEntry;
 
-    if (!Reserve((void **)&pSearch->pListed, &pSearch->nListedRoom,
-                 pSearch->nListed, 1, sizeof(Listed)) ||
-        !Reserve((void **)&pSearch->pwcNames, &pSearch->nNamesRoom,
-                 pSearch->nNamesUsed, nName, sizeof(WCHAR)))
+    if (!Reserve((void **)&pListing->pListed, &pListing->nListedRoom,
+                 pListing->nListed, 1, sizeof(Listed)) ||
+        !Reserve((void **)&pListing->pwcNames, &pListing->nNamesRoom,
+                 pListing->nNamesUsed, nName, sizeof(WCHAR)))
         return false;
-    pEntry = &pSearch->pListed[pSearch->nListed++];
+    pEntry = &pListing->pListed[pListing->nListed++];
     pEntry->dwAttrib = pData->dwFileAttributes;
     pEntry->dwSizeHigh = pData->nFileSizeHigh;
     pEntry->dwSizeLow = pData->nFileSizeLow;
     pEntry->ftLastWrite = pData->ftLastWriteTime;
-    pEntry->nNameAt = pSearch->nNamesUsed;
-    memcpy(pSearch->pwcNames + pSearch->nNamesUsed, pData->cFileName,
+    pEntry->nNameAt = pListing->nNamesUsed;
+    pEntry->bRefused = false;
+    memcpy(pListing->pwcNames + pListing->nNamesUsed, pData->cFileName,
            nName * sizeof(WCHAR));
-    pSearch->nNamesUsed += nName;
+    pListing->nNamesUsed += nName;
     return true;
 }
 
-// Reads the whole listing of pwszPattern ("\\?\<dir>\*") into the search.
-// Only ERROR_NO_MORE_FILES ends a listing: any other failure of
-// FindNextFileW (a network share gone, a device error) fails the whole
-// search, so that the directory is reported rather than cut short in
-// silence. FindExInfoStandard, as every release since NT 4 has it.
+static int CompareKeyed(const void *pA, const void *pB)
+{
+    return wcscmp(((const Keyed *)pA)->pwszKey, ((const Keyed *)pB)->pwszKey);
+}
+
+// Reads the whole listing of pwszPattern ("\\?\<dir>\*") and sorts it by
+// key. Only ERROR_NO_MORE_FILES ends a listing: any other failure of
+// FindNextFileW (a network share gone, a device error) fails it, so that
+// the directory is reported rather than cut short in silence.
+// FindExInfoStandard, as every release since NT 4 has it.
 // https://learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-findnextfilew
-static bool ReadListing(const WCHAR *pwszPattern, Search *pSearch)
+//
+// A key is the long name upper-cased as file systems compare names:
+// LCMapStringW without LCMAP_LINGUISTIC_CASING takes the file system's
+// casing, one UTF-16 unit for one, and all the names go in one call.
+// https://learn.microsoft.com/windows/win32/api/winnls/nf-winnls-lcmapstringw
+static bool ReadListing(const WCHAR *pwszPattern, Listing *pListing)
 {
     WIN32_FIND_DATAW fdEntry;
     HANDLE hFind;
     bool bWhole = false;
+    size_t nUnits;
 
     hFind = FindFirstFileExW(pwszPattern, FindExInfoStandard, &fdEntry,
                              FindExSearchNameMatch, NULL, 0);
     if (hFind == INVALID_HANDLE_VALUE)
         return false;
-    while (AddListed(pSearch, &fdEntry)) {
+    while (AddListed(pListing, &fdEntry)) {
         if (!FindNextFileW(hFind, &fdEntry)) {
             bWhole = GetLastError() == ERROR_NO_MORE_FILES;
             break;
         }
     }
     FindClose(hFind);
-    return bWhole;
+    nUnits = pListing->nNamesUsed;
+    if (!bWhole || nUnits > INT_MAX)
+        return false;
+    pListing->pwcKeys = (WCHAR *)malloc(nUnits * sizeof(WCHAR));
+    pListing->pKeyed = (Keyed *)malloc(pListing->nListed * sizeof(Keyed));
+    if (pListing->pwcKeys == NULL || pListing->pKeyed == NULL ||
+        LCMapStringW(LOCALE_SYSTEM_DEFAULT, LCMAP_UPPERCASE, pListing->pwcNames,
+                     (int)nUnits, pListing->pwcKeys,
+                     (int)nUnits) != (int)nUnits)
+        return false;
+    for (size_t i = 0; i < pListing->nListed; i++) {
+        pListing->pKeyed[i].pwszKey =
+            pListing->pwcKeys + pListing->pListed[i].nNameAt;
+        pListing->pKeyed[i].nEntry = i;
+    }
+    qsort(pListing->pKeyed, pListing->nListed, sizeof(Keyed), CompareKeyed);
+    return true;
 }
+
+// Whether exactly one entry of the listing has the key pwszKey.
+static bool ListsOnce(const Listing *pListing, const WCHAR *pwszKey)
+{
+    const Keyed kWant = {pwszKey, 0};
+    const Keyed *pFirst = pListing->pKeyed;
+    const Keyed *pEnd = pFirst + pListing->nListed;
+    const Keyed *pAt = (const Keyed *)bsearch(&kWant, pFirst, pListing->nListed,
+                                              sizeof(Keyed), CompareKeyed);
+
+    return pAt != NULL &&
+           (pAt == pFirst || wcscmp(pAt[-1].pwszKey, pwszKey) != 0) &&
+           (pAt + 1 == pEnd || wcscmp(pAt[1].pwszKey, pwszKey) != 0);
+}
+
+// Marks the entries of a first-tree listing that no path can name exactly,
+// as another system can list them through Wine or a share: a name holding a
+// character Windows forbids in names ("a\b" would open b in a), and a name
+// listed more than once as Windows compares names (Linux's "u\xff" and
+// "u\xfe" both arrive as "u" and U+FFFD: one open would stand for both).
+// https://learn.microsoft.com/windows/win32/fileio/naming-a-file#naming-conventions
+static void MarkRefused(Listing *pListing)
+{
+    static const WCHAR kForbidden[] =
+        L"\\/:*?\"<>|\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e"
+        L"\x0f\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e\x1f";
+    Listed *pListed = pListing->pListed;
+    const Keyed *pKeyed = pListing->pKeyed;
+
+    for (size_t i = 0; i < pListing->nListed; i++)
+        if (wcspbrk(pListing->pwcNames + pListed[i].nNameAt, kForbidden) != NULL)
+            pListed[i].bRefused = true;
+    for (size_t i = 0; i + 1 < pListing->nListed; i++)
+        if (wcscmp(pKeyed[i].pwszKey, pKeyed[i + 1].pwszKey) == 0)
+            pListed[pKeyed[i].nEntry].bRefused =
+                pListed[pKeyed[i + 1].nEntry].bRefused = true;
+}
+
+// ---- The walk and the namesake ---------------------------------------------
+// The core opens the second file of a pair by joining the first file's path
+// below the first root to the second root, and Windows resolves every name
+// of the joined path: a short (8.3) alias, which belongs to one directory
+// only, opens a long name that is another file. So the second file is opened
+// only when each name of its path below the second root is listed by its
+// directory, once and exactly as Windows compares names: the long name,
+// upper-cased as the file system does ("Readme" is "README"). A name that
+// is not is refused as a missing file: the core reports the second path.
+//
+// Relies on the core's walk: findfirst for the first root, then, while a
+// search runs, only for the directory it delivered last; a search runs until
+// findnext ends it, and its children's searches end before it goes on; the
+// first file of a pair is opened as the innermost search's directory, a
+// separator and the name delivered last, then the second as the second root
+// followed by the same relative path. Each second directory is listed once,
+// when the first of its files is opened, and its listing is kept until the
+// search of its first-tree namesake ends: a second-tree open costs a
+// comparison of paths and a binary search. Any other open goes ahead as
+// asked.
+
+// A running search: the whole listing, the next entry to deliver and the
+// last one delivered, its place in the walk, the second tree's namesake
+// directory as far as it has been checked, and the directory's identity for
+// the cycle guard.
+struct Search {
+    bool bInUse;
+    Listing first;
+    size_t nNext;             // the entry findnext delivers next
+    size_t nLast;             // the entry delivered last
+    char szLast[FF_NAME_BYTES];  // its name, as delivered
+    size_t nLastLen;
+    char *pszDir;             // the directory as the core spelled it, and a
+    size_t nDirLen;           // separator: the first nDirLen bytes are it
+    size_t nRelAt;            // where its path below the first root starts
+    int nParent;              // the search whose entry it is, -1 for a root
+    char *pszSecond;          // the second directory and a separator, once
+    bool bSecondExact;        // checked; whether each name down to it is
+    Listing second;           // listed exactly, and then its listing
+    DWORD dwVolume;           // volume serial number and file index:
+    DWORD dwIndexHigh;        // together, which directory this is
+    DWORD dwIndexLow;
+    int nAttrib;              // the caller's attribute mask
+};
+
+// Open searches, indexed by ff_reserved: findnext can check an index before
+// it uses it, where it could not check a handle kept in the record. The
+// innermost is the one the walk is in, -1 when none runs.
+static Search *pSearches = NULL;
+static size_t nSearches = 0;
+static int nInnermost = -1;
+
+static int NewSearchSlot(void)
+{
+    size_t i, nOld = nSearches, nNew = nSearches * 2 + 8;
+    Search *pGrown;
+
+    for (i = 0; i < nSearches; i++)
+        if (!pSearches[i].bInUse)
+            return (int)i;
+    if (nNew > 0x7FFFFFFF / sizeof(Search))
+        return -1;
+    pGrown = (Search *)realloc(pSearches, nNew * sizeof(Search));
+    if (pGrown == NULL)
+        return -1;
+    pSearches = pGrown;
+    for (i = nOld; i < nNew; i++)
+        pSearches[i].bInUse = false;
+    nSearches = nNew;
+    return (int)nOld;
+}
+
+static void EndSearch(Search *pSearch)
+{
+    FreeListing(&pSearch->first);
+    FreeListing(&pSearch->second);
+    free(pSearch->pszDir);
+    free(pSearch->pszSecond);
+    pSearch->pszDir = NULL;
+    pSearch->pszSecond = NULL;
+    if (pSearch->bInUse && nInnermost == (int)(pSearch - pSearches))
+        nInnermost = pSearch->nParent;
+    pSearch->bInUse = false;
+}
+
+// Whether the first nLen bytes of pszPath are the search's directory, a
+// separator and the name it delivered last.
+static bool IsDelivered(const Search *pSearch, const char *pszPath, size_t nLen)
+{
+    return nLen == pSearch->nDirLen + 1 + pSearch->nLastLen &&
+           memcmp(pszPath, pSearch->pszDir, pSearch->nDirLen + 1) == 0 &&
+           memcmp(pszPath + pSearch->nDirLen + 1, pSearch->szLast,
+                  pSearch->nLastLen) == 0;
+}
+
+// The key of the name the search delivered last.
+static const WCHAR *LastKey(const Search *pSearch)
+{
+    return pSearch->first.pwcKeys +
+           pSearch->first.pListed[pSearch->nLast].nNameAt;
+}
+
+// The listing of the second directory whose path, with a separator, is the
+// first nDirLen bytes of pszPath, the namesake of search nSlot's directory;
+// NULL when a name from the second root down to it is not listed exactly in
+// its parent, or it cannot be listed.
+static const Listing *SecondListing(int nSlot, const char *pszPath,
+                                    size_t nDirLen)
+{
+    Search *pSearch = &pSearches[nSlot];
+    WCHAR *pwszPattern;
+
+    if (pSearch->pszSecond != NULL &&
+        strlen(pSearch->pszSecond) == nDirLen &&
+        memcmp(pSearch->pszSecond, pszPath, nDirLen) == 0)
+        return pSearch->bSecondExact ? &pSearch->second : NULL;
+    FreeListing(&pSearch->second);
+    free(pSearch->pszSecond);
+    pSearch->bSecondExact = false;
+    pSearch->pszSecond = (char *)malloc(nDirLen + 1);
+    if (pSearch->pszSecond == NULL)
+        return NULL;
+    memcpy(pSearch->pszSecond, pszPath, nDirLen);
+    pSearch->pszSecond[nDirLen] = '\0';
+    if (pSearch->nParent >= 0) {
+        // The parent's namesake, and this directory's name in it.
+        const Search *pUp = &pSearches[pSearch->nParent];
+        const Listing *pUpListing;
+
+        if (nDirLen < pUp->nLastLen + 2)
+            return NULL;
+        pUpListing =
+            SecondListing(pSearch->nParent, pszPath, nDirLen - pUp->nLastLen - 1);
+        if (pUpListing == NULL || !ListsOnce(pUpListing, LastKey(pUp)))
+            return NULL;
+    }
+    pwszPattern = ExactPath(pSearch->pszSecond, L"*");
+    pSearch->bSecondExact =
+        pwszPattern != NULL && ReadListing(pwszPattern, &pSearch->second);
+    free(pwszPattern);
+    return pSearch->bSecondExact ? &pSearch->second : NULL;
+}
+
+// NO_ERROR when the open of pszPath may go ahead, else the error to fail it
+// with: the first tree's entry is refused, or the second tree's namesake is
+// not exactly listed.
+static DWORD CheckNamesake(const char *pszPath)
+{
+    const Search *pSearch;
+    size_t nLen, nRelLen, nSuffix;
+    const Listing *pListing;
+
+    if (nInnermost < 0)
+        return NO_ERROR;
+    pSearch = &pSearches[nInnermost];
+    nLen = strlen(pszPath);
+    if (IsDelivered(pSearch, pszPath, nLen))
+        return pSearch->first.pListed[pSearch->nLast].bRefused
+                   ? ERROR_INVALID_NAME
+                   : NO_ERROR;
+    // The second root, then the directory's path below the first root
+    // (empty or starting with a separator), a separator and the name.
+    nRelLen = pSearch->nDirLen - pSearch->nRelAt;
+    nSuffix = nRelLen + 1 + pSearch->nLastLen;
+    if (nLen <= nSuffix ||
+        memcmp(pszPath + nLen - nSuffix, pSearch->pszDir + pSearch->nRelAt,
+               nRelLen + 1) != 0 ||
+        memcmp(pszPath + nLen - pSearch->nLastLen, pSearch->szLast,
+               pSearch->nLastLen) != 0)
+        return NO_ERROR;
+    pListing = SecondListing(nInnermost, pszPath, nLen - pSearch->nLastLen);
+    if (pListing == NULL || !ListsOnce(pListing, LastKey(pSearch)))
+        return ERROR_FILE_NOT_FOUND;
+    return NO_ERROR;
+}
+
+// ---- Cycle guard -----------------------------------------------------------
 
 // Which directory pwszDir ("\\?\<dir>\") is, after junctions and symbolic
 // links: its volume serial number and file index. The trailing separator
@@ -587,15 +864,19 @@ static bool ReadListing(const WCHAR *pwszPattern, Search *pSearch)
 // reading its attributes is all the handle may do, and full sharing keeps it
 // from standing in anyone's way.
 // https://learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-getfileinformationbyhandle
+static HANDLE OpenDirAttributes(const WCHAR *pwszDir)
+{
+    return CreateFileW(pwszDir, FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+}
+
 static bool IdentifyDir(const WCHAR *pwszDir, Search *pSearch)
 {
     BY_HANDLE_FILE_INFORMATION info;
-    HANDLE hDir;
+    HANDLE hDir = OpenDirAttributes(pwszDir);
     bool bKnown;
 
-    hDir = CreateFileW(pwszDir, FILE_READ_ATTRIBUTES,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (hDir == INVALID_HANDLE_VALUE)
         return false;
     bKnown = GetFileInformationByHandle(hDir, &info) != 0 &&
@@ -609,18 +890,75 @@ static bool IdentifyDir(const WCHAR *pwszDir, Search *pSearch)
     return true;
 }
 
-// Whether a search that is still running higher up the walk has the
-// identity of pSearch: the directory is reached again through a junction or
-// link, and walking it would never end.
+typedef DWORD(WINAPI *FinalPathFn)(HANDLE, LPWSTR, DWORD, DWORD);
+
+// The path the system resolves the directory pwszDir to, links and
+// junctions followed, allocated with malloc; NULL where it cannot say.
+// GetFinalPathNameByHandleW came with Windows Vista: looked up, so that the
+// program still starts on earlier releases.
+// https://learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-getfinalpathnamebyhandlew
+static WCHAR *FinalPath(const WCHAR *pwszDir)
+{
+    static FinalPathFn pfnFinalPath = (FinalPathFn)(void (*)(void))GetProcAddress(
+        GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW");
+    HANDLE hDir;
+    WCHAR *pwszFinal = NULL;
+    DWORD dwNeed, dwGot = 0;
+
+    if (pfnFinalPath == NULL)
+        return NULL;
+    hDir = OpenDirAttributes(pwszDir);
+    if (hDir == INVALID_HANDLE_VALUE)
+        return NULL;
+    dwNeed = pfnFinalPath(hDir, NULL, 0, 0);
+    if (dwNeed != 0)
+        pwszFinal = (WCHAR *)malloc(dwNeed * sizeof(WCHAR));
+    if (pwszFinal != NULL)
+        dwGot = pfnFinalPath(hDir, pwszFinal, dwNeed, 0);
+    CloseHandle(hDir);
+    if (dwGot == 0 || dwGot >= dwNeed) {
+        free(pwszFinal);
+        return NULL;
+    }
+    return pwszFinal;
+}
+
+// Whether the directories of two searches with the same identity are one:
+// volumes may report serial 0 and repeat file indexes (Wine gives the root
+// of every FUSE or proc file system serial 0 and index 1), so the paths
+// they resolve to must agree as well. Where no path can be had, the
+// identity decides.
+static bool IsSameDir(const Search *pA, const Search *pB)
+{
+    WCHAR *pwszA = ExactPath(pA->pszDir, L"");
+    WCHAR *pwszB = ExactPath(pB->pszDir, L"");
+    WCHAR *pwszFinalA = pwszA != NULL ? FinalPath(pwszA) : NULL;
+    WCHAR *pwszFinalB = pwszB != NULL ? FinalPath(pwszB) : NULL;
+    bool bSame = pwszFinalA == NULL || pwszFinalB == NULL ||
+                 wcscmp(pwszFinalA, pwszFinalB) == 0;
+
+    free(pwszA);
+    free(pwszB);
+    free(pwszFinalA);
+    free(pwszFinalB);
+    return bSame;
+}
+
+// Whether a search that is still running higher up the walk is the
+// directory of pSearch: it is reached again through a junction or link,
+// and walking it would never end.
 static bool IsSearchedAbove(const Search *pSearch)
 {
     for (size_t i = 0; i < nSearches; i++)
         if (pSearches[i].bInUse && pSearches[i].dwVolume == pSearch->dwVolume &&
             pSearches[i].dwIndexHigh == pSearch->dwIndexHigh &&
-            pSearches[i].dwIndexLow == pSearch->dwIndexLow)
+            pSearches[i].dwIndexLow == pSearch->dwIndexLow &&
+            IsSameDir(&pSearches[i], pSearch))
             return true;
     return false;
 }
+
+// ---- findfirst and findnext ------------------------------------------------
 
 // The packed DOS date and time of a last-write time, in local time as the
 // DOS run-times gave it; 1 January 1980 for what DOS dates cannot hold.
@@ -647,8 +985,9 @@ static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
     const uint32_t ulKnown =
         FA_RDONLY | FA_HIDDEN | FA_SYSTEM | FA_LABEL | FA_DIREC | FA_ARCH;
 
-    while (pSearch->nNext < pSearch->nListed) {
-        const Listed *pEntry = &pSearch->pListed[pSearch->nNext++];
+    while (pSearch->nNext < pSearch->first.nListed) {
+        const Listed *pEntry = &pSearch->first.pListed[pSearch->nNext++];
+        const WCHAR *pwszName = pSearch->first.pwcNames + pEntry->nNameAt;
         // The low FILE_ATTRIBUTE_ bits are the DOS ones, bit for bit.
         uint32_t ulAttrib = pEntry->dwAttrib & ulKnown;
 
@@ -667,10 +1006,11 @@ static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
         // most 765 bytes), and a name without an exact form shows '?' and
         // opens nothing. Never the short name: the same short name may
         // stand for another file in the second tree.
-        if (!WideToCodePage(pSearch->pwcNames + pEntry->nNameAt,
-                            pFfBlk->ff_name, sizeof(pFfBlk->ff_name)))
-            WideToShown(pSearch->pwcNames + pEntry->nNameAt, pFfBlk->ff_name,
-                        sizeof(pFfBlk->ff_name));
+        if (!WideToCodePage(pwszName, pFfBlk->ff_name, sizeof(pFfBlk->ff_name)))
+            WideToShown(pwszName, pFfBlk->ff_name, sizeof(pFfBlk->ff_name));
+        pSearch->nLast = pSearch->nNext - 1;
+        pSearch->nLastLen = strlen(pFfBlk->ff_name);
+        memcpy(pSearch->szLast, pFfBlk->ff_name, pSearch->nLastLen + 1);
         return 0;
     }
     EndSearch(pSearch);
@@ -682,32 +1022,42 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
 {
     const size_t nWildLen = strlen("*.*");
     size_t nPatLen = strlen(pszPattern);
-    char *pszDir = NULL;
     WCHAR *pwszPattern = NULL;
     size_t nDirLen, nStarAt;
-    int nSlot;
+    int nSlot, nParent = -1;
     Search *pSearch = NULL;
 
     pFfBlk->ff_reserved = -1;
     if (nPatLen < strlen(WILD_SUFFIX) ||
         strcmp(pszPattern + nPatLen - strlen(WILD_SUFFIX), WILD_SUFFIX) != 0)
         return 1;
+    // A directory the innermost search delivered is a step of its walk; a
+    // refused name is searched no more than it is opened.
+    nDirLen = nPatLen - strlen(WILD_SUFFIX);
+    if (nInnermost >= 0 &&
+        IsDelivered(&pSearches[nInnermost], pszPattern, nDirLen)) {
+        nParent = nInnermost;
+        if (pSearches[nParent].first.pListed[pSearches[nParent].nLast].bRefused)
+            return 1;
+    }
     nSlot = NewSearchSlot();
     if (nSlot < 0)
         return 1;
     pSearch = &pSearches[nSlot];
     memset(pSearch, 0, sizeof(*pSearch));
     pSearch->nAttrib = nAttrib;
+    pSearch->nParent = nParent;
+    pSearch->nDirLen = nDirLen;
+    pSearch->nRelAt = nParent >= 0 ? pSearches[nParent].nRelAt : nDirLen;
 
     // "<dir>\*.*" searched as "\\?\<dir>\*": "*" is every name, without the
     // DOS reading of "*.*" to rely on.
-    nDirLen = nPatLen - nWildLen;
-    pszDir = (char *)malloc(nDirLen + 1);
-    if (pszDir == NULL)
+    pSearch->pszDir = (char *)malloc(nPatLen - nWildLen + 1);
+    if (pSearch->pszDir == NULL)
         goto Fail;
-    memcpy(pszDir, pszPattern, nDirLen);
-    pszDir[nDirLen] = '\0';
-    pwszPattern = ExactPath(pszDir, L"*");
+    memcpy(pSearch->pszDir, pszPattern, nPatLen - nWildLen);
+    pSearch->pszDir[nPatLen - nWildLen] = '\0';
+    pwszPattern = ExactPath(pSearch->pszDir, L"*");
     if (pwszPattern == NULL)
         goto Fail;
 
@@ -717,17 +1067,17 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     if (!IdentifyDir(pwszPattern, pSearch) || IsSearchedAbove(pSearch))
         goto Fail;
     pwszPattern[nStarAt] = L'*';
-    if (!ReadListing(pwszPattern, pSearch))
+    if (!ReadListing(pwszPattern, &pSearch->first))
         goto Fail;
+    MarkRefused(&pSearch->first);
 
-    free(pszDir);
     free(pwszPattern);
     pSearch->bInUse = true;
+    nInnermost = nSlot;
     pFfBlk->ff_reserved = nSlot;
     return DeliverNext(pSearch, pFfBlk);
 
 Fail:
-    free(pszDir);
     free(pwszPattern);
     EndSearch(pSearch);
     return 1;
