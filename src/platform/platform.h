@@ -1,7 +1,7 @@
 // The one door from the comparison core to its operating system and run-time
 // library. The core calls every file, memory, path and directory operation
 // under the Win32 and C run-time names declared here; each system supplies
-// the bodies in one file beside this header (win32.cpp, posix.cpp).
+// the bodies in the files of one folder beside this header (win32/, posix/).
 #ifndef ORVEL_PLATFORM_H
 #define ORVEL_PLATFORM_H
 
@@ -19,7 +19,7 @@
 #include <stdlib.h>
 
 // ---- Process entry ----------------------------------------------------------
-// The process starts in win32.cpp, which takes the command line in UTF-16,
+// The process starts in win32/entry.cpp, which takes the command line in UTF-16,
 // calls the core's main, under this name, with the arguments converted
 // exactly to the process code page, and shows the run's output on a console
 // in that code page.
