@@ -57,7 +57,7 @@ typedef DWORD(WINAPI *FinalPathFn)(HANDLE, LPWSTR, DWORD, DWORD);
 // https://learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-getfinalpathnamebyhandlew
 static WCHAR *FinalPath(const WCHAR *pwszDir)
 {
-    static FinalPathFn pfnFinalPath = (FinalPathFn)(void (*)(void))GetProcAddress(
+    FinalPathFn pfnFinalPath = (FinalPathFn)(void (*)(void))GetProcAddress(
         GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW");
     HANDLE hDir;
     WCHAR *pwszFinal = NULL;
