@@ -186,16 +186,18 @@ TEST(Win32, Cases)
           "@/B/PROG~FBU/f: Error reading file."}, 2, 0},
         // Names Windows cannot hold, as Wine lists them from Linux: "a\b"
         // would open b in a; "u\xff" and "u\xfe" both arrive as "u" and
-        // U+FFFD, so that one open would stand for two files.
+        // U+FFFD, and "w" and "W" are one name to Windows, so that one open
+        // would stand for two entries.
         {"listed names that no open can name exactly",
          {"A/a\\b=1", "B/a\\b=1", "A/a/b=1", "B/a/b=1", "A/u\xff=1",
           "A/u\xfe=2", "B/u\xff=1", "B/u\xfe=2", "A/v\xef\xbf\xbd=1",
-          "B/v\xff=1", "B/v\xfe=1"},
+          "B/v\xff=1", "B/v\xfe=1", "A/w/f=1", "B/w/f=1", "B/W/f=1"},
          {"A", "B"},
          {"@/A/a\\b: Error reading file.",
           "@/A/u\xef\xbf\xbd: Error reading file.",
           "@/A/u\xef\xbf\xbd: Error reading file.",
-          "@/B/v\xef\xbf\xbd: Error reading file."}, 5, 0},
+          "@/B/v\xef\xbf\xbd: Error reading file.",
+          "@/B/w/f: Error reading file."}, 6, 0},
         {"names of devices are files like any other",
          {"A/nul=1", "B/nul=2", "A/con=1", "B/con=1", "A/nul.txt=1",
           "B/nul.txt=2", "A/con.log=1", "B/con.log=2", "A/aux.c=1", "B/aux.c=2",
