@@ -1,5 +1,5 @@
 // The POSIX platform layer's directory search, called directly, with the one
-// mask the walk asks for.
+// mask it takes.
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -15,14 +15,14 @@ namespace {
 // The walk's mask: hidden, system and directory entries too.
 const int kWalkMask = FA_HIDDEN | FA_SYSTEM | FA_DIREC;
 
-// The names a whole search of sDir delivers, sorted, each as often as it is
-// delivered, with a trailing "/" on those that carry FA_DIREC.
-std::vector<std::string> Search(const std::string &sDir)
+// The names a whole search of sDir with nMask delivers, sorted, each as
+// often as it is delivered, with a trailing "/" on those that carry FA_DIREC.
+std::vector<std::string> Search(const std::string &sDir, int nMask)
 {
     std::vector<std::string> vNames;
     struct ffblk blk;
     std::string sPattern = sDir + WILD_SUFFIX;
-    for (int nFail = findfirst(sPattern.c_str(), &blk, kWalkMask); nFail == 0;
+    for (int nFail = findfirst(sPattern.c_str(), &blk, nMask); nFail == 0;
          nFail = findnext(&blk))
         vNames.push_back(std::string(blk.ff_name) +
                          (blk.ff_attrib & FA_DIREC ? "/" : ""));
@@ -34,7 +34,8 @@ std::vector<std::string> Search(const std::string &sDir)
 
 // Every entry once, hidden ones among them, with FA_DIREC on exactly the
 // directories, links followed: the walk descends into what carries it and
-// compares the rest as files. What is no directory has no entries.
+// compares the rest as files. What is no directory has no entries. A mask
+// that asks for fewer entries is refused, never taken for the walk's.
 TEST(DirectorySearch, EveryEntryOnce)
 {
     Scratch scratch;
@@ -42,16 +43,20 @@ TEST(DirectorySearch, EveryEntryOnce)
                   "D/lf->plain", "D/broken->none", "D/p|"});
     const struct {
         const char *pszDir;
+        int nMask;
         std::vector<std::string> vWant;
     } aCases[] = {
-        {"D", {"../", "./", ".hidden", ".hsub/", "broken", "lf", "ln/", "p",
-               "plain", "sub/"}},
-        {"D/plain", {}},
-        {"D/broken", {}},
-        {"none", {}},
+        {"D", kWalkMask, {"../", "./", ".hidden", ".hsub/", "broken", "lf",
+                          "ln/", "p", "plain", "sub/"}},
+        {"D/plain", kWalkMask, {}},
+        {"D/broken", kWalkMask, {}},
+        {"none", kWalkMask, {}},
+        {"D", FA_DIREC, {}},
+        {"D", 0, {}},
     };
     for (const auto &c : aCases)
-        EXPECT_EQ(Search(scratch.Root() + "/" + c.pszDir), c.vWant) << c.pszDir;
+        EXPECT_EQ(Search(scratch.Root() + "/" + c.pszDir, c.nMask), c.vWant)
+            << c.pszDir << " mask " << c.nMask;
 }
 
 // A search running over a directory refuses a second one over the same

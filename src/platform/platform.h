@@ -131,12 +131,9 @@ char *_fullpath(char *pszAbsPath, const char *pszRelPath, size_t nMaxLength);
 #endif  // _WIN32
 
 // ---- Directory search -------------------------------------------------------
-#define FA_RDONLY 0x01
 #define FA_HIDDEN 0x02
 #define FA_SYSTEM 0x04
-#define FA_LABEL 0x08
 #define FA_DIREC 0x10
-#define FA_ARCH 0x20
 
 // Room for the longest name either system delivers, with its NUL: Linux
 // file systems in user space (FUSE) allow names of 1,024 bytes, and the
@@ -144,24 +141,21 @@ char *_fullpath(char *pszAbsPath, const char *pszRelPath, size_t nMaxLength);
 // is never cut to fit: a shorter name may be another file.
 #define FF_NAME_BYTES 1025
 
-// One entry of a running directory search, refilled by each findnext. The
-// walk reads the name and the attributes only; the size, time and date are
-// filled where the system's listing gives them for nothing (Windows), and
-// left 0 on POSIX systems, where each would cost a look-up per entry.
+// One entry of a running directory search, refilled by each findnext. It
+// carries no size and no time: the walk reads neither.
 struct ffblk {
     int32_t ff_reserved;    // the layer's handle on the running search
-    int32_t ff_fsize;       // size in bytes, capped at the largest int32_t
-    uint32_t ff_attrib;     // FA_ bits; FA_DIREC marks a directory
-    uint16_t ff_ftime;      // packed time of last write
-    uint16_t ff_fdate;      // packed date of last write
+    uint32_t ff_attrib;     // FA_DIREC for a directory, else 0
     char ff_name[FF_NAME_BYTES];  // the entry's name, no directory part
 };
 
 // Starts a search of the directory that pszPattern names (the directory
-// followed by WILD_SUFFIX) and fills *pFfBlk with its first entry. Entries
-// with FA_HIDDEN, FA_SYSTEM or FA_DIREC are returned only when nAttrib holds
-// those bits. 0 on success; non-zero when no entry can be had, including
-// for a directory whose search is already running (a cycle of links).
+// followed by WILD_SUFFIX) and fills *pFfBlk with its first entry. Every
+// entry the system lists is delivered, so the one mask taken is the one that
+// asks for all of them, FA_HIDDEN | FA_SYSTEM | FA_DIREC; any other is
+// refused with a non-zero result. 0 on success; non-zero when no entry can
+// be had, including for a directory whose search is already running (a
+// cycle of links).
 int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib);
 // Refills *pFfBlk with the next entry: 0, or non-zero when the search is over,
 // which also releases what the search held.

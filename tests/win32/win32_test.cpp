@@ -86,11 +86,16 @@ Names Search()
 
 // Every entry, whatever its attributes, with FA_DIREC on exactly the
 // directories: the walk descends into what carries it and compares the rest.
+// A mask that asks for fewer entries is refused, never taken for the walk's.
 void TestSearch()
 {
     const Names kWant = {".\\", "..\\", "plain", "ro", "hid", "sys", "hidsys",
                          "dir\\", "hdir\\"};
+    struct ffblk ff;
     Names got = Search();
+
+    CHECK(findfirst((sRoot + WILD_SUFFIX).c_str(), &ff, FA_DIREC) != 0);
+    CHECK(findfirst((sRoot + WILD_SUFFIX).c_str(), &ff, 0) != 0);
     if (got != kWant) {
         printf("the walk's search delivered:");
         for (const std::string &s : got)

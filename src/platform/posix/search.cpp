@@ -9,8 +9,7 @@
 // what the listing says; only links, which are followed (a link to a
 // directory is one), and entries whose type the listing does not give are
 // looked up, relative to the open directory, which costs the lookup of their
-// name alone. The records' sizes and times are left 0: the walk reads
-// neither, and each would cost a look-up per entry.
+// name alone.
 //
 // The walk's searches nest: the one started last that has not ended is the
 // innermost, the directory whose entries the walk is taking up; the one
@@ -33,6 +32,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../slots.h"
 #include "faults.h"
 
 // pcEntries holds, entry after entry, 'd' for a directory or 'f' for
@@ -47,34 +47,12 @@ struct Search {
     size_t nLast;      // offset of the name delivered last, or SIZE_MAX
     size_t nRootLen;   // length of the path of the outermost search's directory
     int nOuter;        // the search innermost when this one started, or -1
-    int nAttrib;       // the caller's attribute mask
 };
 
-// Open searches, indexed by ff_reserved: an index fits the record's 32 bits
-// where a pointer may not.
+// Open searches (slots.h), grown through WorkAlloc.
 static Search *pSearches = NULL;
 static size_t nSearches = 0;
 static int nInnermost = -1;  // the search started last that has not ended
-
-static int NewSearchSlot(void)
-{
-    size_t i, nOld = nSearches, nNew = nSearches * 2 + 8;
-    Search *pGrown;
-
-    for (i = 0; i < nSearches; i++)
-        if (!pSearches[i].bInUse)
-            return (int)i;
-    if (nNew > 0x7FFFFFFF)
-        return -1;
-    pGrown = (Search *)WorkAlloc(pSearches, nNew * sizeof(Search));
-    if (pGrown == NULL)
-        return -1;
-    pSearches = pGrown;
-    for (i = nOld; i < nNew; i++)
-        pSearches[i].bInUse = false;
-    nSearches = nNew;
-    return (int)nOld;
-}
 
 static void EndSearch(Search *pSearch)
 {
@@ -121,28 +99,18 @@ bool SearchPlace(const char *pszPath, Level **ppLevel, const char **ppszName,
     return true;
 }
 
-// Fills the record with the search's next entry that the mask lets through.
-// Returns 0, or 1 with the search ended when no entry is left.
+// Fills the record with the search's next entry. Returns 0, or 1 with the
+// search ended when no entry is left.
 static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
 {
     NamesakeForget();
-    while (pSearch->nNext < pSearch->nEntriesLen) {
+    if (pSearch->nNext < pSearch->nEntriesLen) {
         bool bDir = pSearch->pcEntries[pSearch->nNext] == 'd';
         const char *pszName = pSearch->pcEntries + pSearch->nNext + 1;
         size_t nNameLen = strlen(pszName);
-        uint32_t ulAttrib = bDir ? FA_DIREC : FA_ARCH;
 
         pSearch->nLast = pSearch->nNext + 1;
         pSearch->nNext += 1 + nNameLen + 1;
-        if (pszName[0] == '.' && strcmp(pszName, ".") != 0 &&
-            strcmp(pszName, "..") != 0)
-            ulAttrib |= FA_HIDDEN;
-        if (ulAttrib & (FA_HIDDEN | FA_SYSTEM | FA_DIREC) & ~pSearch->nAttrib)
-            continue;
-
-        pFfBlk->ff_fsize = 0;
-        pFfBlk->ff_ftime = 0;
-        pFfBlk->ff_fdate = 0;
         // A name longer than the record holds (none on Linux, where no file
         // system gives more than 1,024 bytes) is never cut to a shorter name,
         // which may be another file: it is delivered as a file named by its
@@ -152,12 +120,12 @@ static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
             nNameLen = sizeof(pFfBlk->ff_name) - 2;
             memcpy(pFfBlk->ff_name, pszName, nNameLen);
             pFfBlk->ff_name[nNameLen++] = '/';
-            ulAttrib = (ulAttrib & ~FA_DIREC) | FA_ARCH;
+            bDir = false;
         } else {
             memcpy(pFfBlk->ff_name, pszName, nNameLen);
         }
         pFfBlk->ff_name[nNameLen] = '\0';
-        pFfBlk->ff_attrib = ulAttrib;
+        pFfBlk->ff_attrib = bDir ? FA_DIREC : 0;
         FAULT_ON_DELIVER(pSearch->pLevel->pszPath, pFfBlk->ff_name);
         return 0;
     }
@@ -251,15 +219,12 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     Search *pSearch;
 
     pFfBlk->ff_reserved = -1;
-    if (nPatLen < nSufLen || strcmp(pszPattern + nPatLen - nSufLen,
-                                    WILD_SUFFIX) != 0)
+    if (nAttrib != (FA_HIDDEN | FA_SYSTEM | FA_DIREC) || nPatLen < nSufLen ||
+        strcmp(pszPattern + nPatLen - nSufLen, WILD_SUFFIX) != 0)
         return 1;
-    nSlot = NewSearchSlot();
-    if (nSlot < 0)
+    pSearch = NewSlot(&pSearches, &nSearches, WorkAlloc, &nSlot);
+    if (pSearch == NULL)
         return 1;
-    pSearch = &pSearches[nSlot];
-    memset(pSearch, 0, sizeof(*pSearch));
-    pSearch->nAttrib = nAttrib;
     pSearch->nLast = SIZE_MAX;
 
     // The walk joins names to a root without its trailing separator, so the
@@ -292,9 +257,7 @@ Fail:
 
 int findnext(struct ffblk *pFfBlk)
 {
-    int nSlot = pFfBlk->ff_reserved;
+    Search *pSearch = SlotInUse(pSearches, nSearches, pFfBlk->ff_reserved);
 
-    if (nSlot < 0 || (size_t)nSlot >= nSearches || !pSearches[nSlot].bInUse)
-        return 1;
-    return DeliverNext(&pSearches[nSlot], pFfBlk);
+    return pSearch != NULL ? DeliverNext(pSearch, pFfBlk) : 1;
 }

@@ -48,10 +48,7 @@ WCHAR *ExactPath(const char *pszPath, const WCHAR *pwszTail);
 // One entry of a listing: what its record needs, where its name starts in
 // the listing's pool of names, and whether no open may name it exactly.
 struct Listed {
-    DWORD dwAttrib;
-    DWORD dwSizeHigh;
-    DWORD dwSizeLow;
-    FILETIME ftLastWrite;
+    bool bDir;
     size_t nNameAt;
     bool bRefused;
 };
@@ -106,7 +103,6 @@ struct Search {
     DWORD dwVolume;           // volume serial number and file index:
     DWORD dwIndexHigh;        // together, which directory this is
     DWORD dwIndexLow;
-    int nAttrib;              // the caller's attribute mask
 };
 
 // Open searches, indexed by ff_reserved; the innermost is the one the walk

@@ -60,10 +60,7 @@ static bool AddListed(Listing *pListing, const WIN32_FIND_DATAW *pData)
                  pListing->nNamesUsed, nName, sizeof(WCHAR)))
         return false;
     pEntry = &pListing->pListed[pListing->nListed++];
-    pEntry->dwAttrib = pData->dwFileAttributes;
-    pEntry->dwSizeHigh = pData->nFileSizeHigh;
-    pEntry->dwSizeLow = pData->nFileSizeLow;
-    pEntry->ftLastWrite = pData->ftLastWriteTime;
+    pEntry->bDir = (pData->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     pEntry->nNameAt = pListing->nNamesUsed;
     pEntry->bRefused = false;
     memcpy(pListing->pwcNames + pListing->nNamesUsed, pData->cFileName,

@@ -1,39 +1,19 @@
-// findfirst and findnext over FindFirstFileExW, with the attribute mask of
-// the DOS run-times. A search reads its directory's listing whole when it
-// starts, checks the directory against the cycle guard, and takes its place
-// in the walk that namesake.cpp follows.
+// findfirst and findnext over FindFirstFileExW. A search reads its
+// directory's listing whole when it starts, checks the directory against the
+// cycle guard, and takes its place in the walk that namesake.cpp follows.
 #include "internal.h"
 
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 
-// Open searches, indexed by ff_reserved: findnext can check an index before
-// it uses it, where it could not check a handle kept in the record. The
-// innermost is the one the walk is in, -1 when none runs.
+#include "../slots.h"
+
+// Open searches (slots.h). The innermost is the one the walk is in, -1 when
+// none runs.
 Search *pSearches = NULL;
 size_t nSearches = 0;
 int nInnermost = -1;
-
-static int NewSearchSlot(void)
-{
-    size_t i, nOld = nSearches, nNew = nSearches * 2 + 8;
-    Search *pGrown;
-
-    for (i = 0; i < nSearches; i++)
-        if (!pSearches[i].bInUse)
-            return (int)i;
-    if (nNew > 0x7FFFFFFF / sizeof(Search))
-        return -1;
-    pGrown = (Search *)realloc(pSearches, nNew * sizeof(Search));
-    if (pGrown == NULL)
-        return -1;
-    pSearches = pGrown;
-    for (i = nOld; i < nNew; i++)
-        pSearches[i].bInUse = false;
-    nSearches = nNew;
-    return (int)nOld;
-}
 
 static void EndSearch(Search *pSearch)
 {
@@ -48,48 +28,15 @@ static void EndSearch(Search *pSearch)
     pSearch->bInUse = false;
 }
 
-// The packed DOS date and time of a last-write time, in local time as the
-// DOS run-times gave it; 1 January 1980 for what DOS dates cannot hold.
-static void PackTime(const FILETIME *pftWhen, uint16_t *pwTime,
-                     uint16_t *pwDate)
-{
-    FILETIME ftLocal;
-    WORD wTime, wDate;
-
-    if (!FileTimeToLocalFileTime(pftWhen, &ftLocal) ||
-        !FileTimeToDosDateTime(&ftLocal, &wDate, &wTime)) {
-        *pwTime = 0;
-        *pwDate = (1 << 5) | 1;
-        return;
-    }
-    *pwTime = wTime;
-    *pwDate = wDate;
-}
-
-// Fills the record with the search's next entry that the mask lets through.
-// Returns 0, or 1 with the search ended when no entry is left.
+// Fills the record with the search's next entry. Returns 0, or 1 with the
+// search ended when no entry is left.
 static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
 {
-    const uint32_t ulKnown =
-        FA_RDONLY | FA_HIDDEN | FA_SYSTEM | FA_LABEL | FA_DIREC | FA_ARCH;
-
-    while (pSearch->nNext < pSearch->first.nListed) {
+    if (pSearch->nNext < pSearch->first.nListed) {
         const Listed *pEntry = &pSearch->first.pListed[pSearch->nNext++];
         const WCHAR *pwszName = pSearch->first.pwcNames + pEntry->nNameAt;
-        // The low FILE_ATTRIBUTE_ bits are the DOS ones, bit for bit.
-        uint32_t ulAttrib = pEntry->dwAttrib & ulKnown;
 
-        if (ulAttrib & FA_LABEL)
-            continue;
-        if (ulAttrib & (FA_HIDDEN | FA_SYSTEM | FA_DIREC) & ~pSearch->nAttrib)
-            continue;
-
-        pFfBlk->ff_attrib = ulAttrib;
-        pFfBlk->ff_fsize =
-            pEntry->dwSizeHigh != 0 || pEntry->dwSizeLow > 0x7FFFFFFF
-                ? 0x7FFFFFFF
-                : (int32_t)pEntry->dwSizeLow;
-        PackTime(&pEntry->ftLastWrite, &pFfBlk->ff_ftime, &pFfBlk->ff_fdate);
+        pFfBlk->ff_attrib = pEntry->bDir ? FA_DIREC : 0;
         // The long name, whole: it always fits (255 UTF-16 units take at
         // most 765 bytes), and a name without an exact form shows '?' and
         // opens nothing. Never the short name: the same short name may
@@ -116,7 +63,8 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     Search *pSearch = NULL;
 
     pFfBlk->ff_reserved = -1;
-    if (nPatLen < strlen(WILD_SUFFIX) ||
+    if (nAttrib != (FA_HIDDEN | FA_SYSTEM | FA_DIREC) ||
+        nPatLen < strlen(WILD_SUFFIX) ||
         strcmp(pszPattern + nPatLen - strlen(WILD_SUFFIX), WILD_SUFFIX) != 0)
         return 1;
     // A directory the innermost search delivered is a step of its walk; a
@@ -128,12 +76,9 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
         if (pSearches[nParent].first.pListed[pSearches[nParent].nLast].bRefused)
             return 1;
     }
-    nSlot = NewSearchSlot();
-    if (nSlot < 0)
+    pSearch = NewSlot(&pSearches, &nSearches, realloc, &nSlot);
+    if (pSearch == NULL)
         return 1;
-    pSearch = &pSearches[nSlot];
-    memset(pSearch, 0, sizeof(*pSearch));
-    pSearch->nAttrib = nAttrib;
     pSearch->nParent = nParent;
     pSearch->nDirLen = nDirLen;
     pSearch->nRelAt = nParent >= 0 ? pSearches[nParent].nRelAt : nDirLen;
@@ -161,8 +106,7 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
 
     free(pwszPattern);
     pSearch->bInUse = true;
-    nInnermost = nSlot;
-    pFfBlk->ff_reserved = nSlot;
+    pFfBlk->ff_reserved = nInnermost = nSlot;
     return DeliverNext(pSearch, pFfBlk);
 
 Fail:
@@ -173,9 +117,7 @@ Fail:
 
 int findnext(struct ffblk *pFfBlk)
 {
-    int nSlot = pFfBlk->ff_reserved;
+    Search *pSearch = SlotInUse(pSearches, nSearches, pFfBlk->ff_reserved);
 
-    if (nSlot < 0 || (size_t)nSlot >= nSearches || !pSearches[nSlot].bInUse)
-        return 1;
-    return DeliverNext(&pSearches[nSlot], pFfBlk);
+    return pSearch != NULL ? DeliverNext(pSearch, pFfBlk) : 1;
 }
