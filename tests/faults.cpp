@@ -14,7 +14,9 @@
 //                            is cut to half its size;
 //   ORVEL_FIFO_AT=N          the Nth entry other than "." and ".." that a
 //                            search delivers is replaced by a FIFO as it is
-//                            delivered, long after its directory was listed.
+//                            delivered, long after its directory was listed;
+//   ORVEL_AHEAD=1            the read-ahead agent starts with the walk and
+//                            works throughout, as on a tree read from disk.
 // At exit, blocks still held are reported on standard error, and so is, at
 // once, every open of anything but a regular file for reading: every test of
 // the test build is also a leak test and a test that nothing else is opened.
@@ -113,6 +115,11 @@ void FaultAfterOpen(int fd)
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         fprintf(stderr, "orvel-faults: opened what is not a regular file\n");
+}
+
+bool FaultAheadForced(void)
+{
+    return EnvNumber("ORVEL_AHEAD") != 0;
 }
 
 void FaultAfterRead(int fd)

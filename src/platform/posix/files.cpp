@@ -55,8 +55,7 @@ static bool bAtEnd;           // a read has met the end of the file
 static bool bHeld;            // bHeldByte was read past the size seen
 static BYTE bHeldByte;
 
-// Opens the regular file pszName relative to fdDir with its status in *pst.
-static int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst)
+int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst)
 {
     int fd;
 
@@ -111,15 +110,25 @@ static int OpenRegularFile(const char *pszPath, bool bCached, struct stat *pst)
     return OpenAfterLook(fdDir, pszName, pst);
 }
 
+bool GiveBackDescriptors(void)
+{
+    bool bCache = DirCacheGiveBack();
+    bool bAgent = AheadGiveBack();
+    return bCache || bAgent;
+}
+
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
                    DWORD, DWORD, HANDLE)
 {
     struct stat st;
-    int fd = OpenRegularFile(lpFileName, true, &st);
+    int fd;
 
-    // Out of descriptors: the directory cache gives its own back, and the
-    // file is opened once more by its full path, which needs no other.
-    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && DirCacheGiveBack())
+    AheadOpen(lpFileName);
+    fd = OpenRegularFile(lpFileName, true, &st);
+    // Out of descriptors: the directory cache and the read-ahead agent give
+    // theirs back, and the file is opened once more by its full path, which
+    // needs no other.
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && GiveBackDescriptors())
         fd = OpenRegularFile(lpFileName, false, &st);
     if (fd < 0)
         return INVALID_HANDLE_VALUE;
@@ -208,7 +217,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
         if (nLeft == 0 && !bWithMore)
             break;
-        nGot = readv(fd, aIov, bWithMore ? 2 : 1);
+        nGot = AheadRead(fd, aIov, bWithMore ? 2 : 1, bOpen,
+                         qwDelivered + dwDone);
         if (nGot < 0 && errno == EINTR)
             continue;
         if (nGot < 0) {

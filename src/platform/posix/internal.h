@@ -11,6 +11,8 @@
 //   search.cpp    findfirst, findnext
 //   listing.cpp   reading the names of an open directory
 //   dircache.cpp  descriptors of the directories used last
+//   ahead.cpp     the read-ahead agent, which brings files into the page
+//                 cache ahead of the core
 #ifndef ORVEL_POSIX_INTERNAL_H
 #define ORVEL_POSIX_INTERNAL_H
 
@@ -18,6 +20,9 @@
 
 #include <fcntl.h>
 #include <stddef.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/uio.h>
 
 // Linux's own calls (O_PATH descriptors, getdents64, O_NOATIME) where they
 // exist, or only what every POSIX system offers. The portable build takes
@@ -46,6 +51,12 @@ inline HANDLE HandleOf(int fd) { return (HANDLE)(intptr_t)(fd + 1); }
 // openat() of pszPath relative to fdDir, without updating access times where
 // the system allows it (owner or privileged).
 int OpenForReading(int fdDir, const char *pszPath, int nFlags);
+// Opens the regular file pszName relative to fdDir with its status in *pst,
+// looked at before and after the open; -1 for anything else.
+int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst);
+// For a process out of descriptors: the directory cache and the read-ahead
+// agent give theirs back. False if they held none.
+bool GiveBackDescriptors(void);
 
 // ---- memory.cpp -------------------------------------------------------------
 // The layer's own working memory (path texts, search state): realloc(), which
@@ -93,5 +104,20 @@ int DirCacheGet(const char *pszDir, size_t nDirLen, int nFlags, bool *pbNew);
 // Closes every descriptor the cache holds; false if it held none. For a
 // process that has run out of descriptors.
 bool DirCacheGiveBack(void);
+
+// ---- ahead.cpp --------------------------------------------------------------
+// The core's steps, told to the read-ahead agent (protocol in ahead.cpp).
+// A directory search of pszDir (nDirLen bytes) starts.
+void AheadSearch(const char *pszDir, size_t nDirLen);
+// CreateFileA is asked to open pszPath.
+void AheadOpen(const char *pszPath);
+// readv() of fd, answering as readv() does; bOpen when fd is the file
+// CreateFileA opened last and qwAt is how far its reads have got.
+ssize_t AheadRead(int fd, const struct iovec *aIov, int nIov, bool bOpen,
+                  uint64_t qwAt);
+// The first nBytes of the file open as fd are about to be mapped.
+void AheadMapping(int fd, size_t nBytes);
+// Stops the agent for good and closes its descriptors; false if it held none.
+bool AheadGiveBack(void);
 
 #endif  // ORVEL_POSIX_INTERNAL_H

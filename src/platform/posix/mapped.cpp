@@ -134,6 +134,7 @@ int MappedRead(void *pBuffer, size_t nBytes, int fd, size_t *pnMapped)
     if (fstat(fd, &st) != 0)
         return -1;
     *pnMapped = (uint64_t)st.st_size < nBytes ? (size_t)st.st_size : nBytes;
+    AheadMapping(fd, *pnMapped);
     if (*pnMapped == 0 || *pnMapped > nImageRoom ||
         mmap(pcImage, *pnMapped, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0) ==
             MAP_FAILED)

@@ -247,10 +247,12 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     pSearch->pszDir[nDirLen] = '\0';
     pSearch->nDirLen = nDirLen;
 
-    // Out of descriptors: the directory cache gives its own back, and the
-    // directory is read once more through descriptors of its own.
+    AheadSearch(pSearch->pszDir, nDirLen);
+    // Out of descriptors: the directory cache and the read-ahead agent give
+    // theirs back, and the directory is read once more through descriptors
+    // of its own.
     if (!ReadDirectory(pSearch, true) &&
-        !((errno == EMFILE || errno == ENFILE) && DirCacheGiveBack() &&
+        !((errno == EMFILE || errno == ENFILE) && GiveBackDescriptors() &&
           ReadDirectory(pSearch, false)))
         goto Fail;
     pSearch->bInUse = true;
