@@ -428,7 +428,11 @@ std::vector<TracedOpen> TracedOpens(const std::string &sTraceFile)
 {
     std::vector<TracedOpen> v;
     std::ifstream in(sTraceFile);
+    long nFirstThread = -1;
     for (std::string sLine; std::getline(in, sLine);) {
+        const long nThread = atol(sLine.c_str());
+        if (nFirstThread == -1)
+            nFirstThread = nThread;
         size_t nCall = sLine.find("openat(");
         if (nCall == std::string::npos)
             nCall = sLine.find("open(");
@@ -447,6 +451,7 @@ std::vector<TracedOpen> TracedOpens(const std::string &sTraceFile)
         if (nAt >= sLine.size() || sLine[nAt] != '"')
             continue;
         TracedOpen o;
+        o.bOtherThread = nThread != nFirstThread;
         o.sNamed = Unquote(sLine, nAt);
         if (!o.sNamed.empty() && o.sNamed[0] != '/')
             o.sNamed = sDir + "/" + o.sNamed;

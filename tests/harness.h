@@ -198,12 +198,14 @@ void Check(const Case &c, const Scratch *pMade = nullptr,
 
 // One open* call in a log of "strace -f -y": the path it named, made
 // absolute with the path strace gives for its directory descriptor; the path
-// of what it opened, "" when it failed; and whether it was an O_PATH open,
-// which acts on nothing it names.
+// of what it opened, "" when it failed; whether it was an O_PATH open,
+// which acts on nothing it names; and whether a thread other than the one
+// the trace starts with made it.
 struct TracedOpen {
     std::string sNamed;
     std::string sOpened;
     bool bPathOnly = false;
+    bool bOtherThread = false;
 };
 std::vector<TracedOpen> TracedOpens(const std::string &sTraceFile);
 

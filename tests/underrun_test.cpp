@@ -7,6 +7,8 @@
 // by a FUSE tree.
 #include "harness.h"
 
+#include <fcntl.h>
+#include <ftw.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -34,6 +36,19 @@ RunResult RunFaulty(const Scratch &scratch, const std::vector<std::string> &vEnv
     opt.sBin = ORVEL_FAULTS_BIN;
     opt.vEnv = vEnv;
     return RunTool({"A", "B"}, opt);
+}
+
+// Drops a file's pages from the page cache, so that the run reads it from
+// the disk, as it would a backup drive's.
+int Uncache(const char *pszPath, const struct stat *pSt, int, struct FTW *)
+{
+    int fd = S_ISREG(pSt->st_mode) ? open(pszPath, O_RDONLY) : -1;
+    if (fd >= 0) {
+        fdatasync(fd);
+        posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        close(fd);
+    }
+    return 0;
 }
 
 std::vector<std::string> Expanded(const std::vector<std::string> &v,
@@ -131,7 +146,9 @@ void FailEachAllocation(const Scratch &scratch, const std::vector<std::string> &
 // shrank after sizing must never be compared against bytes that did not come
 // from it; one that grew holds bytes its image lacks, so comparing the size
 // taken would call a longer file equal. A file whose reads fail part way
-// through is unreadable, the first file as much as the second.
+// through is unreadable, the first file as much as the second. Each change
+// is staged with the read-ahead agent at work as well (its opens count
+// neither as size queries nor as reads), and gives the same lines.
 TEST(UnderTheRun, FilesChange)
 {
     if (TheTarget().bWin32)
@@ -206,12 +223,15 @@ TEST(UnderTheRun, FilesChange)
         SCOPED_TRACE(c.pszName);
         if (!CanMake(c.vTree, &sLeftOut))
             continue;
-        Scratch scratch;
-        scratch.Make(c.vTree);
-        std::vector<std::string> vEnv;
-        if (!c.sFault.empty())
-            vEnv.push_back(c.sFault);
-        ExpectReport(RunFaulty(scratch, vEnv), scratch, c.vLines, c.nFiles, 0);
+        for (const char *pszAhead : {"ORVEL_AHEAD=0", "ORVEL_AHEAD=1"}) {
+            SCOPED_TRACE(pszAhead);
+            Scratch scratch;
+            scratch.Make(c.vTree);
+            std::vector<std::string> vEnv = {pszAhead};
+            if (!c.sFault.empty())
+                vEnv.push_back(c.sFault);
+            ExpectReport(RunFaulty(scratch, vEnv), scratch, c.vLines, c.nFiles, 0);
+        }
     }
     SKIP_IF_LEFT_OUT(sLeftOut);
 }
@@ -255,7 +275,9 @@ std::string MakeMemoryGroup(int nMiB)
 // Limits the process runs under. A first file larger than the memory the
 // process may have stops the run with the file named and the summary, also
 // where exceeding the limit would get the process killed (a memory control
-// group, as in a container); any other limit must leave the report as it is.
+// group, as in a container); any other limit must leave the report as it is,
+// also with the read-ahead agent at work, whose descriptors and pages must
+// never be what the comparison lacks.
 TEST(UnderTheRun, ProcessLimits)
 {
     if (TheTarget().bWin32)
@@ -278,26 +300,37 @@ TEST(UnderTheRun, ProcessLimits)
         long nFiles;
         int nStatus;
         bool bUnsanitized;   // sanitizers reserve more address space
+        bool bAhead;         // the test build, its read-ahead agent at work
     } aCases[] = {
         {"address space smaller than the first file",
          {"A/big=%400M", "B/big=%400M", "B/x=1"}, "ulimit -v 200000",
-         {"@/A/big: Memory allocation error."}, 1, 1, true},
+         {"@/A/big: Memory allocation error."}, 1, 1, true, false},
 #ifdef ORVEL_PORTABLE
         // Read into private memory, which the group's limit counts.
         {"memory control group smaller than the first file",
          {"A/a=1", "B/a=2", "A/big=%300M", "B/big=%300M"}, "group:200",
-         {"@/A/big: Memory allocation error."}, -2, 1, false},
+         {"@/A/big: Memory allocation error."}, -2, 1, false, false},
 #else
         // Mapped: its pages are the page cache's, which the kernel reclaims.
         {"memory control group smaller than a mapped first file",
          {"A/a=1", "B/a=2", "A/big=%300M", "B/big=%300M"}, "group:200",
-         {"@/A/a, @/B/a: Differences encountered."}, 2, 0, false},
+         {"@/A/a, @/B/a: Differences encountered."}, 2, 0, false, false},
 #endif
         {"first file that fits the memory control group with its page cache",
-         {"A/big=%100M", "B/big=%100M"}, "group:200", {}, 1, 0, false},
-        {"seven descriptors", kSmallTree, "ulimit -n 7", kSmallLines, 7, 0, false},
+         {"A/big=%100M", "B/big=%100M"}, "group:200", {}, 1, 0, false, false},
+        {"memory control group, reading ahead",
+         {"A/big=%100M", "B/big=%100M", "A/s/a=1", "B/s/a=2"}, "group:200",
+         {"@/A/s/a, @/B/s/a: Differences encountered."}, 2, 0, false, true},
+        {"seven descriptors", kSmallTree, "ulimit -n 7", kSmallLines, 7, 0, false,
+         false},
+        {"seven descriptors, reading ahead", kSmallTree, "ulimit -n 7",
+         kSmallLines, 7, 0, false, true},
+        {"sixteen descriptors, reading ahead", kSmallTree, "ulimit -n 16",
+         kSmallLines, 7, 0, false, true},
         {"twelve megabytes of address space", kSmallTree, "ulimit -v 12000",
-         kSmallLines, 7, 0, true},
+         kSmallLines, 7, 0, true, false},
+        {"twelve megabytes of address space, reading ahead", kSmallTree,
+         "ulimit -v 12000", kSmallLines, 7, 0, true, true},
     };
     std::string sLeftOut;
     for (const auto &c : aCases) {
@@ -311,6 +344,11 @@ TEST(UnderTheRun, ProcessLimits)
         RunOptions opt;
         opt.sCwd = scratch.Root();
         opt.sShellPrefix = c.sLimit;
+        if (c.bAhead) {
+            opt.sBin = ORVEL_FAULTS_BIN;
+            opt.vEnv = {"ORVEL_AHEAD=1"};
+            nftw(scratch.Root().c_str(), Uncache, 16, FTW_PHYS);
+        }
         std::string sGroup;
         if (c.sLimit.rfind(kGroup, 0) == 0) {
             sGroup = MakeMemoryGroup(std::stoi(c.sLimit.substr(strlen(kGroup))));
