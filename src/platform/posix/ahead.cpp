@@ -96,7 +96,8 @@ static size_t nLastRelCap = 0;
 static bool bSecondNext = false;  // the next open may be the pair's second
 static bool bNoWait = true;       // the page cache may be asked alone
 static bool bCacheStat = true;    // cachestat(2) answers
-static bool bStarted = false;     // threads made, or given up
+static bool bStarted = false;     // started once: never again
+static bool bRunning = false;     // its threads are there to follow the core
 
 // ---- Shared, under mtx -------------------------------------------------------
 struct Item {
@@ -525,6 +526,7 @@ static void *Reader(void *pArg)
 // Stops the threads and closes what they held; the agent never starts again.
 static void Stop(void)
 {
+    bRunning = false;
     pthread_mutex_lock(&mtx);
     bStop = true;
     pthread_cond_broadcast(&cond);
@@ -581,6 +583,7 @@ static void Start(const char *pszFrom)
     }
     pthread_attr_destroy(&attr);
     pthread_sigmask(SIG_SETMASK, &old, NULL);
+    bRunning = nThreads > 0;
     atexit(Stop);
 }
 
@@ -594,6 +597,8 @@ static void Missed(void)
         Start(pszLastRel != NULL && pszLastRel[0] != '\0' ? pszLastRel : NULL);
         return;
     }
+    if (!bRunning)
+        return;
     pthread_mutex_lock(&mtx);
     qwLastMiss = qwCoreSeq + 1;
     Wake();
@@ -642,14 +647,14 @@ void AheadOpen(const char *pszPath)
                 nRoot2Len = nPath - nRel - 1;
                 memcpy(pszRoot2, pszPath, nRoot2Len);
                 pszRoot2[nRoot2Len] = '\0';
-                if (!bStarted)
+                if (!bRunning)
                     return;
                 pthread_mutex_lock(&mtx);
                 bRoot2New = true;
                 pthread_cond_broadcast(&cond);
                 pthread_mutex_unlock(&mtx);
             }
-            if (!bStarted)
+            if (!bRunning)
                 return;
             pthread_mutex_lock(&mtx);
             nCoreFile = 1;
@@ -673,7 +678,7 @@ void AheadOpen(const char *pszPath)
     }
     memcpy(pszLastRel, pszRel, nRel + 1);
     bSecondNext = true;
-    if (!bStarted || nRel >= PATH_MAX)
+    if (!bRunning || nRel >= PATH_MAX)
         return;
 
     // Where the core is in the agent's walk: one of the next few files, or
@@ -742,7 +747,7 @@ ssize_t AheadRead(int fd, const struct iovec *aIov, int nIov, bool bOpen,
     }
     if (bMiss && bOpen)
         Missed();
-    if (bOpen && bStarted && nGot > 0)
+    if (bOpen && bRunning && nGot > 0)
         Store(&qwCoreAt, qwAt + (uint64_t)nGot);
     return nGot;
 }
@@ -769,7 +774,7 @@ void AheadMapping(int fd, size_t nBytes)
 
 bool AheadGiveBack(void)
 {
-    bool bHeld = nThreads > 0 || fdRoot1 >= 0;
+    bool bHeld = bRunning || fdRoot1 >= 0;
     if (bHeld)
         Stop();
     return bHeld;
