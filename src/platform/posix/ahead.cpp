@@ -83,7 +83,7 @@
 #define AHEAD_MATCH 8     // files the core may skip and still be in step
 
 #ifndef __NR_cachestat
-#define __NR_cachestat 451  // the same number on every architecture
+#define __NR_cachestat 451  // on every architecture this is built for
 #endif
 
 // ---- What the core's thread alone keeps --------------------------------------
@@ -101,7 +101,8 @@ static bool bRunning = false;     // its threads are there to follow the core
 
 // ---- Shared, under mtx -------------------------------------------------------
 struct Item {
-    char *pszRel;           // relative path, the walker's allocation
+    char *pszRel;           // relative path, the walker's allocation; NULL
+                            // for the core's file where the walks parted
     uint64_t aqwIssued[2];  // bytes asked for, of the first and second file
 };
 
@@ -119,8 +120,8 @@ static bool bRoot2New = false; // pszRoot2 is there for the walker to open
 static int fdRoot1 = -1, fdRoot2 = -1;
 static bool bWaiting = false;  // a thread waits for the core to move
 
-// The core's position, written under mtx by the core's thread, read without
-// it where a stale value costs only a wasted request.
+// The core's position, written under mtx by the core's thread; how far its
+// reads have got is also written without it, and read atomically.
 static uint64_t qwCoreSeq = 0;  // the file pair the core is at
 static int nCoreFile = 0;       // its first (0) or second (1) file
 static uint64_t qwCoreAt = 0;   // bytes the core has read of that file
@@ -506,6 +507,10 @@ static void *Reader(void *pArg)
         }
         const uint64_t qwSeq = qwClaim > qwCoreSeq ? qwClaim : qwCoreSeq;
         qwClaim = qwSeq + 1;
+        if (aItems[qwSeq % AHEAD_FILES].pszRel == NULL) {
+            pthread_mutex_unlock(&mtx);
+            continue;
+        }
         strcpy(szMine, aItems[qwSeq % AHEAD_FILES].pszRel);
         aqwWorking[nReader] = qwSeq;
         const int fd1 = fdRoot1, fd2 = fdRoot2;
@@ -685,11 +690,19 @@ void AheadOpen(const char *pszPath)
     // the walks have parted.
     pthread_mutex_lock(&mtx);
     for (qwSeq = qwCoreSeq; qwSeq < qwTail && qwSeq < qwCoreSeq + AHEAD_MATCH;
-         qwSeq++)
-        if (strcmp(aItems[qwSeq % AHEAD_FILES].pszRel, pszRel) == 0)
+         qwSeq++) {
+        const char *pszWalked = aItems[qwSeq % AHEAD_FILES].pszRel;
+        if (pszWalked != NULL && strcmp(pszWalked, pszRel) == 0)
             break;
+    }
     if (qwSeq == qwTail || qwSeq == qwCoreSeq + AHEAD_MATCH) {
-        qwSeq = qwTail;
+        // The core's file takes the next number, with nothing to read ahead,
+        // and the walk goes on after it.
+        Item *pItem = &aItems[qwTail % AHEAD_FILES];
+        free(pItem->pszRel);
+        pItem->pszRel = NULL;
+        pItem->aqwIssued[0] = pItem->aqwIssued[1] = 0;
+        qwSeq = qwTail++;
         bLost = true;
         memcpy(szLostRel, pszRel, nRel + 1);
     }
@@ -716,9 +729,13 @@ ssize_t AheadRead(int fd, const struct iovec *aIov, int nIov, bool bOpen,
     for (int i = 0; i < nIov; i++)
         nTotal += aIov[i].iov_len;
     nGot = bNoWait ? preadv2(fd, aIov, nIov, -1, RWF_NOWAIT) : -1;
-    if (nGot > 0 && (size_t)nGot < nTotal) {
-        // Part of it was cached, or the file ends there: the rest as readv()
-        // delivers it, so that a short count still means the end.
+    // Short: the file ends there, or the cache held only part of it. The
+    // cache gives out whole pages, so a read that stops inside a page has
+    // met the end of the file, as readv() would have; one that stops at a
+    // page boundary reads the rest as readv() delivers it, so that a short
+    // count still means the end.
+    if (nGot > 0 && (size_t)nGot < nTotal &&
+        !(bOpen && ((qwAt + (uint64_t)nGot) & 4095) != 0)) {
         struct iovec aRest[2];
         size_t nSkip = (size_t)nGot;
         int nRest = 0;
