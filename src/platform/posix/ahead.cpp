@@ -79,7 +79,7 @@
 #define AHEAD_FILES 4096  // a power of two: the ring of walked files
 #define AHEAD_CHUNK ((uint64_t)4 << 20)
 #define AHEAD_WINDOW 4096
-#define AHEAD_READERS 4
+#define AHEAD_READERS 2
 #define AHEAD_MATCH 8     // files the core may skip and still be in step
 
 #ifndef __NR_cachestat
