@@ -195,6 +195,8 @@ TEST(ReadOnly, TracedRunsChangeNothing)
     // The traces were read: the files compared were seen opened, by the
     // agent's threads too.
     EXPECT_GT(nOpened, 20);
+#ifndef ORVEL_PORTABLE  // the agent is Linux's only
     EXPECT_GT(nOpenedAhead, 0);
+#endif
     EXPECT_EQ(Snapshot(scratch.Root()), snapBefore);
 }
