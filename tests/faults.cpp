@@ -16,7 +16,10 @@
 //                            search delivers is replaced by a FIFO as it is
 //                            delivered, long after its directory was listed;
 //   ORVEL_AHEAD=1            the read-ahead agent starts with the walk and
-//                            works throughout, as on a tree read from disk.
+//                            works throughout, as on a tree read from disk;
+//   ORVEL_AHEAD=2            so does it, and every second entry its listings
+//                            give is hidden from it, as if each directory
+//                            changed between its listing and the core's.
 // At exit, blocks still held are reported on standard error, and so is, at
 // once, every open of anything but a regular file for reading: every test of
 // the test build is also a leak test and a test that nothing else is opened.
@@ -120,6 +123,13 @@ void FaultAfterOpen(int fd)
 bool FaultAheadForced(void)
 {
     return EnvNumber("ORVEL_AHEAD") != 0;
+}
+
+// Called by the agent's walking thread alone.
+bool FaultAheadHides(void)
+{
+    static long nListed = 0;
+    return EnvNumber("ORVEL_AHEAD") == 2 && ++nListed % 2 == 0;
 }
 
 void FaultAfterRead(int fd)

@@ -148,7 +148,8 @@ void FailEachAllocation(const Scratch &scratch, const std::vector<std::string> &
 // taken would call a longer file equal. A file whose reads fail part way
 // through is unreadable, the first file as much as the second. Each change
 // is staged with the read-ahead agent at work as well (its opens count
-// neither as size queries nor as reads), and gives the same lines.
+// neither as size queries nor as reads), and with its walk parting from the
+// core's, and gives the same lines.
 TEST(UnderTheRun, FilesChange)
 {
     if (TheTarget().bWin32)
@@ -223,7 +224,8 @@ TEST(UnderTheRun, FilesChange)
         SCOPED_TRACE(c.pszName);
         if (!CanMake(c.vTree, &sLeftOut))
             continue;
-        for (const char *pszAhead : {"ORVEL_AHEAD=0", "ORVEL_AHEAD=1"}) {
+        for (const char *pszAhead :
+             {"ORVEL_AHEAD=0", "ORVEL_AHEAD=1", "ORVEL_AHEAD=2"}) {
             SCOPED_TRACE(pszAhead);
             Scratch scratch;
             scratch.Make(c.vTree);

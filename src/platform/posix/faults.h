@@ -2,8 +2,8 @@
 // files cannot stage on cue: an allocation that fails, a file that shrinks or
 // grows between being sized and being read or is cut short right after its
 // read, an entry that goes away or turns into a FIFO after its directory was
-// listed, a read-ahead agent that works on a cached tree; and through which
-// it watches
+// listed, a read-ahead agent that works on a cached tree and whose walk
+// parts from the core's; and through which it watches
 // for what must never happen, such as the open of anything but a regular
 // file. The shipped program compiles them to nothing; the test build defines
 // ORVEL_FAULTS and links tests/faults.cpp.
@@ -21,6 +21,7 @@ void FaultOnDeliver(const char *pszDir, const char *pszName);
 void FaultAfterOpen(int fd);
 void FaultAfterRead(int fd);
 bool FaultAheadForced(void);
+bool FaultAheadHides(void);
 #define FAULT_FAIL_ALLOC() FaultFailAlloc()
 #define FAULT_FAIL_WORK_ALLOC() FaultFailWorkAlloc()
 #define FAULT_COUNT_BLOCK(p, nDelta) FaultCountBlock((p), (nDelta))
@@ -30,6 +31,7 @@ bool FaultAheadForced(void);
 #define FAULT_AFTER_OPEN(fd) FaultAfterOpen(fd)
 #define FAULT_AFTER_READ(fd) FaultAfterRead(fd)
 #define FAULT_AHEAD_FORCED() FaultAheadForced()
+#define FAULT_AHEAD_HIDES() FaultAheadHides()
 #else
 #define FAULT_FAIL_ALLOC() false
 #define FAULT_FAIL_WORK_ALLOC() false
@@ -40,6 +42,7 @@ bool FaultAheadForced(void);
 #define FAULT_AFTER_OPEN(fd) ((void)0)
 #define FAULT_AFTER_READ(fd) ((void)0)
 #define FAULT_AHEAD_FORCED() false
+#define FAULT_AHEAD_HIDES() false
 #endif
 
 #endif  // ORVEL_FAULTS_H
