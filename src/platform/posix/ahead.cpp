@@ -51,8 +51,8 @@
 // and opens only regular files, by the same look before and after the open
 // (OpenAfterLook), read-only, without blocking and without stamping access
 // times; it never reads a byte itself, so its memory is the page cache's,
-// which a memory control group reclaims, and its own is a few pages of
-// names. It keeps descriptors in the lower half of the process's limit and
+// which a memory control group reclaims, and its own is little more than
+// the names of the files ahead. It keeps descriptors in the lower half of the process's limit and
 // holds one per thread at most besides the two roots. It holds its lock
 // only to hand items over, never while it waits for the disk, and never
 // touches the layer's counted working memory.
