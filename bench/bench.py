@@ -18,6 +18,8 @@ Workloads (full size):
          (/usr/include, /usr/share/doc, ...); in the second tree 1% of the
          files differ in one byte and 1% in size by one byte.
   early  6 files of 256 MiB whose copies differ in the first byte.
+  differ the files of small, each copy different in its first byte (an
+         empty file's copy one byte long): one line of output per file.
 """
 import argparse
 import hashlib
@@ -49,7 +51,7 @@ SIZES = {
 # headers and documents are many small files, the libraries some large ones.
 MIXED_SOURCES = ["/usr/include", "/usr/share/doc", "/usr/lib",
                  "/usr/share/man", "/usr/share/locale"]
-WORKLOADS = ["small", "large", "mixed", "early"]
+WORKLOADS = ["small", "large", "mixed", "early", "differ"]
 
 
 # ---- Workload generation -----------------------------------------------------
@@ -74,8 +76,9 @@ def write_random_file(path, seed, name, size):
             f.write(random_bytes(seed, f"{name}#{i}", min(chunk, size - off)))
 
 
-def gen_small(root, p, seed):
+def gen_small(root, p, seed, differ=False):
     rng = random.Random(f"{seed}:small")
+    expected = []
     n, per_dir = p["small_files"], p["per_dir"]
     leaves = (n + per_dir - 1) // per_dir
     top = max(1, int(leaves ** 0.5))
@@ -86,8 +89,11 @@ def gen_small(root, p, seed):
         size = int(round((p["small_max"] + 1) ** rng.random())) - 1
         data = random_bytes(seed, rel, size)
         write_file(os.path.join(root, "a", rel), data)
+        if differ:
+            data = bytes([data[0] ^ 0xFF]) + data[1:] if data else b"\n"
+            expected.append(("content" if size else "size", rel))
         write_file(os.path.join(root, "b", rel), data)
-    return []
+    return sorted(expected)
 
 
 def gen_large(root, p, seed, flip_first=False, link_from=None):
@@ -200,6 +206,8 @@ def generate(data, size, seed, names):
             expected = gen_large(root, p, seed)
         elif name == "mixed":
             expected = gen_mixed(root, p, seed)
+        elif name == "differ":
+            expected = gen_small(root, p, seed, differ=True)
         else:
             large = os.path.join(data, "large")
             expected = gen_large(root, p, seed, flip_first=True,

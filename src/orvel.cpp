@@ -4,13 +4,9 @@
 // path under the second, and compares the two byte for byte. A pair that
 // cannot be read, differs in size or differs in content gets one line on
 // standard output; equal pairs get none. The tool only ever reads.
+#include "orvel.h"
 #include "block.h"
 #include "platform/platform.h"
-
-// The build passes the project's version, one setting for all that shows it.
-#ifndef ORVEL_VERSION
-#error "ORVEL_VERSION must be defined by the build"
-#endif
 
 // File pairs taken up so far, unreadable ones included; raised once at the
 // start of every CompareFiles and reported in the summary line.
@@ -24,10 +20,7 @@ static const char szFmtCountText[] = "%lu %s.\n";
 static const char szFmtProgress[] = "%s %lu.\r";
 
 // Message texts.
-static const char szBanner[] =
-    "ORVEL version " ORVEL_VERSION ": Compares all files in two paths.\n"
-    "Written by the ORVEL developers, December 2026.\n"
-    "Report problems through the ORVEL project's issue tracker";
+static const char szBanner[] = BANNER_TEXT;
 static const char szSyntax[] = "Syntax: ORVEL [path 1] [path 2]";
 static const char szMemError[] = "Memory allocation error";
 static const char szNotFound[] = "File not found";
@@ -97,24 +90,24 @@ int CompareFiles(const char *pszFile1, const char *pszFile2)
     if (dwFile1Size != dwFile2Size)
         goto DiffSize;
 
-    lpbBuff = (LPBYTE)LocalAlloc(LMEM_FIXED, BLOCK_SIZE);
+    lpbBuff = (LPBYTE)LocalAlloc(LMEM_FIXED, BLOCK_BYTES);
     if (lpbBuff == NULL)
         goto MemError;
     dwBlocks = dwFile2Size >> BLOCK_SHIFT;
     dwRemain = dwFile2Size & BLOCK_MASK;
 
     for (dwBlock = 0; dwBlock < dwBlocks; dwBlock++) {
-        if (!ReadFile(hFile2, lpbBuff, BLOCK_SIZE, &dwDummy, NULL) ||
-            dwDummy != BLOCK_SIZE)
+        if (!ReadFile(hFile2, lpbBuff, BLOCK_BYTES, &dwDummy, NULL) ||
+            dwDummy != BLOCK_BYTES)
             goto ReadError2;
-        if (memcmp(lpbData + dwBlock * BLOCK_SIZE, lpbBuff, BLOCK_SIZE) != 0)
+        if (memcmp(lpbData + dwBlock * BLOCK_BYTES, lpbBuff, BLOCK_BYTES) != 0)
             goto Differ;
     }
     if (dwRemain != 0) {
         if (!ReadFile(hFile2, lpbBuff, dwRemain, &dwDummy, NULL) ||
             dwDummy != dwRemain)
             goto ReadError2;
-        if (memcmp(lpbData + dwBlocks * BLOCK_SIZE, lpbBuff, dwRemain) != 0)
+        if (memcmp(lpbData + dwBlocks * BLOCK_BYTES, lpbBuff, dwRemain) != 0)
             goto Differ;
     }
     // Equal so far; bytes past the size taken mean the second file grew
@@ -247,24 +240,24 @@ int main(int argc, char **argv)
     char *pszPath2 = NULL;
     const char *pszBadArg;
     size_t nLen;
-    int nReturnVal = 0;
+    int nReturnVal = EXIT_WALKED;
 
     printf(szFmtText, szBanner);
     if (argc != 3)
         goto Syntax;
 
-    pszPath1 = (char *)LocalAlloc(LMEM_FIXED, 1024);
+    pszPath1 = (char *)LocalAlloc(LMEM_FIXED, ROOT_PATH_BYTES);
     if (pszPath1 == NULL)
         goto MemError;
-    pszPath2 = (char *)LocalAlloc(LMEM_FIXED, 1024);
+    pszPath2 = (char *)LocalAlloc(LMEM_FIXED, ROOT_PATH_BYTES);
     if (pszPath2 == NULL)
         goto MemError;
 
     pszBadArg = argv[1];
-    if (_fullpath(pszPath1, argv[1], 1024) == NULL)
+    if (_fullpath(pszPath1, argv[1], ROOT_PATH_BYTES) == NULL)
         goto NotFound;
     pszBadArg = argv[2];
-    if (_fullpath(pszPath2, argv[2], 1024) == NULL)
+    if (_fullpath(pszPath2, argv[2], ROOT_PATH_BYTES) == NULL)
         goto NotFound;
 
     // One trailing separator goes, so that joining a separator and a name
@@ -282,15 +275,15 @@ int main(int argc, char **argv)
 
 Syntax:
     printf(szFmtText, szSyntax);
-    nReturnVal = 1;
+    nReturnVal = EXIT_ERROR;
     goto CleanUp;
 MemError:
     printf(szFmtText, szMemError);
-    nReturnVal = 1;
+    nReturnVal = EXIT_ERROR;
     goto CleanUp;
 NotFound:
     printf(szFmtPathText, pszBadArg, szNotFound);
-    nReturnVal = 1;
+    nReturnVal = EXIT_ERROR;
 
 CleanUp:
     if (pszPath1 != NULL)
@@ -302,7 +295,7 @@ CleanUp:
     // stream's error state tells whether any write failed.
     if (fflush(stdout) != 0 || ferror(stdout)) {
         fprintf(stderr, szFmtText, szWriteError);
-        nReturnVal = 1;
+        nReturnVal = EXIT_ERROR;
     }
     return nReturnVal;
 }

@@ -25,7 +25,7 @@ namespace {
 
 // Sizes about the block through which the tool reads: empty, small, at and
 // around one and two blocks, and past two.
-const size_t kB = BLOCK_SIZE;
+const size_t kB = BLOCK_BYTES;
 const size_t kSizes[] = {0, 1, 7, 100, kB - 1, kB, kB + 1, 2 * kB - 1, 2 * kB,
                          2 * kB + 4464};
 

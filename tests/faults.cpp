@@ -12,9 +12,29 @@
 //                            the layer looks at it;
 //   ORVEL_CUT_AT=N           right after the Nth read (from 1) the file read
 //                            is cut to half its size;
+//   ORVEL_REWRITE_AT=N       right after the Nth read the first byte of the
+//                            file read is changed in place: same size, a new
+//                            change time;
+//   ORVEL_CUT_FIRST_AT=N:B   right after the Nth read the file read before
+//                            the one just read (the first file of the pair,
+//                            when the second is being read) loses its last
+//                            B bytes;
+//   ORVEL_SIGNAL_AT=N:S      right after the Nth open of a file the process
+//                            sends itself signal S, as another process would;
+//   ORVEL_NO_POPULATE=1      mapped images act as on a system that cannot
+//                            bring a mapping's pages in ahead;
 //   ORVEL_FIFO_AT=N          the Nth entry other than "." and ".." that a
 //                            search delivers is replaced by a FIFO as it is
 //                            delivered, long after its directory was listed;
+//   ORVEL_PAGE_BYTES=N       the layer's pages are N bytes (a power of two, a
+//                            multiple of this machine's), and its mapping
+//                            calls act as a kernel with such pages would:
+//                            every mapping starts at a whole page and takes
+//                            whole pages, addresses and file offsets that
+//                            are not whole pages are refused.
+//   ORVEL_SWAP_AT=N:D->T     as the Nth such entry is delivered, the
+//                            directory D is renamed to D.orig and a link to T
+//                            put in its place;
 //   ORVEL_AHEAD=1            the read-ahead agent starts with the walk and
 //                            works throughout, as on a tree read from disk;
 //   ORVEL_AHEAD=2            so does it, and every second entry its listings
@@ -24,13 +44,24 @@
 // once, every open of anything but a regular file for reading: every test of
 // the test build is also a leak test and a test that nothing else is opened.
 #include "platform/posix/faults.h"
+// mmap, munmap and madvise are the system's here: the header renames them
+// for the layer alone.
+#undef mmap
+#undef munmap
+#undef madvise
 
+#include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+#include <string>
 
 static long nAllocs = 0;
 static long nWorkAllocs = 0;
@@ -38,6 +69,8 @@ static long nSizes = 0;
 static long nEntries = 0;
 static long nDelivered = 0;
 static long nReads = 0;
+static long nOpens = 0;
+static char szReadLast[4096], szReadBefore[4096];  // files read, by path
 static long nLiveBlocks = 0;
 static bool bReportArmed = false;
 
@@ -45,6 +78,13 @@ static long EnvNumber(const char *pszName)
 {
     const char *pszValue = getenv(pszName);
     return pszValue != NULL ? atol(pszValue) : 0;
+}
+
+// The number after the colon of "N:M".
+static long EnvAfterColon(const char *pszName)
+{
+    const char *pszColon = strchr(getenv(pszName), ':');
+    return pszColon != NULL ? atol(pszColon + 1) : 0;
 }
 
 static void ReportLiveBlocks(void)
@@ -105,19 +145,38 @@ void FaultBeforeEntry(int fdDir, const char *pszName)
 void FaultOnDeliver(const char *pszDir, const char *pszName)
 {
     char szPath[8192];
-    if (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0 ||
-        ++nDelivered != EnvNumber("ORVEL_FIFO_AT"))
+    const char *pszSwap = getenv("ORVEL_SWAP_AT");
+    if (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0)
+        return;
+    ++nDelivered;
+    if (pszSwap != NULL && atol(pszSwap) == nDelivered && strchr(pszSwap, ':') &&
+        strstr(pszSwap, "->")) {
+        std::string sDir(strchr(pszSwap, ':') + 1);
+        std::string sTarget = sDir.substr(sDir.find("->") + 2);
+        sDir.resize(sDir.find("->"));
+        if (rename(sDir.c_str(), (sDir + ".orig").c_str()) != 0 ||
+            symlink(sTarget.c_str(), sDir.c_str()) != 0)
+            perror("orvel-faults: swap a directory for a link");
+    }
+    if (nDelivered != EnvNumber("ORVEL_FIFO_AT"))
         return;
     snprintf(szPath, sizeof(szPath), "%s/%s", pszDir, pszName);
     if (unlink(szPath) != 0 || mkfifo(szPath, 0644) != 0)
         perror("orvel-faults: replace by a FIFO");
 }
 
-void FaultAfterOpen(int fd)
+void FaultAheadOpened(int fd)
 {
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         fprintf(stderr, "orvel-faults: opened what is not a regular file\n");
+}
+
+void FaultAfterOpen(int fd)
+{
+    FaultAheadOpened(fd);
+    if (++nOpens == EnvNumber("ORVEL_SIGNAL_AT"))
+        kill(getpid(), (int)EnvAfterColon("ORVEL_SIGNAL_AT"));
 }
 
 bool FaultAheadForced(void)
@@ -132,13 +191,141 @@ bool FaultAheadHides(void)
     return EnvNumber("ORVEL_AHEAD") == 2 && ++nListed % 2 == 0;
 }
 
+bool FaultNoPopulate(void)
+{
+    return EnvNumber("ORVEL_NO_POPULATE") == 1;
+}
+
+// Changes the first byte of the file open as fd in place, and writes it
+// again until the file's change time has moved: a clock that ticks coarsely
+// may take a while to.
+static void Rewrite(int fd)
+{
+    const struct timespec tsTick = {0, 1000000};
+    char szLink[64];
+    struct stat stBefore, st;
+    unsigned char b = 0;
+    snprintf(szLink, sizeof(szLink), "/proc/self/fd/%d", fd);
+    int fdWrite = open(szLink, O_RDWR);
+    if (fdWrite < 0 || fstat(fdWrite, &stBefore) != 0 ||
+        pread(fdWrite, &b, 1, 0) != 1)
+        perror("orvel-faults: rewrite");
+    b ^= 0x20;
+    while (fdWrite >= 0) {
+        if (pwrite(fdWrite, &b, 1, 0) != 1 || fstat(fdWrite, &st) != 0) {
+            perror("orvel-faults: rewrite");
+            break;
+        }
+        if (st.st_ctim.tv_sec != stBefore.st_ctim.tv_sec ||
+            st.st_ctim.tv_nsec != stBefore.st_ctim.tv_nsec)
+            break;
+        nanosleep(&tsTick, nullptr);
+    }
+    if (fdWrite >= 0)
+        close(fdWrite);
+}
+
 void FaultAfterRead(int fd)
 {
-    char szLink[64];
+    char szLink[64], szPath[sizeof(szReadLast)];
     struct stat st;
-    if (++nReads != EnvNumber("ORVEL_CUT_AT"))
-        return;
+    ++nReads;
     snprintf(szLink, sizeof(szLink), "/proc/self/fd/%d", fd);
-    if (fstat(fd, &st) != 0 || truncate(szLink, st.st_size / 2) != 0)
+    if (EnvNumber("ORVEL_CUT_FIRST_AT") != 0) {
+        ssize_t nLen = readlink(szLink, szPath, sizeof(szPath) - 1);
+        szPath[nLen > 0 ? nLen : 0] = '\0';
+        if (strcmp(szPath, szReadLast) != 0) {
+            memcpy(szReadBefore, szReadLast, sizeof(szReadBefore));
+            memcpy(szReadLast, szPath, sizeof(szReadLast));
+        }
+    }
+    if (nReads == EnvNumber("ORVEL_CUT_AT") &&
+        (fstat(fd, &st) != 0 || truncate(szLink, st.st_size / 2) != 0))
         perror("orvel-faults: cut short");
+    if (nReads == EnvNumber("ORVEL_REWRITE_AT"))
+        Rewrite(fd);
+    if (nReads == EnvNumber("ORVEL_CUT_FIRST_AT") &&
+        (stat(szReadBefore, &st) != 0 ||
+         truncate(szReadBefore, st.st_size - EnvAfterColon("ORVEL_CUT_FIRST_AT")) != 0))
+        perror("orvel-faults: cut the first file short");
+}
+
+// The page size asked for, 0 for the system's; read before any call that a
+// signal handler may make needs it.
+static size_t ForcedPage(void)
+{
+    static const size_t nPage = (size_t)EnvNumber("ORVEL_PAGE_BYTES");
+    return nPage;
+}
+
+size_t FaultPageBytes(size_t nSystem)
+{
+    return ForcedPage() != 0 ? ForcedPage() : nSystem;
+}
+
+static bool WholePage(uintptr_t n)
+{
+    return n % ForcedPage() == 0;
+}
+
+void *FaultMmap(void *pAddr, size_t nLen, int nProt, int nFlags, int fd,
+                off_t nOffset)
+{
+    const size_t nPage = ForcedPage();
+    char *pcRoom, *pcAt;
+
+    if (nPage == 0)
+        return mmap(pAddr, nLen, nProt, nFlags, fd, nOffset);
+    if (((nFlags & MAP_FIXED) && !WholePage((uintptr_t)pAddr)) ||
+        !WholePage((uintptr_t)nOffset) || nLen == 0) {
+        errno = EINVAL;
+        return MAP_FAILED;
+    }
+    if (nLen > SIZE_MAX - 2 * nPage) {
+        errno = ENOMEM;
+        return MAP_FAILED;
+    }
+    nLen = (nLen + nPage - 1) & ~(nPage - 1);
+    if (nFlags & MAP_FIXED)
+        return mmap(pAddr, nLen, nProt, nFlags, fd, nOffset);
+    // Room for one page more, the mapping put at its first whole page, and
+    // the rest of the room given back.
+    pcRoom = (char *)mmap(NULL, nLen + nPage, PROT_NONE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (pcRoom == MAP_FAILED)
+        return MAP_FAILED;
+    pcAt = (char *)(((uintptr_t)pcRoom + nPage - 1) & ~(uintptr_t)(nPage - 1));
+    if (mmap(pcAt, nLen, nProt, nFlags | MAP_FIXED, fd, nOffset) == MAP_FAILED) {
+        int nError = errno;
+        munmap(pcRoom, nLen + nPage);
+        errno = nError;
+        return MAP_FAILED;
+    }
+    if (pcAt > pcRoom)
+        munmap(pcRoom, (size_t)(pcAt - pcRoom));
+    if (pcAt + nLen < pcRoom + nLen + nPage)
+        munmap(pcAt + nLen, (size_t)(pcRoom + nPage - pcAt));
+    return pcAt;
+}
+
+int FaultMunmap(void *pAddr, size_t nLen)
+{
+    const size_t nPage = ForcedPage();
+
+    if (nPage != 0 && !WholePage((uintptr_t)pAddr)) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (nPage != 0 && nLen <= SIZE_MAX - nPage)
+        nLen = (nLen + nPage - 1) & ~(nPage - 1);
+    return munmap(pAddr, nLen);
+}
+
+int FaultMadvise(void *pAddr, size_t nLen, int nAdvice)
+{
+    if (ForcedPage() != 0 && !WholePage((uintptr_t)pAddr)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return madvise(pAddr, nLen, nAdvice);
 }

@@ -3,7 +3,8 @@
 // read-only tree of directories and regular files from a thread of the test
 // process while the tool, a child process, walks it. It exists to stage what
 // the local file systems cannot hold: names longer than 255 bytes (FUSE
-// allows 1,024) and files whose reads fail with EIO from some offset on.
+// allows 1,024), files whose reads fail with EIO from some offset on, and
+// directories that fold case.
 //
 // No request can wait forever: the serving thread never touches the mount;
 // the tree is mounted only just before the thread starts and unmounted while
@@ -18,6 +19,7 @@
 #include <poll.h>
 #include <stddef.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -56,7 +58,7 @@ void FuseTree::Add(const std::string &sPath, bool bDir, const std::string &sData
         uint64_t nId = Child(nParent, sName);
         if (nId == 0) {
             vNodes.push_back({sName, nParent, !bLast || bDir, bLast ? sData : "",
-                              bLast ? nFailAt : UINT64_MAX});
+                              bLast ? nFailAt : UINT64_MAX, false});
             nId = vNodes.size();
         }
         if (bLast)
@@ -66,10 +68,26 @@ void FuseTree::Add(const std::string &sPath, bool bDir, const std::string &sData
     }
 }
 
-uint64_t FuseTree::Child(uint64_t nParent, const std::string &sName) const
+void FuseTree::Fold(const std::string &sDir)
+{
+    uint64_t nId = FUSE_ROOT_ID;
+    if (!sDir.empty()) {
+        Add(sDir, true, "", UINT64_MAX);
+        for (size_t nAt = 0; nAt <= sDir.size();) {
+            size_t nSlash = std::min(sDir.find('/', nAt), sDir.size());
+            nId = Child(nId, sDir.substr(nAt, nSlash - nAt));
+            nAt = nSlash + 1;
+        }
+    }
+    vNodes[nId - 1].bFold = true;
+}
+
+uint64_t FuseTree::Child(uint64_t nParent, const std::string &sName, bool bFold) const
 {
     for (size_t i = 0; i < vNodes.size(); i++)
-        if (vNodes[i].nParent == nParent && vNodes[i].sName == sName)
+        if (vNodes[i].nParent == nParent &&
+            (bFold ? strcasecmp(vNodes[i].sName.c_str(), sName.c_str()) == 0
+                   : vNodes[i].sName == sName))
             return i + 1;
     return 0;
 }
@@ -195,7 +213,8 @@ int FuseTree::Answer(const char *pRequest, size_t nLength, std::string *psOut) c
     }
     case FUSE_LOOKUP: {
         fuse_entry_out out{};
-        out.nodeid = Child(in.nodeid, std::string(pArg, strnlen(pArg, nArg)));
+        out.nodeid = Child(in.nodeid, std::string(pArg, strnlen(pArg, nArg)),
+                           node.bFold);
         out.entry_valid = out.attr_valid = kValidSeconds;
         if (out.nodeid == 0)
             return ENOENT;

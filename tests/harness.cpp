@@ -1,11 +1,13 @@
 #include "harness.h"
 
 #include "block.h"
+#include "orvel.h"
 
 #include <fcntl.h>
 #include <ftw.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -21,11 +23,17 @@
 #define ORVEL_DEFAULT_BIN "orvel"
 #endif
 
-const char *const apszBanner[3] = {
-    "ORVEL version " ORVEL_VERSION ": Compares all files in two paths.",
-    "Written by the ORVEL developers, December 2026.",
-    "Report problems through the ORVEL project's issue tracker.",
-};
+const std::vector<std::string> &BannerLines()
+{
+    static const std::vector<std::string> vLines = [] {
+        std::vector<std::string> v;
+        std::istringstream text(BANNER_TEXT ".");
+        for (std::string sLine; std::getline(text, sLine);)
+            v.push_back(sLine);
+        return v;
+    }();
+    return vLines;
+}
 
 static std::string EnvOr(const char *pszName, const std::string &sDefault)
 {
@@ -190,6 +198,11 @@ static int RemoveEntry(const char *pszPath, const struct stat *, int nType,
 Scratch::~Scratch()
 {
     vFuse.clear();  // unmounted before anything below is removed
+    for (const auto &m : vExfat) {
+        if (umount2(m.first.c_str(), 0) != 0)
+            umount2(m.first.c_str(), MNT_DETACH);
+        (void)!system(("losetup -d '" + m.second + "'").c_str());
+    }
     chmod(sRoot.c_str(), 0700);
     nftw(sRoot.c_str(), RemoveEntry, 64, FTW_DEPTH | FTW_PHYS);
 }
@@ -205,7 +218,7 @@ static unsigned long long Number(const std::string &s)
     if (cUnit == 'G')
         n <<= 30;
     if (cUnit == 'B') {
-        n *= BLOCK_SIZE;
+        n *= BLOCK_BYTES;
         if (nEnd + 1 < s.size() && (s[nEnd + 1] == '+' || s[nEnd + 1] == '-'))
             n += std::stoll(s.substr(nEnd + 1));
     }
@@ -242,6 +255,20 @@ void Scratch::Make(const std::vector<std::string> &vSpecs)
             vFuse.emplace_back(new FuseTree(sSpec.substr(5)));
             continue;
         }
+        if (sSpec.rfind("exfat:", 0) == 0) {
+            std::string sDir = sRoot + "/" + sSpec.substr(6);
+            std::string sImage = sDir + ".exfat";
+            MakeParents(sDir + "/");
+            std::string sLoop = ShellOutput(
+                "truncate -s 32M '" + sImage + "' && mkfs.exfat '" + sImage +
+                "' >/dev/null && losetup -f --show '" + sImage + "'");
+            ASSERT_FALSE(sLoop.empty()) << "no loop device for " << sSpec;
+            sLoop.pop_back();  // the newline
+            vExfat.push_back({sDir, sLoop});
+            ASSERT_EQ(system(("mount.exfat-fuse '" + sLoop + "' '" + sDir +
+                              "' >/dev/null 2>&1").c_str()), 0) << sSpec;
+            continue;
+        }
         size_t nArrow = sSpec.find("->"), nEq = sSpec.find('=');
         std::string sRel = sSpec.substr(0, std::min(nArrow, nEq));
         std::string sPath = sRoot + "/" + sRel;
@@ -254,6 +281,13 @@ void Scratch::Make(const std::vector<std::string> &vSpecs)
         for (const std::unique_ptr<FuseTree> &p : vFuse)
             if (sRel.rfind(p->sTop + "/", 0) == 0)
                 pTree = p.get();
+        if (pTree != nullptr && sSpec.size() >= 2 &&
+            sSpec.compare(sSpec.size() - 2, 2, "/~") == 0) {
+            size_t nTop = pTree->sTop.size() + 1;
+            pTree->Fold(sRel.size() > nTop + 1 ? sRel.substr(nTop, sRel.size() - nTop - 2)
+                                                : "");
+            continue;
+        }
         if (pTree != nullptr) {
             bool bDir = nEq == std::string::npos && sSpec.back() == '/';
             ASSERT_TRUE(bDir || (nEq < nArrow && sValue.rfind('%', 0) != 0))
@@ -297,13 +331,21 @@ void Scratch::Make(const std::vector<std::string> &vSpecs)
 bool CanMake(const std::vector<std::string> &vTree, std::string *psLeftOut)
 {
     auto IsMount = [](const std::string &s) { return s.rfind("fuse:", 0) == 0; };
+    auto IsExfat = [](const std::string &s) { return s.rfind("exfat:", 0) == 0; };
     std::string sWhy;
-    if (std::none_of(vTree.begin(), vTree.end(), IsMount) || HaveFuse(&sWhy))
+    if (std::any_of(vTree.begin(), vTree.end(), IsExfat) &&
+        !(HaveProgram("mkfs.exfat") && HaveProgram("mount.exfat-fuse") &&
+          HaveProgram("losetup") && access("/dev/loop-control", W_OK) == 0))
+        sWhy = "exfatprogs, exfat-fuse, losetup or loop devices are missing";
+    else if (std::none_of(vTree.begin(), vTree.end(), IsMount) &&
+             std::none_of(vTree.begin(), vTree.end(), IsExfat))
+        return true;
+    if (sWhy.empty() && HaveFuse(&sWhy))
         return true;
     if (ToolsRequired())
-        ADD_FAILURE() << "a FUSE tree is required but cannot be mounted: " << sWhy;
+        ADD_FAILURE() << "a FUSE tree or an exFAT volume is required but cannot be mounted: " << sWhy;
     else
-        *psLeftOut = "rows on FUSE trees left out: " + sWhy;
+        *psLeftOut = "rows on FUSE trees or exFAT volumes left out: " + sWhy;
     return false;
 }
 
@@ -322,10 +364,11 @@ Report ParseReport(const RunResult &r)
 {
     Report rep;
     std::vector<std::string> vOut = OutputLines(r.sOut);
-    EXPECT_GE(vOut.size(), 3u) << "no banner: " << r.sOut;
-    size_t nSkip = std::min<size_t>(3, vOut.size());
+    const std::vector<std::string> &vBanner = BannerLines();
+    EXPECT_GE(vOut.size(), vBanner.size()) << "no banner: " << r.sOut;
+    size_t nSkip = std::min(vBanner.size(), vOut.size());
     for (size_t i = 0; i < nSkip; i++)
-        EXPECT_EQ(vOut[i], apszBanner[i]);
+        EXPECT_EQ(vOut[i], vBanner[i]);
     vOut.erase(vOut.begin(), vOut.begin() + nSkip);
     const std::string sTail = " files compared.";
     if (!vOut.empty() && vOut.back().size() > sTail.size() &&
@@ -424,43 +467,49 @@ static std::string FdPath(const std::string &sLine, size_t nAt)
     return sLine.substr(nOpen + 1, nClose - nOpen - 1);
 }
 
-std::vector<TracedOpen> TracedOpens(const std::string &sTraceFile)
+std::vector<TracedCall> TracedCalls(const std::string &sTraceFile)
 {
-    std::vector<TracedOpen> v;
+    std::vector<TracedCall> v;
     std::ifstream in(sTraceFile);
     long nFirstThread = -1;
     for (std::string sLine; std::getline(in, sLine);) {
         const long nThread = atol(sLine.c_str());
         if (nFirstThread == -1)
             nFirstThread = nThread;
-        size_t nCall = sLine.find("openat(");
-        if (nCall == std::string::npos)
-            nCall = sLine.find("open(");
-        if (nCall == std::string::npos ||
-            (nCall > 0 && sLine[nCall - 1] != ' ' && sLine[nCall - 1] != '\t'))
+        size_t nName = sLine.find_first_not_of("0123456789 ");
+        size_t nParen = sLine.find('(', nName);
+        if (nName == std::string::npos || nParen == std::string::npos ||
+            sLine.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_",
+                                    nName) != nParen)
+            continue;  // a signal, an exit or a resumed call
+        TracedCall c;
+        c.bOtherThread = nThread != nFirstThread;
+        c.sLine = sLine;
+        c.sName = sLine.substr(nName, nParen - nName);
+        c.sArgs = sLine.substr(nParen + 1);
+        v.push_back(c);
+        if (c.sName != "open" && c.sName != "openat" && c.sName != "openat2")
             continue;
-        size_t nAt = sLine.find('(', nCall) + 1;
+        TracedCall &o = v.back();
+        o.bOpen = true;
+        // open(PATH, ...) or openat(DIR, PATH, ...), openat2 alike.
+        size_t nAt = 0;
         std::string sDir;
-        if (sLine.compare(nCall, 7, "openat(") == 0) {
-            sDir = FdPath(sLine, nAt);
-            nAt = sLine.find(", \"", nAt);
-            if (nAt == std::string::npos)
-                continue;
-            nAt += 2;
+        if (o.sName != "open") {
+            sDir = FdPath(o.sArgs, 0);
+            nAt = o.sArgs.find(", \"");
+            nAt = nAt == std::string::npos ? o.sArgs.size() : nAt + 2;
         }
-        if (nAt >= sLine.size() || sLine[nAt] != '"')
-            continue;
-        TracedOpen o;
-        o.bOtherThread = nThread != nFirstThread;
-        o.sNamed = Unquote(sLine, nAt);
-        if (!o.sNamed.empty() && o.sNamed[0] != '/')
-            o.sNamed = sDir + "/" + o.sNamed;
-        size_t nEnd = sLine.find(')', nAt);
-        o.bPathOnly = sLine.substr(nAt, nEnd - nAt).find("O_PATH") != std::string::npos;
-        size_t nResult = sLine.rfind(") = ");
-        if (nResult != std::string::npos && sLine.compare(nResult + 4, 1, "-") != 0)
-            o.sOpened = FdPath(sLine, nResult + 4);
-        v.push_back(o);
+        if (nAt < o.sArgs.size() && o.sArgs[nAt] == '"') {
+            o.sNamed = Unquote(o.sArgs, nAt);
+            if (!o.sNamed.empty() && o.sNamed[0] != '/')
+                o.sNamed = sDir + "/" + o.sNamed;
+        }
+        size_t nEnd = o.sArgs.find(')', nAt);
+        o.bPathOnly = o.sArgs.substr(nAt, nEnd - nAt).find("O_PATH") != std::string::npos;
+        size_t nResult = o.sArgs.rfind(") = ");
+        if (nResult != std::string::npos && o.sArgs.compare(nResult + 4, 1, "-") != 0)
+            o.sOpened = FdPath(o.sArgs, nResult + 4);
     }
     return v;
 }

@@ -58,7 +58,7 @@ class FuseTree {
 public:
     // An empty tree, to be mounted on the directory sTop of a scratch root.
     explicit FuseTree(const std::string &sTopDir)
-        : sTop(sTopDir), vNodes(1, Node{"", 0, true, "", UINT64_MAX}) {}
+        : sTop(sTopDir), vNodes(1, Node{"", 0, true, "", UINT64_MAX, false}) {}
     // Unmounts the tree (lazily if it is busy), then stops its thread.
     ~FuseTree();
     FuseTree(const FuseTree &) = delete;
@@ -69,6 +69,10 @@ public:
     // missing parent directories are added.
     void Add(const std::string &sPath, bool bDir, const std::string &sData,
              uint64_t nFailAt);
+    // Makes the directory sDir ("" for the top; added if missing) look names
+    // up whatever their ASCII case, as case-folding file systems do: its
+    // listing holds each name as added, a lookup finds any spelling of it.
+    void Fold(const std::string &sDir);
     // Mounts the tree on the directory sDir and starts serving it; false,
     // with the reason in *psWhy, when it cannot.
     bool Mount(const std::string &sDir, std::string *psWhy);
@@ -83,10 +87,12 @@ private:
         bool bDir;
         std::string sData;
         uint64_t nFailAt;
+        bool bFold;        // lookups in it ignore ASCII case
     };
     void Serve();
     int Answer(const char *pRequest, size_t nLength, std::string *psOut) const;
-    uint64_t Child(uint64_t nParent, const std::string &sName) const;
+    uint64_t Child(uint64_t nParent, const std::string &sName,
+                   bool bFold = false) const;
     std::vector<Node> vNodes;  // node i + 1 (1 is the top); fixed once mounted
     std::string sMountedOn;
     int fdFuse = -1;
@@ -110,7 +116,7 @@ public:
     //   "A/x=#N"        N bytes of a fixed pattern; "#N^K" with byte K flipped
     //   "A/x=%N"        a sparse file of N bytes
     //                   (N and K may end in M or G, or in B for blocks of
-    //                   the tool's reads, BLOCK_SIZE of src/block.h, then
+    //                   the tool's reads, BLOCK_BYTES of src/block.h, then
     //                   in +D or -D bytes: "#2B+1^1B-1")
     //   "A/d/"          a directory
     //   "A/l->target"   a symbolic link
@@ -121,16 +127,21 @@ public:
     //                   files ("=text", "=#N", "=#N^K") and, only there,
     //   "A/x=#N!K"      N bytes of the pattern whose reads that reach
     //                   offset K fail with EIO
+    //   "A/d/~"         the directory A/d looks names up whatever their case
+    //   "exfat:A"       an exFAT volume (exfat-fuse on a loop device, root
+    //                   only) mounted on the directory A at once: the
+    //                   lines under "A/" that follow are written into it
     // A FUSE tree is mounted at the end of the call that names it.
     void Make(const std::vector<std::string> &vSpecs);
 
 private:
     std::string sRoot;
     std::vector<std::unique_ptr<FuseTree>> vFuse;
+    std::vector<std::pair<std::string, std::string>> vExfat;  // mount, loop
 };
 
 // Whether a table row whose tree is vTree can be made here. A tree with a
-// FUSE mount cannot where none can be had: the row is then left out, with
+// FUSE mount or an exFAT volume cannot where none can be had: the row is then left out, with
 // the reason in *psLeftOut, and the test fails where CI requires the
 // tools (ToolsRequired()).
 bool CanMake(const std::vector<std::string> &vTree, std::string *psLeftOut);
@@ -153,8 +164,9 @@ bool CanRun(const std::string &sName, std::string *psLeftOut);
 // target's form, with the target's separator throughout.
 std::string Expand(const std::string &sLine, const Scratch &scratch);
 
-// The output the target prints before anything else.
-extern const char *const apszBanner[3];
+// The lines the target prints before anything else (BANNER_TEXT of
+// src/orvel.h, with the full stop its format adds).
+const std::vector<std::string> &BannerLines();
 
 // The exact standard error of a run that took up nFiles file pairs.
 std::string Progress(unsigned long nFiles);
@@ -196,18 +208,24 @@ struct Case {
 void Check(const Case &c, const Scratch *pMade = nullptr,
            RunOptions opt = RunOptions());
 
-// One open* call in a log of "strace -f -y": the path it named, made
-// absolute with the path strace gives for its directory descriptor; the path
-// of what it opened, "" when it failed; whether it was an O_PATH open,
-// which acts on nothing it names; and whether a thread other than the one
-// the trace starts with made it.
-struct TracedOpen {
+// One system call in a log of "strace -f -y": the line, the call's name and
+// what follows its opening parenthesis. For an open, openat or openat2
+// also the path it named, made absolute with the path strace gives for its
+// directory descriptor; the path of what it opened, "" when it failed; and
+// whether it was an O_PATH open, which acts on nothing it names. Whether a
+// thread other than the one the trace starts with made it. Signals, exits
+// and resumed calls are left out.
+struct TracedCall {
+    std::string sLine;
+    std::string sName;
+    std::string sArgs;
+    bool bOpen = false;
     std::string sNamed;
     std::string sOpened;
     bool bPathOnly = false;
     bool bOtherThread = false;
 };
-std::vector<TracedOpen> TracedOpens(const std::string &sTraceFile);
+std::vector<TracedCall> TracedCalls(const std::string &sTraceFile);
 
 // What a shell command writes to its standard output.
 std::string ShellOutput(const std::string &sCmd);

@@ -50,9 +50,11 @@ const PermCase kCases[] = {
      {{"B/s", 0}},
      {"@/B/s/x: Error reading file.", "@/B/s/d/y: Error reading file.",
       "@/A/z, @/B/z: Differences encountered."}, 3, {}},
-    {"second-tree directory searchable but not listable: files still compared",
+    // Without its listing, nothing tells whether it holds x or a name that
+    // the file system merely takes for x.
+    {"second-tree directory searchable but not listable: its names unverified",
      {"A/s/x=1", "A/s/y=1", "B/s/x=1", "B/s/y=2"}, {{"B/s", 0111}},
-     {"@/A/s/y, @/B/s/y: Differences encountered."}, 2, {}},
+     {"@/B/s/x: Error reading file.", "@/B/s/y: Error reading file."}, 2, {}},
     {"unreadable first root", {"A/x=1", "B/x=1"}, {{"A", 0}},
      {"@/A: File not found."}, 0, {"A/x", "B/x"}},
 };
@@ -60,8 +62,8 @@ const PermCase kCases[] = {
 // Whether the trace shows an open of sPath, by whatever path or descriptor.
 bool Opened(const std::string &sTrace, const std::string &sPath)
 {
-    for (const TracedOpen &o : TracedOpens(sTrace))
-        if (o.sNamed == sPath || o.sOpened == sPath)
+    for (const TracedCall &o : TracedCalls(sTrace))
+        if (o.bOpen && (o.sNamed == sPath || o.sOpened == sPath))
             return true;
     return false;
 }

@@ -1,7 +1,7 @@
 // The one door from the comparison core to its operating system and run-time
 // library. The core calls every file, memory, path and directory operation
 // under the Win32 and C run-time names declared here; each system supplies
-// the bodies in one file beside this header (win32.cpp, posix.cpp).
+// the bodies in a folder of its own beside this header (posix/, win32/).
 #ifndef ORVEL_PLATFORM_H
 #define ORVEL_PLATFORM_H
 

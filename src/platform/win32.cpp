@@ -395,6 +395,10 @@ HANDLE OrvelCreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
     WCHAR *pwszPath = ExactPath(lpFileName, L"");
     HANDLE hFile;
 
+    // Every line reported is written before the next file is opened, so
+    // that a run ended from outside keeps what it found: msvcrt has no line
+    // buffering, and unbuffered it writes a file or a pipe byte by byte.
+    fflush(stdout);
     if (pwszPath == NULL)
         return INVALID_HANDLE_VALUE;
     hFile = CreateFileW(pwszPath, dwDesiredAccess, dwShareMode,

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "orvel.h"
 #include "platform/platform.h"
 
 static std::string Model(const std::string &sPath)
@@ -42,8 +43,9 @@ const char *CheckFullpath(const uint8_t *pbData, size_t nSize)
 {
     if (nSize == 0)
         return nullptr;
-    // Sizes from 1 up, with the driver's 1024 and its neighbours likely.
-    static const size_t anLimits[] = {1023, 1024, 1025, 4096};
+    // Sizes from 1 up, with the driver's and its neighbours likely.
+    static const size_t anLimits[] = {ROOT_PATH_BYTES - 1, ROOT_PATH_BYTES,
+                                      ROOT_PATH_BYTES + 1, 4096};
     size_t nLimit = pbData[0] < 4 ? anLimits[pbData[0]] : (size_t)pbData[0] - 3;
     std::string sPath((const char *)pbData + 1, nSize - 1);
     sPath = sPath.substr(0, sPath.find('\0'));

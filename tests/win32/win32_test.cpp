@@ -6,6 +6,7 @@
 // since no test framework is built for Windows here: it makes its files in a
 // directory of its own under the temporary directory, prints one line per
 // failed check, and exits with 1 if there was any.
+#include "orvel.h"
 #include "platform/platform.h"
 
 #include <set>
@@ -105,7 +106,7 @@ void TestCodePage()
     const std::wstring sOmega =
         std::wstring(sRoot.begin(), sRoot.end()) + L"\\\u03a9.txt";
     WCHAR *apwszArgs[nArgs];
-    char szFull[1024];
+    char szFull[ROOT_PATH_BYTES];
     char **ppszArgs;
     struct ffblk ff;
     HANDLE h;

@@ -58,8 +58,6 @@
 // touches the layer's counted working memory.
 #include "internal.h"
 
-#include "faults.h"
-
 #if ORVEL_LINUX
 
 #include <dirent.h>
@@ -74,6 +72,8 @@
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
+
+#include "faults.h"
 
 #define AHEAD_BYTES ((uint64_t)64 << 20)
 #define AHEAD_FILES 4096  // a power of two: the ring of walked files
@@ -477,7 +477,7 @@ static void ReadAhead(uint64_t qwSeq, int nFile, int fdRoot,
 
     if (fdRoot < 0)
         return;
-    fd = Keep(OpenAfterLook(fdRoot, pszRel, &st));
+    fd = Keep(OpenAfterLook(fdRoot, pszRel, &st, true));
     if (fd < 0)
         return;
     for (uint64_t qwAt = 0; qwAt < (uint64_t)st.st_size; qwAt += AHEAD_CHUNK) {

@@ -1,17 +1,26 @@
 // Hooks through which a test build of the platform layer stages what real
 // files cannot stage on cue: an allocation that fails, a file that shrinks or
-// grows between being sized and being read or is cut short right after its
-// read, an entry that goes away or turns into a FIFO after its directory was
-// listed, a read-ahead agent that works on a cached tree and whose walk
+// grows between being sized and being read or is cut short or rewritten
+// right after a read, an entry that goes away or turns into a FIFO after its
+// directory was listed, a signal from outside at an exact open, a system
+// that cannot bring a mapping's pages in ahead, pages larger than this
+// machine's, a read-ahead agent that works on a cached tree and whose walk
 // parts from the core's; and through which it watches
 // for what must never happen, such as the open of anything but a regular
 // file. The shipped program compiles them to nothing; the test build defines
 // ORVEL_FAULTS and links tests/faults.cpp.
+//
+// For the pages, the layer takes its page size through FAULT_PAGE_BYTES, and
+// in the test build its calls of mmap, munmap and madvise go to the test
+// build's, which act as a kernel with pages of that size would: a file that
+// includes this header after <sys/mman.h> calls them.
 #ifndef ORVEL_FAULTS_H
 #define ORVEL_FAULTS_H
 
 #ifdef ORVEL_FAULTS
+#include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 bool FaultFailAlloc(void);
 bool FaultFailWorkAlloc(void);
 void *FaultCountBlock(void *pBlock, int nDelta);
@@ -20,8 +29,15 @@ void FaultBeforeEntry(int fdDir, const char *pszName);
 void FaultOnDeliver(const char *pszDir, const char *pszName);
 void FaultAfterOpen(int fd);
 void FaultAfterRead(int fd);
+size_t FaultPageBytes(size_t nSystem);
+void *FaultMmap(void *pAddr, size_t nLen, int nProt, int nFlags, int fd,
+                off_t nOffset);
+int FaultMunmap(void *pAddr, size_t nLen);
+int FaultMadvise(void *pAddr, size_t nLen, int nAdvice);
+bool FaultNoPopulate(void);
 bool FaultAheadForced(void);
 bool FaultAheadHides(void);
+void FaultAheadOpened(int fd);
 #define FAULT_FAIL_ALLOC() FaultFailAlloc()
 #define FAULT_FAIL_WORK_ALLOC() FaultFailWorkAlloc()
 #define FAULT_COUNT_BLOCK(p, nDelta) FaultCountBlock((p), (nDelta))
@@ -30,8 +46,14 @@ bool FaultAheadHides(void);
 #define FAULT_ON_DELIVER(pszDir, pszName) FaultOnDeliver((pszDir), (pszName))
 #define FAULT_AFTER_OPEN(fd) FaultAfterOpen(fd)
 #define FAULT_AFTER_READ(fd) FaultAfterRead(fd)
+#define FAULT_PAGE_BYTES(nSystem) FaultPageBytes(nSystem)
+#define mmap FaultMmap
+#define munmap FaultMunmap
+#define madvise FaultMadvise
+#define FAULT_NO_POPULATE() FaultNoPopulate()
 #define FAULT_AHEAD_FORCED() FaultAheadForced()
 #define FAULT_AHEAD_HIDES() FaultAheadHides()
+#define FAULT_AHEAD_OPENED(fd) FaultAheadOpened(fd)
 #else
 #define FAULT_FAIL_ALLOC() false
 #define FAULT_FAIL_WORK_ALLOC() false
@@ -41,8 +63,11 @@ bool FaultAheadHides(void);
 #define FAULT_ON_DELIVER(pszDir, pszName) ((void)0)
 #define FAULT_AFTER_OPEN(fd) ((void)0)
 #define FAULT_AFTER_READ(fd) ((void)0)
+#define FAULT_PAGE_BYTES(nSystem) (nSystem)
+#define FAULT_NO_POPULATE() false
 #define FAULT_AHEAD_FORCED() false
 #define FAULT_AHEAD_HIDES() false
+#define FAULT_AHEAD_OPENED(fd) ((void)0)
 #endif
 
 #endif  // ORVEL_FAULTS_H

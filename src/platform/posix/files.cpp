@@ -23,16 +23,6 @@
 
 #include "faults.h"
 
-int OpenForReading(int fdDir, const char *pszPath, int nFlags)
-{
-#if ORVEL_LINUX && defined(O_NOATIME)
-    int fd = openat(fdDir, pszPath, nFlags | O_NOATIME);
-    if (fd >= 0 || errno != EPERM)
-        return fd;
-#endif
-    return openat(fdDir, pszPath, nFlags);
-}
-
 // The file CreateFileA opened last, and two speed devices for it.
 //
 // - Its status, taken right after the open: the size query answers from it
@@ -45,17 +35,57 @@ int OpenForReading(int fdDir, const char *pszPath, int nFlags)
 //   answers at once; when it comes, the file has grown, and the byte is kept
 //   for the next read.
 //
+// That last read, which finds the end and delivers nothing, is also where a
+// file that changed while it was read is caught (the core makes it only when
+// everything compared equal): a file that took more than one read, whose
+// reads may each have seen another version of it, and a mapped image, which
+// is the file itself for as long as it is compared, must still have the
+// size and times they had (StillAsRead); else the read fails. A file read in
+// one read is what that read saw and is not looked at again, so that a tree
+// of small files costs no more system calls than before.
+//
 // Only CreateFileA makes handles and it sets all of this anew for each, so a
 // descriptor number that comes back never finds the state of another file;
 // a read of any other handle is a plain read.
 static int fdOpen = -1;
 static struct stat stOpen;
 static uint64_t qwDelivered;  // bytes its reads have delivered
+static unsigned nReads;       // read calls that delivered some of them
 static bool bAtEnd;           // a read has met the end of the file
 static bool bHeld;            // bHeldByte was read past the size seen
 static BYTE bHeldByte;
 
-int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst)
+#ifdef __APPLE__  // the times of struct stat, by their names there
+#define st_ctim st_ctimespec
+#define st_mtim st_mtimespec
+#endif
+
+// Size, modification and change time. Any write or cut moves the change
+// time, which no one but the clock can set; the modification time is
+// compared too for file systems that keep no real change time. The inode is
+// not: a descriptor's file never changes.
+bool StillAsRead(int fd, const struct stat *pstRead)
+{
+    struct stat st;
+
+    return fstat(fd, &st) == 0 && st.st_size == pstRead->st_size &&
+           st.st_ctim.tv_sec == pstRead->st_ctim.tv_sec &&
+           st.st_ctim.tv_nsec == pstRead->st_ctim.tv_nsec &&
+           st.st_mtim.tv_sec == pstRead->st_mtim.tv_sec &&
+           st.st_mtim.tv_nsec == pstRead->st_mtim.tv_nsec;
+}
+
+int OpenFileSized(size_t nBytes, struct stat *pst)
+{
+    if (fdOpen < 0 || qwDelivered != 0 || bAtEnd || bHeld ||
+        (uint64_t)stOpen.st_size != (uint64_t)nBytes)
+        return -1;
+    *pst = stOpen;
+    return fdOpen;
+}
+
+int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst,
+                  bool bAhead)
 {
     int fd;
 
@@ -65,7 +95,10 @@ int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst)
                         O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return -1;
-    FAULT_AFTER_OPEN(fd);
+    if (bAhead)
+        FAULT_AHEAD_OPENED(fd);
+    else
+        FAULT_AFTER_OPEN(fd);
     if (fstat(fd, pst) != 0 || !S_ISREG(pst->st_mode)) {
         close(fd);
         return -1;
@@ -83,38 +116,44 @@ int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst)
     return fd;
 }
 
-// Opens the regular file at pszPath with its status in *pst, relative to
-// its cached directory when bCached and the path is absolute with a plain
-// last component, else as it stands; -1 for anything but a regular file.
-static int OpenRegularFile(const char *pszPath, bool bCached, struct stat *pst)
+// Opens the regular file at pszPath with its status in *pst: a file the
+// walk joined in the first tree relative to the directory it was listed in;
+// the second file of a pair relative to its directory in the second tree,
+// and only if every name the walk joined on its way is exactly in its
+// directory (namesake.cpp); any other path as it stands. -1 for anything
+// but a regular file.
+static int OpenRegularFile(const char *pszPath, struct stat *pst)
 {
-    const char *pszSlash = strrchr(pszPath, '/');
     const char *pszName = pszPath;
-    int fdDir = AT_FDCWD;
-    bool bNew;
+    Level *pDir = NULL;
+    size_t nRootLen = 0;
+    bool bFirst = false;
+    int nTry, fd = -1;
 
-    // The cached directories would reach past the system's limit on path
-    // lengths, but only while they happen to be cached: such paths fail
-    // alike, every time.
-    if (strlen(pszPath) >= PATH_MAX)
+    // Paths past the system's limit fail alike, whether or not their
+    // directory is held open.
+    if (strlen(pszPath) >= PATH_MAX) {
+        errno = ENAMETOOLONG;
         return -1;
-    if (bCached && pszPath[0] == '/' && pszSlash != NULL &&
-        pszSlash[1] != '\0') {
-        int fd = DirCacheGet(pszPath, (size_t)(pszSlash - pszPath),
-                             LOOKUP_ONLY, &bNew);
-        if (fd >= 0) {
-            fdDir = fd;
-            pszName = pszSlash + 1;
-        }
     }
-    return OpenAfterLook(fdDir, pszName, pst);
-}
-
-bool GiveBackDescriptors(void)
-{
-    bool bCache = DirCacheGiveBack();
-    bool bAgent = AheadGiveBack();
-    return bCache || bAgent;
+    if (NamesakePlace(pszPath, &pDir, &pszName)) {
+        if (pDir == NULL)
+            return -1;
+    } else {
+        bFirst = SearchPlace(pszPath, &pDir, &pszName, &nRootLen);
+    }
+    // Out of descriptors: the levels give theirs back, and the file is opened
+    // once more.
+    for (nTry = 0; nTry < 2; nTry++) {
+        int fdDir = pDir != NULL ? LevelFd(pDir) : AT_FDCWD;
+        fd = fdDir == -1 ? -1 : OpenAfterLook(fdDir, pszName, pst, false);
+        if (fd >= 0 || (errno != EMFILE && errno != ENFILE) ||
+            !LevelsGiveBack(pDir))
+            break;
+    }
+    if (fd >= 0 && bFirst)
+        NamesakeAwait(pszPath + nRootLen);
+    return fd;
 }
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
@@ -124,17 +163,13 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
     int fd;
 
     AheadOpen(lpFileName);
-    fd = OpenRegularFile(lpFileName, true, &st);
-    // Out of descriptors: the directory cache and the read-ahead agent give
-    // theirs back, and the file is opened once more by its full path, which
-    // needs no other.
-    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && GiveBackDescriptors())
-        fd = OpenRegularFile(lpFileName, false, &st);
+    fd = OpenRegularFile(lpFileName, &st);
     if (fd < 0)
         return INVALID_HANDLE_VALUE;
     fdOpen = fd;
     stOpen = st;
     qwDelivered = 0;
+    nReads = 0;
     bAtEnd = false;
     bHeld = false;
     return HandleOf(fd);
@@ -230,6 +265,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                 bAtEnd = true;
             break;
         }
+        if (bOpen)
+            nReads++;
         if ((size_t)nGot > nWant) {  // the extra byte came: the file grew
             dwDone += (DWORD)nWant;
             bHeld = true;
@@ -244,6 +281,11 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     if (bOpen)
         qwDelivered += dwDone;
     *lpNumberOfBytesRead = dwDone;
+    if (bOpen && bAtEnd && dwDone == 0 && nNumberOfBytesToRead > 0 &&
+        ((nReads > 1 && !StillAsRead(fd, &stOpen)) || !MappedStillAsRead())) {
+        *lpNumberOfBytesRead = 0;
+        return FALSE;
+    }
     FAULT_AFTER_READ(fd);
     return TRUE;
 }

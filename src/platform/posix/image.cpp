@@ -4,10 +4,12 @@
 // here are private memory, for the rest.
 //
 // The kept block, and the protocol it relies on:
-// - Blocks are mapped directly, in whole units of 2 MiB and aligned to one,
-//   with room to spare. A released block is kept, and the next request that
-//   fits is served from it without any system call or page fault: only the
-//   first image of a size costs the faults of its pages.
+// - Blocks are mapped directly, in whole units of 2 MiB (of a page, were
+//   pages larger) and aligned to one, with room to spare. Every address and
+//   length given to the system is in whole pages of the system's size (4,
+//   16 or 64 KiB on arm64). A released block is kept, and the next request
+//   that fits is served from it without any system call or page fault: only
+//   the first image of a size costs the faults of its pages.
 // - At most one block is kept, the larger; a kept block too small for a
 //   request goes before the new one is mapped, so that it never adds to the
 //   memory of the new one. A block's room beyond its largest image is
@@ -27,8 +29,13 @@
 // against its limit, and a process past the limit is killed, not refused:
 // before a block takes memory it has not held yet, the room the group
 // leaves is checked, and a request that cannot fit is refused as a memory
-// failure. Standard output is written out first, so that the results found
-// so far are not lost with the process if it is killed all the same.
+// failure. A mapped image that cannot be had (mapped.cpp) is such a block
+// too, checked alike.
+//
+// A process may be killed all the same, by the kernel or by anyone else:
+// standard output is line-buffered from the start of the process (below),
+// so that every line reported is written before the next file pair is taken
+// up, and a run that is stopped keeps all it found.
 #include "internal.h"
 
 #include <stdio.h>
@@ -36,12 +43,11 @@
 
 #include "faults.h"
 
-#define MAP_UNIT ((size_t)2 << 20)
-#define PAGE_BYTES ((size_t)4096)
-// Room beyond the request, so that a run of slightly growing images does not
-// map, fault in and drop a new block for each; with the rounding to whole
-// units a block holds less than 8 MiB beyond its first image.
-#define SPARE_BYTES ((size_t)6 << 20)
+#define UNIT_BYTES ((size_t)2 << 20)
+// Room beyond the request, in units, so that a run of slightly growing images
+// does not map, fault in and drop a new block for each; with the rounding to
+// whole units a block holds less than 8 MiB beyond its first image.
+#define SPARE_UNITS 3
 
 // A block is preceded by a page of its own that holds its head.
 struct BlockHead {
@@ -51,43 +57,56 @@ struct BlockHead {
 
 static void *pKeptBlock = NULL;
 
+// Before any output: a terminal's standard output is line-buffered anyway,
+// a file's or a pipe's would be written only every few kilobytes.
+__attribute__((constructor)) static void LineBufferedOutput(void)
+{
+    setvbuf(stdout, NULL, _IOLBF, BUFSIZ);
+}
+
 static BlockHead *HeadOf(void *pBlock)
 {
     return (BlockHead *)((char *)pBlock - sizeof(BlockHead));
 }
 
+static size_t MapUnit(void)
+{
+    return PageBytes() > UNIT_BYTES ? PageBytes() : UNIT_BYTES;
+}
+
 static void UnmapBlock(void *pBlock)
 {
-    munmap((char *)pBlock - PAGE_BYTES, PAGE_BYTES + HeadOf(pBlock)->nCapacity);
+    munmap((char *)pBlock - PageBytes(), PageBytes() + HeadOf(pBlock)->nCapacity);
 }
 
 // Maps a block of at least nBytes, padded and aligned as above or of the
 // exact size in whole pages; NULL when the system has no room.
 static void *MapBlock(size_t nBytes, bool bPadded)
 {
+    const size_t nPage = PageBytes(), nUnit = MapUnit();
     size_t nCapacity, nAlign, nMapLen;
     char *pcMap, *pcBlock, *pcEnd;
 
-    if (nBytes > SIZE_MAX - 8 * MAP_UNIT)
+    if (nBytes > SIZE_MAX - 8 * nUnit)
         return NULL;
-    nAlign = bPadded ? MAP_UNIT : PAGE_BYTES;
+    nAlign = bPadded ? nUnit : nPage;
     nCapacity = (nBytes + nAlign - 1) & ~(nAlign - 1);
     if (nCapacity == 0)
-        nCapacity = PAGE_BYTES;
+        nCapacity = nPage;
     if (bPadded)
-        nCapacity += SPARE_BYTES;
+        nCapacity += SPARE_UNITS * nUnit;
     // Map one unit more than needed, so that an aligned start with a head
     // page before it lies inside, then give back what lies around it.
-    nMapLen = PAGE_BYTES + nCapacity + (bPadded ? MAP_UNIT : 0);
+    nMapLen = nPage + nCapacity + (bPadded ? nUnit : 0);
     pcMap = (char *)mmap(NULL, nMapLen, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (pcMap == MAP_FAILED)
         return NULL;
-    pcBlock = (char *)(((uintptr_t)pcMap + PAGE_BYTES + nAlign - 1) &
+    pcBlock = (char *)(((uintptr_t)pcMap + nPage + nAlign - 1) &
                        ~(uintptr_t)(nAlign - 1));
     pcEnd = pcBlock + nCapacity;
-    if (pcBlock - PAGE_BYTES > pcMap)
-        munmap(pcMap, (size_t)(pcBlock - PAGE_BYTES - pcMap));
+    if (pcBlock - nPage > pcMap)
+        munmap(pcMap, (size_t)(pcBlock - nPage - pcMap));
     if (pcEnd < pcMap + nMapLen)
         munmap(pcEnd, (size_t)(pcMap + nMapLen - pcEnd));
     HeadOf(pcBlock)->nCapacity = nCapacity;
@@ -112,7 +131,6 @@ HGLOBAL GlobalAlloc(UINT, SIZE_T dwBytes)
         pKeptBlock = NULL;
     }
     if (pBlock == NULL || HeadOf(pBlock)->nTouched < dwBytes) {
-        fflush(stdout);
         if (!RoomForPrivateMemory(dwBytes - (pBlock != NULL
                                                  ? HeadOf(pBlock)->nTouched
                                                  : 0))) {

@@ -3,14 +3,15 @@
 // declared here.
 //
 //   files.cpp     CreateFileA, GetFileSize, ReadFile, CloseHandle
-//   memory.cpp    LocalAlloc, LocalFree, and the layer's working memory
+//   memory.cpp    LocalAlloc, LocalFree, the layer's working memory, pages
 //   image.cpp     GlobalAlloc, GlobalFree: the blocks that hold whole files
 //   mapped.cpp    whole files mapped rather than copied into such blocks
 //   cgroup.cpp    the memory a control group leaves the process
 //   paths.cpp     _fullpath
 //   search.cpp    findfirst, findnext
 //   listing.cpp   reading the names of an open directory
-//   dircache.cpp  descriptors of the directories used last
+//   levels.cpp    descriptors of the directories the walk is in
+//   namesake.cpp  the second tree's file that has exactly the first's name
 //   ahead.cpp     the read-ahead agent, which brings files into the page
 //                 cache ahead of the core
 #ifndef ORVEL_POSIX_INTERNAL_H
@@ -33,51 +34,49 @@
 #define ORVEL_LINUX 0
 #endif
 
-// Descriptors for lookups only: O_PATH ones on Linux, which act on nothing
-// they name and need no read permission; read-only ones elsewhere, so that a
-// directory that cannot be read is reached by full paths there.
-#if ORVEL_LINUX
-#define LOOKUP_ONLY O_PATH
-#else
-#define LOOKUP_ONLY O_RDONLY
-#endif
-
 // Handles carry the descriptor plus one, so that descriptor 0 (possible when
 // standard input was closed) is not taken for the null handle.
 inline int FdOf(HANDLE h) { return (int)((intptr_t)h - 1); }
 inline HANDLE HandleOf(int fd) { return (HANDLE)(intptr_t)(fd + 1); }
 
 // ---- files.cpp --------------------------------------------------------------
-// openat() of pszPath relative to fdDir, without updating access times where
-// the system allows it (owner or privileged).
-int OpenForReading(int fdDir, const char *pszPath, int nFlags);
+// The descriptor of the file CreateFileA opened last, with its status in
+// *pst, if it is still open, unread, and of nBytes; else -1.
+int OpenFileSized(size_t nBytes, struct stat *pst);
+// Whether the file open as fd still has the size and times of *pstRead.
+bool StillAsRead(int fd, const struct stat *pstRead);
 // Opens the regular file pszName relative to fdDir with its status in *pst,
-// looked at before and after the open; -1 for anything else.
-int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst);
-// For a process out of descriptors: the directory cache and the read-ahead
-// agent give theirs back. False if they held none.
-bool GiveBackDescriptors(void);
+// looked at before and after the open; -1 for anything else. bAhead for the
+// read-ahead agent's opens, which the test build does not count as the
+// core's.
+int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst,
+                  bool bAhead);
 
 // ---- memory.cpp -------------------------------------------------------------
 // The layer's own working memory (path texts, search state): realloc(), which
 // the test build can fail on cue.
 void *WorkAlloc(void *pOld, size_t nBytes);
+// The system's page size, taken at the first call (4, 16 or 64 KiB on
+// arm64 kernels): mappings start and end at whole pages of it.
+size_t PageBytes(void);
 
 // ---- mapped.cpp -------------------------------------------------------------
-// Address room for the image of a file of nBytes, which the ReadFile of the
-// whole file maps the file into; NULL where the image is to be private
-// memory instead (a small file, a system without mapped images).
+// The image of the file of nBytes open last (OpenFileSized), that file
+// mapped; NULL where the image is to be private memory instead (a small
+// file, a system without mapped images, a file that cannot be mapped).
 void *MappedReserve(size_t nBytes);
-// Unmaps pBlock if it is a mapped image's room; false if it is not.
+// Unmaps pBlock if it is a mapped image; false if it is not.
 bool MappedRelease(void *pBlock);
 // Serves a read of nBytes from the start of the file open as fd into
-// pBuffer if that is a mapped image's room: 1 when the file is mapped there,
-// *pnMapped bytes of it (fewer if it is shorter now), 0 when it is to be read
-// there instead (it is private memory now, or pBuffer is no such room), -1
-// on failure, with errno set.
+// pBuffer if that is the file's mapped image: brings its pages in and gives
+// 1, with *pnMapped the bytes of it (fewer if it is shorter now); 0 when
+// pBuffer is no such image; -1 on failure, with errno set.
 int MappedRead(void *pBuffer, size_t nBytes, int fd, size_t *pnMapped);
 // Whether a mapped image has lost pages to its file being cut short.
 bool MappedBroken(void);
+// Whether the file of the mapped image, if there is one, still has the
+// size and times it had when its pages were brought in.
+bool MappedStillAsRead(void);
 
 // ---- cgroup.cpp -------------------------------------------------------------
 // Whether nBytes more of memory the kernel cannot reclaim fit under the
@@ -95,15 +94,61 @@ typedef bool (*EntrySink)(void *pContext, const char *pszName,
 // or the sink said stop.
 bool ListDirectory(int fdDir, EntrySink pfnSink, void *pContext);
 
-// ---- dircache.cpp -----------------------------------------------------------
-// The descriptor of directory pszDir (nDirLen bytes, not NUL-terminated;
-// empty for the root), opened with nFlags | O_DIRECTORY if the cache does
-// not hold it yet, which *pbNew then tells; -1 if it cannot be opened. The
-// descriptor stays the cache's: valid until the next call of the cache.
-int DirCacheGet(const char *pszDir, size_t nDirLen, int nFlags, bool *pbNew);
-// Closes every descriptor the cache holds; false if it held none. For a
-// process that has run out of descriptors.
-bool DirCacheGiveBack(void);
+// ---- levels.cpp -------------------------------------------------------------
+// openat() of pszPath relative to fdDir, without updating access times where
+// the system allows it (owner or privileged).
+int OpenForReading(int fdDir, const char *pszPath, int nFlags);
+
+// A directory the walk is in, held by the descriptor it was opened by.
+struct Level {
+    char *pszPath;  // NUL-terminated, "" for the root; the level's own
+    size_t nLen;
+    int fd;     // -1 while given back
+    dev_t dev;  // the identity of what fd was opened on
+    ino_t ino;
+    Level *pParent;        // the level it was opened in, while that is open
+    size_t nBelow;         // levels whose pParent it is
+    bool bAbove;           // LevelsGiveBack's: an open level is below it
+    Level *pPrev, *pNext;  // the levels open now
+};
+// Opens the directory pszPath (nLen bytes, not NUL-terminated) for reading,
+// relative to pParent by its last name when pParent is not NULL (pszPath is
+// then pParent's path, a separator and one name), else by its path. NULL on
+// failure, with errno set. The level is the caller's, until LevelClose.
+Level *LevelOpen(Level *pParent, const char *pszPath, size_t nLen);
+// The level's descriptor, valid until the next call of this section; a level
+// that gave its descriptor back is reopened by its path, and -1 (ENOENT) when
+// its path no longer names the directory that was opened.
+int LevelFd(Level *pLevel);
+// Closes the level and releases it; NULL is no level.
+void LevelClose(Level *pLevel);
+// For a process that has run out of descriptors: stops the read-ahead agent,
+// which gives all of its back, and closes the descriptors of the levels that
+// have an open level below them, or where there are none of those, of all
+// levels but pKeep (NULL: none kept). The levels keep their identities.
+// False if it closed none.
+bool LevelsGiveBack(Level *pKeep);
+
+// ---- search.cpp -------------------------------------------------------------
+// Whether pszPath is a path the walk joins in the first tree: a directory
+// being searched, a separator and the name that search delivered last. If
+// so, *ppLevel is that directory, *ppszName the name in pszPath and
+// *pnRootLen the length of the path of the first tree's root.
+bool SearchPlace(const char *pszPath, Level **ppLevel, const char **ppszName,
+                 size_t *pnRootLen);
+
+// ---- namesake.cpp -----------------------------------------------------------
+// The first file of a pair was opened; pszRel is its path past the first
+// tree's root (a separator, then names). The next open is its second file,
+// unless a search delivers an entry first.
+void NamesakeAwait(const char *pszRel);
+// The pair's second file is no longer awaited: the walk went on.
+void NamesakeForget(void);
+// Whether pszPath is the awaited second file: the second tree's root and
+// the first file's relative path. If so, *ppLevel is its directory, NULL
+// when a name on its way is not exactly in its directory's listing (or no
+// listing could be read), and *ppszName its name in pszPath.
+bool NamesakePlace(const char *pszPath, Level **ppLevel, const char **ppszName);
 
 // ---- ahead.cpp --------------------------------------------------------------
 // The core's steps, told to the read-ahead agent (protocol in ahead.cpp).

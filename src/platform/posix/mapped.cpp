@@ -4,23 +4,36 @@
 // it back for the comparison is twice the memory traffic of streaming it,
 // and the copy is memory the kernel cannot reclaim. From MAP_FROM_BYTES up,
 // the image is the file's own pages instead:
-// - GlobalAlloc reserves address room for the image (no memory yet), and
-//   the ReadFile of the whole file from its start into that room maps the
-//   file there, read-only, and brings its pages in (MADV_POPULATE_READ), so
-//   that an I/O error is a failed read of the first file, as it would be
-//   when reading. GlobalFree unmaps it. Where the file cannot be mapped or
-//   the kernel cannot bring the pages in (before Linux 5.14), the room
-//   becomes private memory and the file is read into it, as below the size.
+// - GlobalAlloc comes right after the file it is for was opened and sized
+//   (OpenFileSized): it maps that file, read-only, into room aligned for
+//   large pages, and the ReadFile of the whole file from its start into the
+//   image brings its pages in (MADV_POPULATE_READ), so that an I/O error is
+//   a failed read of the first file, as it would be when reading.
+//   GlobalFree unmaps it. Where the file cannot be mapped or the kernel
+//   cannot bring the pages in ahead (before Linux 5.14), GlobalAlloc gives
+//   private memory, whose room it checks, as below the size: whether the
+//   process has room for the image is settled where the core can still
+//   call it a memory failure.
 // - The image is read-only: the core never writes into it, and no change
 //   may make it do so (the pages are the page cache's).
 // - Its pages are the page cache's, which the kernel can reclaim under a
 //   memory limit, so no room is checked for them.
+// - The image is the file for as long as it is compared, changes included.
+//   A descriptor of the file is kept with it, and the read that finds the
+//   end of either file of the pair (which the core makes only when all
+//   compared equal, after the last comparison) fails if the file no longer
+//   has the size and times it had when its pages were brought in
+//   (MappedStillAsRead): a file trimmed inside its last page reads as zeros
+//   past its new end, with no fault to tell.
 // - A file cut short while its image is compared takes the pages past its
-//   new end with it, and touching them raises SIGBUS. For an address inside
-//   the image, zero pages are put in place of the rest of it and the image
-//   is marked as no longer the file: every read after that fails, so that
-//   the pair is reported as unreadable or as different, never as equal. Any
-//   other SIGBUS keeps its default action.
+//   new end with it, and touching them raises SIGBUS. For a fault inside the
+//   image, zero pages are put in place of the rest of it and the image is
+//   marked as no longer the file: every read after that fails, so that the
+//   pair is reported as unreadable or as different, never as equal. Any
+//   other SIGBUS, a fault elsewhere or one sent by a process, does what it
+//   would without the handler: it ends the process (one sent while SIGBUS
+//   was ignored before stays ignored). The handler is never taken down
+//   while the process goes on, so no later image goes unprotected.
 // One image is mapped at a time, as the core holds one at a time.
 #include "internal.h"
 
@@ -31,6 +44,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "faults.h"
+
 #if ORVEL_LINUX
 
 // Below this size a copy into the kept private block costs less than
@@ -38,26 +53,35 @@
 // the copy took half the time of the mapping at 1 MiB, the mapping three
 // quarters of the copy's at 2 MiB.
 #define MAP_FROM_BYTES ((size_t)2 << 20)
-#define PAGE_BYTES ((size_t)4096)
 #define ALIGN_BYTES ((size_t)2 << 20)
 
-static char *volatile pcImage = NULL;  // the reserved or mapped room
+static char *volatile pcImage = NULL;   // the file mapped
 static volatile size_t nImageRoom = 0;  // its length, whole pages
-static bool bMapped = false;            // the file is mapped there
+static int fdImage = -1;                // a descriptor of the file, kept
+static struct stat stImage;  // its status when mapped, then when read
+static bool bRead = false;   // its pages were brought in
 static volatile sig_atomic_t bBroken = 0;
 static bool bHandlerSet = false;
+static struct sigaction saBefore;  // what SIGBUS did before the handler
+static int nCanPopulate = -1;      // MADV_POPULATE_READ works; -1: not known
 
+// In whole pages of the system's size (4, 16 or 64 KiB): mappings are made,
+// replaced and given back in whole pages.
 static size_t WholePages(size_t nBytes)
 {
-    return (nBytes + PAGE_BYTES - 1) & ~(PAGE_BYTES - 1);
+    return (nBytes + PageBytes() - 1) & ~(PageBytes() - 1);
 }
 
-static void OnBusError(int, siginfo_t *pInfo, void *)
+static void OnBusError(int nSignal, siginfo_t *pInfo, void *)
 {
     char *pcAt = (char *)pInfo->si_addr;
     char *pcStart = pcImage;
-    if (pcStart != NULL && pcAt >= pcStart && pcAt < pcStart + nImageRoom) {
-        char *pcPage = (char *)((uintptr_t)pcAt & ~(uintptr_t)(PAGE_BYTES - 1));
+    sigset_t setBus;
+
+    // A fault of this process's own (a sent signal's si_addr means nothing).
+    if (pInfo->si_code > 0 && pcStart != NULL && pcAt >= pcStart &&
+        pcAt < pcStart + nImageRoom) {
+        char *pcPage = (char *)((uintptr_t)pcAt & ~(uintptr_t)(PageBytes() - 1));
         size_t nRest = (size_t)(pcStart + nImageRoom - pcPage);
         void *pZeros = mmap(pcPage, nRest, PROT_READ,
                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
@@ -66,18 +90,41 @@ static void OnBusError(int, siginfo_t *pInfo, void *)
             return;
         }
     }
-    // Not ours, or the zero pages could not be had: when the fault recurs
-    // on return, the default action ends the process.
-    signal(SIGBUS, SIG_DFL);
+    // Sent by a process while ignored before: ignored still.
+    if (pInfo->si_code <= 0 && !(saBefore.sa_flags & SA_SIGINFO) &&
+        saBefore.sa_handler == SIG_IGN)
+        return;
+    // Anything else ends the process by this signal, as it would have.
+    signal(nSignal, SIG_DFL);
+    sigemptyset(&setBus);
+    sigaddset(&setBus, nSignal);
+    sigprocmask(SIG_UNBLOCK, &setBus, NULL);
+    raise(nSignal);
+}
+
+// Whether the kernel can bring a mapping's pages in ahead: asked once, with
+// a range of no length, which it answers after checking the advice alone.
+static bool CanPopulate(void)
+{
+    if (nCanPopulate < 0)
+        nCanPopulate = madvise(NULL, 0, MADV_POPULATE_READ) == 0;
+    return nCanPopulate == 1 && !FAULT_NO_POPULATE();
 }
 
 void *MappedReserve(size_t nBytes)
 {
-    size_t nRoom = WholePages(nBytes), nMapLen = nRoom + ALIGN_BYTES;
+    // Aligned to whole pages also where they were larger than the alignment.
+    const size_t nAlign = PageBytes() > ALIGN_BYTES ? PageBytes() : ALIGN_BYTES;
+    size_t nRoom = WholePages(nBytes), nMapLen = nRoom + nAlign;
+    struct stat st;
     char *pcMap, *pcRoom;
+    int fd;
 
     if (nBytes < MAP_FROM_BYTES || pcImage != NULL || nRoom < nBytes ||
-        nMapLen < nRoom)
+        nMapLen < nRoom || !CanPopulate())
+        return NULL;
+    fd = OpenFileSized(nBytes, &st);
+    if (fd < 0)
         return NULL;
     // Room aligned to 2 MiB, so that the page cache's large folios can be
     // mapped whole: here that made bringing the pages in four times faster,
@@ -86,14 +133,20 @@ void *MappedReserve(size_t nBytes)
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (pcMap == MAP_FAILED)
         return NULL;
-    pcRoom = (char *)(((uintptr_t)pcMap + ALIGN_BYTES - 1) &
-                      ~(uintptr_t)(ALIGN_BYTES - 1));
+    pcRoom = (char *)(((uintptr_t)pcMap + nAlign - 1) & ~(uintptr_t)(nAlign - 1));
     if (pcRoom > pcMap)
         munmap(pcMap, (size_t)(pcRoom - pcMap));
     if (pcRoom + nRoom < pcMap + nMapLen)
         munmap(pcRoom + nRoom, (size_t)(pcMap + nMapLen - (pcRoom + nRoom)));
+    if (mmap(pcRoom, nBytes, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0) ==
+            MAP_FAILED ||
+        (fdImage = fcntl(fd, F_DUPFD_CLOEXEC, 0)) < 0) {
+        munmap(pcRoom, nRoom);
+        return NULL;
+    }
     nImageRoom = nRoom;
-    bMapped = false;
+    stImage = st;
+    bRead = false;
     bBroken = 0;
     pcImage = pcRoom;
     return pcRoom;
@@ -105,21 +158,12 @@ bool MappedRelease(void *pBlock)
         return false;
     pcImage = NULL;
     munmap(pBlock, nImageRoom);
+    close(fdImage);
+    fdImage = -1;
     nImageRoom = 0;
-    bMapped = false;
+    bRead = false;
     bBroken = 0;
     return true;
-}
-
-// Makes the reserved room private memory to read into.
-static bool MakePrivate(void)
-{
-    if (!RoomForPrivateMemory(nImageRoom)) {
-        errno = ENOMEM;
-        return false;
-    }
-    return mmap(pcImage, nImageRoom, PROT_READ | PROT_WRITE,
-                MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED;
 }
 
 int MappedRead(void *pBuffer, size_t nBytes, int fd, size_t *pnMapped)
@@ -127,31 +171,31 @@ int MappedRead(void *pBuffer, size_t nBytes, int fd, size_t *pnMapped)
     struct sigaction sa;
     struct stat st;
 
-    if (pBuffer != pcImage || pcImage == NULL || bMapped)
+    if (pBuffer != pcImage || pcImage == NULL || bRead)
         return 0;
-    // As long as the file is now: a file that shrank since it was sized
-    // delivers its real length, which the caller then finds short.
+    // The file mapped, as long as it is now: a file that shrank since it
+    // was sized delivers its real length, which the caller then finds short.
     if (fstat(fd, &st) != 0)
         return -1;
+    if (st.st_dev != stImage.st_dev || st.st_ino != stImage.st_ino ||
+        nBytes > nImageRoom) {
+        errno = EINVAL;
+        return -1;
+    }
     *pnMapped = (uint64_t)st.st_size < nBytes ? (size_t)st.st_size : nBytes;
     AheadMapping(fd, *pnMapped);
-    if (*pnMapped == 0 || *pnMapped > nImageRoom ||
-        mmap(pcImage, *pnMapped, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0) ==
-            MAP_FAILED)
-        return MakePrivate() ? 0 : -1;
-    if (madvise(pcImage, *pnMapped, MADV_POPULATE_READ) != 0) {
-        if (errno != EINVAL)
-            return -1;  // an I/O error while reading the pages in
-        return MakePrivate() ? 0 : -1;
-    }
+    if (*pnMapped > 0 &&
+        madvise(pcImage, *pnMapped, MADV_POPULATE_READ) != 0)
+        return -1;  // an I/O error while reading the pages in
     if (!bHandlerSet) {
         memset(&sa, 0, sizeof(sa));
         sa.sa_sigaction = OnBusError;
         sa.sa_flags = SA_SIGINFO;
         sigemptyset(&sa.sa_mask);
-        bHandlerSet = sigaction(SIGBUS, &sa, NULL) == 0;
+        bHandlerSet = sigaction(SIGBUS, &sa, &saBefore) == 0;
     }
-    bMapped = true;
+    stImage = st;
+    bRead = true;
     return 1;
 }
 
@@ -160,11 +204,17 @@ bool MappedBroken(void)
     return bBroken != 0;
 }
 
+bool MappedStillAsRead(void)
+{
+    return !bRead || StillAsRead(fdImage, &stImage);
+}
+
 #else  // Elsewhere every image is read into private memory.
 
 void *MappedReserve(size_t) { return NULL; }
 bool MappedRelease(void *) { return false; }
 int MappedRead(void *, size_t, int, size_t *) { return 0; }
 bool MappedBroken(void) { return false; }
+bool MappedStillAsRead(void) { return true; }
 
 #endif

@@ -1,10 +1,12 @@
-// Fixed blocks of the local allocator, and the layer's own working memory.
+// Fixed blocks of the local allocator, the layer's own working memory, and
+// the system's page size, which the layer's mappings go by.
 //
 // Both are plain blocks of the system allocator. A local block of size 0 is
 // one byte, so that success is never a null block.
 #include "internal.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include "faults.h"
 
@@ -28,4 +30,16 @@ void *WorkAlloc(void *pOld, size_t nBytes)
     if (FAULT_FAIL_WORK_ALLOC())
         return NULL;
     return realloc(pOld, nBytes);
+}
+
+// Read once, before any mapping, so that a signal handler may ask too. The
+// test build can make it larger than the system's.
+size_t PageBytes(void)
+{
+    static size_t nPage = 0;
+    if (nPage == 0) {
+        long nSystem = sysconf(_SC_PAGESIZE);
+        nPage = FAULT_PAGE_BYTES(nSystem > 0 ? (size_t)nSystem : (size_t)4096);
+    }
+    return nPage;
 }

@@ -1,13 +1,28 @@
 // Directory searches: findfirst and findnext.
 //
-// A search reads its directory's entries whole when it starts, so that no
-// descriptor stays open per level of a deep walk, and keeps the directory's
-// identity for the cycle guard. Whether an entry is a directory is what the
-// listing says; only links, which are followed (a link to a directory is
-// one), and entries whose type the listing does not give are looked up, while
-// the directory is open and relative to it, which costs the lookup of their
+// A search reads its directory's entries whole when it starts, and keeps the
+// descriptor it listed them by (a level, levels.cpp) until it ends: the files
+// and subdirectories it delivers are opened relative to that descriptor
+// (SearchPlace), so that the walk reads the directory that was listed,
+// whatever happens to its path meanwhile. The identities of the directories
+// being searched are the cycle guard's. Whether an entry is a directory is
+// what the listing says; only links, which are followed (a link to a
+// directory is one), and entries whose type the listing does not give are
+// looked up, relative to the open directory, which costs the lookup of their
 // name alone. The records' sizes and times are left 0: the walk reads
 // neither, and each would cost a look-up per entry.
+//
+// The walk's searches nest: the one started last that has not ended is the
+// innermost, the directory whose entries the walk is taking up; the one
+// innermost when it started is its outer search. A path is placed in a
+// search's directory only when it is exactly that directory, a separator and
+// the name the search delivered last: the one entry the walk can be joining.
+// Where the identities are concerned: a directory's (st_dev, st_ino) cannot
+// be taken by another while a descriptor holds it, as every search's does
+// (save after a give-back under descriptor pressure, levels.cpp), and Linux's
+// file systems give distinct directories distinct pairs; a FUSE server may
+// report any number, and a repeated one makes a directory pass for a cycle:
+// it is then named as not found, never skipped in silence.
 #include "internal.h"
 
 #include <dirent.h>
@@ -25,13 +40,13 @@
 
 struct Search {
     bool bInUse;
-    dev_t dev;
-    ino_t ino;
-    char *pszDir;      // the directory, "" for the root
-    size_t nDirLen;
+    Level *pLevel;     // the directory, its path "" for the root
     char *pcEntries;   // kind, name, NUL, kind, name, NUL, ...
     size_t nEntriesLen;
     size_t nNext;      // offset of the next entry to deliver
+    size_t nLast;      // offset of the name delivered last, or SIZE_MAX
+    size_t nRootLen;   // length of the path of the outermost search's directory
+    int nOuter;        // the search innermost when this one started, or -1
     int nAttrib;       // the caller's attribute mask
 };
 
@@ -39,6 +54,7 @@ struct Search {
 // where a pointer may not.
 static Search *pSearches = NULL;
 static size_t nSearches = 0;
+static int nInnermost = -1;  // the search started last that has not ended
 
 static int NewSearchSlot(void)
 {
@@ -62,21 +78,61 @@ static int NewSearchSlot(void)
 
 static void EndSearch(Search *pSearch)
 {
-    free(pSearch->pszDir);
+    LevelClose(pSearch->pLevel);
     free(pSearch->pcEntries);
+    pSearch->pLevel = NULL;
+    pSearch->pcEntries = NULL;
+    if (pSearch->bInUse && nInnermost >= 0 && &pSearches[nInnermost] == pSearch)
+        nInnermost = pSearch->nOuter;
     pSearch->bInUse = false;
+}
+
+// The innermost search if pszPath (nLen bytes) is its directory, a separator
+// and the name it delivered last, else NULL.
+static Search *PlacedIn(const char *pszPath, size_t nLen)
+{
+    Search *pSearch;
+    size_t nDirLen;
+
+    if (nInnermost < 0 || !pSearches[nInnermost].bInUse)
+        return NULL;
+    pSearch = &pSearches[nInnermost];
+    nDirLen = pSearch->pLevel->nLen;
+    if (pSearch->nLast == SIZE_MAX || nLen <= nDirLen ||
+        pszPath[nDirLen] != '/' ||
+        memcmp(pszPath, pSearch->pLevel->pszPath, nDirLen) != 0 ||
+        strlen(pSearch->pcEntries + pSearch->nLast) != nLen - nDirLen - 1 ||
+        memcmp(pszPath + nDirLen + 1, pSearch->pcEntries + pSearch->nLast,
+               nLen - nDirLen - 1) != 0)
+        return NULL;
+    return pSearch;
+}
+
+bool SearchPlace(const char *pszPath, Level **ppLevel, const char **ppszName,
+                 size_t *pnRootLen)
+{
+    Search *pSearch = PlacedIn(pszPath, strlen(pszPath));
+
+    if (pSearch == NULL)
+        return false;
+    *ppLevel = pSearch->pLevel;
+    *ppszName = pszPath + pSearch->pLevel->nLen + 1;
+    *pnRootLen = pSearch->nRootLen;
+    return true;
 }
 
 // Fills the record with the search's next entry that the mask lets through.
 // Returns 0, or 1 with the search ended when no entry is left.
 static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
 {
+    NamesakeForget();
     while (pSearch->nNext < pSearch->nEntriesLen) {
         bool bDir = pSearch->pcEntries[pSearch->nNext] == 'd';
         const char *pszName = pSearch->pcEntries + pSearch->nNext + 1;
         size_t nNameLen = strlen(pszName);
         uint32_t ulAttrib = bDir ? FA_DIREC : FA_ARCH;
 
+        pSearch->nLast = pSearch->nNext + 1;
         pSearch->nNext += 1 + nNameLen + 1;
         if (pszName[0] == '.' && strcmp(pszName, ".") != 0 &&
             strcmp(pszName, "..") != 0)
@@ -102,7 +158,7 @@ static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
         }
         pFfBlk->ff_name[nNameLen] = '\0';
         pFfBlk->ff_attrib = ulAttrib;
-        FAULT_ON_DELIVER(pSearch->pszDir, pFfBlk->ff_name);
+        FAULT_ON_DELIVER(pSearch->pLevel->pszPath, pFfBlk->ff_name);
         return 0;
     }
     EndSearch(pSearch);
@@ -149,71 +205,41 @@ static bool AddEntry(void *pContext, const char *pszName, unsigned char bType)
     return true;
 }
 
-// Opens the directory pszDir for its listing: a descriptor that has not been
-// listed yet, through the cache where bCached and it can be had there (the
-// directory's files are then opened relative to the same descriptor), and a
-// descriptor of its own otherwise, *pfdOwn then telling which to close. -1 on
-// failure.
-static int OpenForListing(const char *pszDir, size_t nDirLen, bool bCached,
-                          int *pfdOwn)
+// Opens the directory pszDir (nDirLen bytes) of pSearch, relative to the
+// directory the walk joined its path in, if any, lists it, checks that it
+// may be searched and is not being searched already, and reads its entries
+// into the search. False on failure, with errno telling why.
+static bool ReadDirectory(Search *pSearch, const char *pszDir, size_t nDirLen)
 {
-    const int nFlags = O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOCTTY;
-    bool bNew = false;
-    int fd = bCached ? DirCacheGet(pszDir, nDirLen, nFlags, &bNew) : -1;
-
-    *pfdOwn = -1;
-    // A descriptor the cache held already may have been listed before, or
-    // may not allow listing: the listing then gets one of its own.
-    if (fd < 0)
-        fd = *pfdOwn = OpenForReading(AT_FDCWD, nDirLen != 0 ? pszDir : "/",
-                                      nFlags);
-    else if (!bNew)
-        fd = *pfdOwn = OpenForReading(fd, ".", nFlags);
-    return fd;
-}
-
-// Opens the search's directory, checks that it may be searched and is not
-// being searched already, and reads its entries into the search. False on
-// failure, with errno telling why.
-static bool ReadDirectory(Search *pSearch, bool bCached)
-{
-    int fdOwn = -1, nErr = 0;
-    int fd = OpenForListing(pSearch->pszDir, pSearch->nDirLen, bCached, &fdOwn);
-    struct stat st, stDot;
+    Search *pOuter = PlacedIn(pszDir, nDirLen);
+    struct stat stDot;
     Listing listing;
     size_t i;
 
+    pSearch->nRootLen = pOuter != NULL ? pOuter->nRootLen : nDirLen;
+    pSearch->pLevel = LevelOpen(pOuter != NULL ? pOuter->pLevel : NULL, pszDir,
+                                nDirLen);
+    if (pSearch->pLevel == NULL)
+        return false;
     // A directory that may be listed but not searched (read permission
     // without execute) gives names whose entries cannot be reached, not even
     // its "." and "..", which would pass for files: it cannot be searched.
-    if (fd < 0 || fstat(fd, &st) != 0 || fstatat(fd, ".", &stDot, 0) != 0)
-        goto Fail;
+    listing.fdDir = pSearch->pLevel->fd;
+    if (fstatat(listing.fdDir, ".", &stDot, 0) != 0)
+        return false;
     // A directory that is already being searched higher up is reached again
     // through a link: walking it would never end.
     for (i = 0; i < nSearches; i++)
-        if (pSearches[i].bInUse && &pSearches[i] != pSearch &&
-            pSearches[i].dev == st.st_dev && pSearches[i].ino == st.st_ino) {
+        if (pSearches[i].bInUse &&
+            pSearches[i].pLevel->dev == pSearch->pLevel->dev &&
+            pSearches[i].pLevel->ino == pSearch->pLevel->ino) {
             errno = ELOOP;
-            goto Fail;
+            return false;
         }
-    pSearch->dev = st.st_dev;
-    pSearch->ino = st.st_ino;
     pSearch->nEntriesLen = 0;
     listing.pSearch = pSearch;
     listing.nCap = 0;
-    listing.fdDir = fd;
-    if (!ListDirectory(fd, AddEntry, &listing))
-        goto Fail;
-    if (fdOwn >= 0)
-        close(fdOwn);
-    return true;
-
-Fail:
-    nErr = errno;
-    if (fdOwn >= 0)
-        close(fdOwn);
-    errno = nErr;
-    return false;
+    return ListDirectory(listing.fdDir, AddEntry, &listing);
 }
 
 int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
@@ -221,7 +247,7 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     size_t nPatLen = strlen(pszPattern);
     size_t nSufLen = strlen(WILD_SUFFIX);
     size_t nDirLen;
-    int nSlot;
+    int nSlot, nTry;
     Search *pSearch;
 
     pFfBlk->ff_reserved = -1;
@@ -234,28 +260,28 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     pSearch = &pSearches[nSlot];
     memset(pSearch, 0, sizeof(*pSearch));
     pSearch->nAttrib = nAttrib;
+    pSearch->nLast = SIZE_MAX;
 
     // The walk joins names to a root without its trailing separator, so the
     // file system's root arrives as the empty path.
     nDirLen = nPatLen - nSufLen;
     if (nDirLen >= PATH_MAX)
         goto Fail;
-    pSearch->pszDir = (char *)WorkAlloc(NULL, nDirLen + 1);
-    if (pSearch->pszDir == NULL)
-        goto Fail;
-    memcpy(pSearch->pszDir, pszPattern, nDirLen);
-    pSearch->pszDir[nDirLen] = '\0';
-    pSearch->nDirLen = nDirLen;
-
-    AheadSearch(pSearch->pszDir, nDirLen);
-    // Out of descriptors: the directory cache and the read-ahead agent give
-    // theirs back, and the directory is read once more through descriptors
-    // of its own.
-    if (!ReadDirectory(pSearch, true) &&
-        !((errno == EMFILE || errno == ENFILE) && GiveBackDescriptors() &&
-          ReadDirectory(pSearch, false)))
-        goto Fail;
+    AheadSearch(pszPattern, nDirLen);
+    // Out of descriptors: the levels give theirs back, and the directory is
+    // read once more.
+    for (nTry = 0; !ReadDirectory(pSearch, pszPattern, nDirLen); nTry++) {
+        int nErr = errno;
+        Search *pOuter = PlacedIn(pszPattern, nDirLen);
+        LevelClose(pSearch->pLevel);
+        pSearch->pLevel = NULL;
+        if (nTry > 0 || (nErr != EMFILE && nErr != ENFILE) ||
+            !LevelsGiveBack(pOuter != NULL ? pOuter->pLevel : NULL))
+            goto Fail;
+    }
     pSearch->bInUse = true;
+    pSearch->nOuter = nInnermost;
+    nInnermost = nSlot;
     pFfBlk->ff_reserved = nSlot;
     return DeliverNext(pSearch, pFfBlk);
 

@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -142,24 +143,37 @@ void FailEachAllocation(const Scratch &scratch, const std::vector<std::string> &
 
 }  // namespace
 
-// Size queries count from 1: the first file's, then the second's. A file that
-// shrank after sizing must never be compared against bytes that did not come
-// from it; one that grew holds bytes its image lacks, so comparing the size
-// taken would call a longer file equal. A file whose reads fail part way
-// through is unreadable, the first file as much as the second. Each change
-// is staged with the read-ahead agent at work as well (its opens count
-// neither as size queries nor as reads), and with its walk parting from the
-// core's, and gives the same lines.
+// Size queries, reads and opens count from 1: the first file's, then the
+// second's. A file that shrank after sizing must never be compared against
+// bytes that did not come from it; one that grew holds bytes its image lacks,
+// so comparing the size taken would call a longer file equal. A file whose
+// reads fail part way through is unreadable, the first file as much as the
+// second; so is one that changed between reads of it, or under its mapped
+// image. A run stopped by a signal keeps the line of every pair done. Under
+// pages larger than this machine's, as arm64 kernels may have, the same trees
+// must give the same reports. Each case is run with the read-ahead agent at
+// rest, at work (its opens count neither as the core's opens, size queries
+// nor reads), and at work on a walk that parts from the core's, and gives
+// the same lines.
 TEST(UnderTheRun, FilesChange)
 {
     if (TheTarget().bWin32)
         GTEST_SKIP() << "the fault-injecting layer is POSIX only";
+    std::vector<std::string> vSixDiffer, vSixLines;  // six pairs that differ
+    for (const std::string s : {"1", "2", "3", "4", "5", "6"}) {
+        vSixDiffer.insert(vSixDiffer.end(), {"A/" + s + "=1", "B/" + s + "=2"});
+        vSixLines.push_back("@/A/" + s + ", @/B/" + s + ": Differences encountered.");
+    }
     struct {
         const char *pszName;
         std::vector<std::string> vTree;
-        std::string sFault;  // "" for none
+        std::string sFault;  // "" for none, or settings split at blanks
         std::vector<std::string> vLines;
         long nFiles;
+        // A signal that ends the run: vLines are then the lines it may have
+        // written, and it wrote those of nFiles - 1 pairs.
+        int nSignal = 0;
+        std::string sLimit = "";  // sh commands run before the tool
     } aCases[] = {
         {"first file grows", {"A/f=#100", "B/f=#100"}, "ORVEL_GROW_AT=1",
          {"@/A/f: Error reading file."}, 1},
@@ -193,6 +207,25 @@ TEST(UnderTheRun, FilesChange)
          {"A/d/", "B/d/"}, "ORVEL_DELETE_AT=1", {"@/A/d: File not found."}, 0},
         {"file deleted deep down", {"A/s/t/f=1", "B/s/t/f=1"},
          "ORVEL_DELETE_AT=3", {"@/A/s/t/f: Error reading file."}, 1},
+        // d is listed, then swapped for a link to O while the walk is in the
+        // deep subtree of p or q, whichever comes first: the other is still
+        // read from the d that was listed, whose files differ from B's,
+        // never from O, whose files equal B's.
+        {"directory swapped for a link after its listing",
+         {"A/d/p/1/2/3/f=#300", "A/d/q/1/2/3/f=#300", "B/d/p/1/2/3/f=#300^7",
+          "B/d/q/1/2/3/f=#300^7", "O/p/1/2/3/f=#300^7", "O/q/1/2/3/f=#300^7"},
+         "ORVEL_SWAP_AT=3:A/d->../O",
+         {"@/A/d/p/1/2/3/f, @/B/d/p/1/2/3/f: Differences encountered.",
+          "@/A/d/q/1/2/3/f, @/B/d/q/1/2/3/f: Differences encountered."}, 2},
+        // Descriptors given back on the way down are taken again only where
+        // they name the directories that were listed.
+        {"directory swapped for a link after its listing, seven descriptors",
+         {"A/d/p/1/2/3/f=#300", "A/d/q/1/2/3/f=#300", "B/d/p/1/2/3/f=#300^7",
+          "B/d/q/1/2/3/f=#300^7", "O/p/1/2/3/f=#300^7", "O/q/1/2/3/f=#300^7"},
+         "ORVEL_SWAP_AT=3:A/d->../O",
+         {"@/A/d/p/1/2/3/f, @/B/d/p/1/2/3/f: Differences encountered.",
+          "@/A/d/q/1/2/3/f, @/B/d/q/1/2/3/f: Differences encountered."}, 2, 0,
+         "ulimit -n 7"},
         // Opening a FIFO lets a writer waiting on it go: the test build
         // reports any open of what is not a regular file.
         {"first file swapped for a FIFO after the listing",
@@ -208,16 +241,69 @@ TEST(UnderTheRun, FilesChange)
         {"large first file fails to read past 2,500,000 bytes",
          {"fuse:A", "A/f=#3000000!2500000", "B/f=#3000000"}, "",
          {"@/A/f: Error reading file."}, 1},
+        // Reads 1 and 2 are the first file's, 3 on the second's.
+        {"second file rewritten after its first block was compared",
+         {"A/f=#3B", "B/f=#3B"}, "ORVEL_REWRITE_AT=3",
+         {"@/B/f: Error reading file."}, 1},
 #ifdef ORVEL_PORTABLE
-        // Read whole before it was cut: the pair was equal then.
+        // Read whole, in one read, before it changed: equal as it was read.
         {"first file cut short after its read", {"A/f=%3M", "B/f=%3M"},
          "ORVEL_CUT_AT=1", {}, 1},
+        {"first file rewritten after its read", {"A/f=%3M", "B/f=%3M"},
+         "ORVEL_REWRITE_AT=1", {}, 1},
+        {"first file trimmed inside its last page while compared",
+         {"A/f=%3M", "B/f=%3M"}, "ORVEL_CUT_FIRST_AT=3:50", {}, 1},
+        {"first file cut short while compared", {"A/f=%3M", "B/f=%3M"},
+         "ORVEL_CUT_FIRST_AT=3:2097152", {}, 1},
 #else
-        // Mapped, it loses the pages past its new end: zeros where the
-        // second file has zeros too, and yet the pair is not equal.
+        // Mapped, the image is the file: zeros where the second file has
+        // zeros too, and yet the pair is not equal. Changed while the
+        // second file is read, only the second can be named.
         {"first file cut short after its read", {"A/f=%3M", "B/f=%3M"},
-         "ORVEL_CUT_AT=1", {"@/B/f: Error reading file."}, 1},
+         "ORVEL_CUT_AT=1", {"@/A/f: Error reading file."}, 1},
+        {"first file rewritten after its read", {"A/f=%3M", "B/f=%3M"},
+         "ORVEL_REWRITE_AT=1", {"@/A/f: Error reading file."}, 1},
+        // No fault comes: the bytes past its new end read as zeros.
+        {"first file trimmed inside its last page while compared",
+         {"A/f=%3M", "B/f=%3M"}, "ORVEL_CUT_FIRST_AT=3:50",
+         {"@/B/f: Error reading file."}, 1},
+        // The pages past its new end go: a fault inside the image.
+        {"first file cut short while compared", {"A/f=%3M", "B/f=%3M"},
+         "ORVEL_CUT_FIRST_AT=3:2097152", {"@/B/f: Error reading file."}, 1},
+        // Cut 4 KiB past a whole page of 16 or 64 KiB, then touched by the
+        // comparison: the zero pages go in from the start of the page the
+        // fault falls in.
+        {"cut short off a whole page while compared, pages of 16 KiB",
+         {"A/f=%96B+8192", "B/f=%96B+8192"},
+         "ORVEL_PAGE_BYTES=16384 ORVEL_CUT_FIRST_AT=3:4096",
+         {"@/B/f: Error reading file."}, 1},
+        {"cut short off a whole page while compared, pages of 64 KiB",
+         {"A/f=%96B+8192", "B/f=%96B+8192"},
+         "ORVEL_PAGE_BYTES=65536 ORVEL_CUT_FIRST_AT=3:4096",
+         {"@/B/f: Error reading file."}, 1},
 #endif
+        // Kernels with pages of 16 or 64 KiB (arm64): blocks and images
+        // mapped, aligned and given back in whole pages of theirs.
+        {"pages of 16 KiB",
+         {"A/a=#100", "B/a=#100^7", "A/e=", "B/e=", "A/b=#3B+1", "B/b=#3B+1",
+          "A/m=#96B+8192", "B/m=#96B+8192^3000000"},
+         "ORVEL_PAGE_BYTES=16384",
+         {"@/A/a, @/B/a: Differences encountered.",
+          "@/A/m, @/B/m: Differences encountered."}, 4},
+        {"pages of 64 KiB",
+         {"A/a=#100", "B/a=#100^7", "A/e=", "B/e=", "A/b=#3B+1", "B/b=#3B+1",
+          "A/m=#96B+8192", "B/m=#96B+8192^3000000"},
+         "ORVEL_PAGE_BYTES=65536",
+         {"@/A/a, @/B/a: Differences encountered.",
+          "@/A/m, @/B/m: Differences encountered."}, 4},
+        // Opens: two per pair. Killed as it opens the sixth pair's first file.
+        {"killed after five differing pairs", vSixDiffer,
+         "ORVEL_SIGNAL_AT=11:9", vSixLines, 6, SIGKILL},
+        {"terminated after five differing pairs", vSixDiffer,
+         "ORVEL_SIGNAL_AT=11:15", vSixLines, 6, SIGTERM},
+        // Sent while the second file opens, with the first one mapped.
+        {"a bus error sent from outside ends the run",
+         {"A/f=%3M", "B/f=%3M"}, "ORVEL_SIGNAL_AT=2:7", {}, 1, SIGBUS},
     };
     std::string sLeftOut;
     for (const auto &c : aCases) {
@@ -230,9 +316,26 @@ TEST(UnderTheRun, FilesChange)
             Scratch scratch;
             scratch.Make(c.vTree);
             std::vector<std::string> vEnv = {pszAhead};
-            if (!c.sFault.empty())
-                vEnv.push_back(c.sFault);
-            ExpectReport(RunFaulty(scratch, vEnv), scratch, c.vLines, c.nFiles, 0);
+            std::istringstream faults(c.sFault);
+            for (std::string sWord; faults >> sWord;)
+                vEnv.push_back(sWord);
+            RunOptions opt;
+            opt.sShellPrefix = c.sLimit;
+            RunResult r = RunFaulty(scratch, vEnv, opt);
+            if (c.nSignal == 0) {
+                ExpectReport(r, scratch, c.vLines, c.nFiles, 0);
+                continue;
+            }
+            // Every line whole, each a pair's, none twice, no summary.
+            const std::vector<std::string> vMay = Expanded(c.vLines, scratch);
+            Report rep = ParseReport(r);
+            EXPECT_EQ(r.nStatus, 128 + c.nSignal);
+            EXPECT_EQ(r.sErr, Progress(c.nFiles));
+            EXPECT_EQ(rep.nSummary, -1);
+            EXPECT_EQ(rep.vLines.size(), (size_t)c.nFiles - 1) << r.sOut;
+            EXPECT_TRUE(std::includes(vMay.begin(), vMay.end(),
+                                      rep.vLines.begin(), rep.vLines.end()))
+                << r.sOut;
         }
     }
     SKIP_IF_LEFT_OUT(sLeftOut);
@@ -278,8 +381,9 @@ std::string MakeMemoryGroup(int nMiB)
 // process may have stops the run with the file named and the summary, also
 // where exceeding the limit would get the process killed (a memory control
 // group, as in a container); any other limit must leave the report as it is,
-// also with the read-ahead agent at work, whose descriptors and pages must
-// never be what the comparison lacks.
+// also with the read-ahead agent at work on files dropped from the page
+// cache, whose descriptors and pages must never be what the comparison
+// lacks.
 TEST(UnderTheRun, ProcessLimits)
 {
     if (TheTarget().bWin32)
@@ -293,6 +397,8 @@ TEST(UnderTheRun, ProcessLimits)
         "@/A/s/y, @/B/s/y: Differences encountered.",
         "@/A/r/q, @/B/r/q: Differences encountered.",
         "@/A/r/p, @/B/r/p: Files have different sizes."};
+    std::vector<std::string> vDeepLines;
+    const std::vector<std::string> vDeepTree = DifferingTree(12, &vDeepLines);
     const char *const kGroup = "group:";  // a memory control group of N MiB
     struct {
         const char *pszName;
@@ -302,40 +408,49 @@ TEST(UnderTheRun, ProcessLimits)
         long nFiles;
         int nStatus;
         bool bUnsanitized;   // sanitizers reserve more address space
-        bool bAhead;         // the test build, its read-ahead agent at work
+        std::string sFault = "";  // run by the test build with this fault
     } aCases[] = {
         {"address space smaller than the first file",
          {"A/big=%400M", "B/big=%400M", "B/x=1"}, "ulimit -v 200000",
-         {"@/A/big: Memory allocation error."}, 1, 1, true, false},
+         {"@/A/big: Memory allocation error."}, 1, 1, true},
 #ifdef ORVEL_PORTABLE
         // Read into private memory, which the group's limit counts.
         {"memory control group smaller than the first file",
          {"A/a=1", "B/a=2", "A/big=%300M", "B/big=%300M"}, "group:200",
-         {"@/A/big: Memory allocation error."}, -2, 1, false, false},
+         {"@/A/big: Memory allocation error."}, -2, 1, false},
 #else
         // Mapped: its pages are the page cache's, which the kernel reclaims.
         {"memory control group smaller than a mapped first file",
          {"A/a=1", "B/a=2", "A/big=%300M", "B/big=%300M"}, "group:200",
-         {"@/A/a, @/B/a: Differences encountered."}, 2, 0, false, false},
+         {"@/A/a, @/B/a: Differences encountered."}, 2, 0, false},
 #endif
+        // Its pages cannot be brought in ahead: it is copied after all.
+        {"memory control group smaller than a first file that must be copied",
+         {"A/a=1", "B/a=2", "A/big=%300M", "B/big=%300M"}, "group:200",
+         {"@/A/big: Memory allocation error."}, -2, 1, false,
+         "ORVEL_NO_POPULATE=1"},
         {"first file that fits the memory control group with its page cache",
-         {"A/big=%100M", "B/big=%100M"}, "group:200", {}, 1, 0, false, false},
+         {"A/big=%100M", "B/big=%100M"}, "group:200", {}, 1, 0, false},
+        {"seven descriptors", kSmallTree, "ulimit -n 7", kSmallLines, 7, 0, false},
+        {"seven descriptors, twelve levels deep", vDeepTree, "ulimit -n 7",
+         vDeepLines, 13, 0, false},
+        {"twelve megabytes of address space", kSmallTree, "ulimit -v 12000",
+         kSmallLines, 7, 0, true},
         {"memory control group, reading ahead",
          {"A/big=#100M", "B/big=#100M", "A/s/a=1", "B/s/a=2"}, "group:120",
-         {"@/A/s/a, @/B/s/a: Differences encountered."}, 2, 0, false, true},
-        {"seven descriptors", kSmallTree, "ulimit -n 7", kSmallLines, 7, 0, false,
-         false},
+         {"@/A/s/a, @/B/s/a: Differences encountered."}, 2, 0, false,
+         "ORVEL_AHEAD=1"},
 #ifndef ORVEL_PORTABLE  // the agent is Linux's only
-        // The fewest the comparison needs: the agent's must give way.
-        {"five descriptors, reading ahead", kSmallTree, "ulimit -n 5",
-         kSmallLines, 7, 0, false, true},
+        // The fewest the comparison needs, none inherited: the agent's must
+        // give way.
+        {"five descriptors, reading ahead", kSmallTree,
+         "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 5", kSmallLines, 7,
+         0, false, "ORVEL_AHEAD=1"},
 #endif
         {"sixteen descriptors, reading ahead", kSmallTree, "ulimit -n 16",
-         kSmallLines, 7, 0, false, true},
-        {"twelve megabytes of address space", kSmallTree, "ulimit -v 12000",
-         kSmallLines, 7, 0, true, false},
+         kSmallLines, 7, 0, false, "ORVEL_AHEAD=1"},
         {"twelve megabytes of address space, reading ahead", kSmallTree,
-         "ulimit -v 12000", kSmallLines, 7, 0, true, true},
+         "ulimit -v 12000", kSmallLines, 7, 0, true, "ORVEL_AHEAD=1"},
     };
     std::string sLeftOut;
     for (const auto &c : aCases) {
@@ -349,11 +464,12 @@ TEST(UnderTheRun, ProcessLimits)
         RunOptions opt;
         opt.sCwd = scratch.Root();
         opt.sShellPrefix = c.sLimit;
-        if (c.bAhead) {
+        if (!c.sFault.empty()) {
             opt.sBin = ORVEL_FAULTS_BIN;
-            opt.vEnv = {"ORVEL_AHEAD=1"};
-            nftw(scratch.Root().c_str(), Uncache, 16, FTW_PHYS);
+            opt.vEnv = {c.sFault};
         }
+        if (c.sFault.rfind("ORVEL_AHEAD", 0) == 0)
+            nftw(scratch.Root().c_str(), Uncache, 16, FTW_PHYS);
         std::string sGroup;
         if (c.sLimit.rfind(kGroup, 0) == 0) {
             sGroup = MakeMemoryGroup(std::stoi(c.sLimit.substr(strlen(kGroup))));

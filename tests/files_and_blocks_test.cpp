@@ -1,7 +1,6 @@
 // The POSIX platform layer's fast paths: private whole-file blocks kept for
 // reuse (large files are mapped instead, and tested end to end), files
-// opened relative to a cached directory, the size query answered from the
-// open. Each must give exactly what the plain calls would.
+// opened outside a walk, the size query answered from the open. Each must give exactly what the plain calls would.
 #include <gtest/gtest.h>
 
 #include <errno.h>
@@ -55,8 +54,8 @@ TEST(GlobalBlocks, LiveBlocksAreSeparateAndOneIsKept)
     }
 }
 
-#ifdef ORVEL_PORTABLE  // on Linux, blocks this large are mapped images
-// The process's mapped address space, in bytes.
+// The process's mapped address space, in bytes. (Blocks of this size are
+// mapped images only for a file just opened and sized.)
 size_t MappedBytes(void)
 {
     unsigned long ulPages = 0;
@@ -88,7 +87,6 @@ TEST(GlobalBlocks, OutgrownBlockIsGivenBack)
         GlobalFree(p);
     }
 }
-#endif
 
 // The whole content of a file through the layer, "<error>" when it refuses
 // to open it, "<short>" when it delivers less than its size.
@@ -108,10 +106,9 @@ std::string ReadAll(const std::string &sPath)
     return sData;
 }
 
-// Paths through the directory cache in an order that hits it, misses it and
-// evicts from it (three directories for two slots), and paths it must leave
-// to the plain open.
-TEST(Files, OpenThroughCachedDirectories)
+// Paths that no search delivered are opened as they stand: links followed,
+// anything but a regular file refused, in any order and more than once.
+TEST(Files, OpenOutsideAWalk)
 {
     Scratch scratch;
     scratch.Make({"d1/f=one", "d10/f=ten", "d3/sub/deeper/f=deeper", "d1/empty=",

@@ -1,0 +1,279 @@
+// The second file of a pair: the one whose name is exactly the first's.
+//
+// The walk opens the second file by joining the first file's path below the
+// first root to the second root, and the file system would resolve that
+// path to whatever it takes the names for: a directory that folds case (on
+// vfat, exFAT, NTFS, SMB shares, ext4, f2fs and tmpfs directories marked
+// case-insensitive, FUSE trees that choose to) takes README for Readme, and
+// vfat takes a short alias for the long name it stands for. The second file
+// is opened only when every name the walk joined on its way, each directory
+// and the file, is exactly (byte for byte) a name its directory lists; any
+// other is unreadable, and the pair is reported so.
+//
+// Protocol with the walk (files.cpp, search.cpp):
+// - The core opens a pair's first file, then its second, with no search
+//   delivering an entry in between. The first open is of a path the walk
+//   joined in the first tree (SearchPlace), which tells the length of the
+//   first root: NamesakeAwait takes the rest, the relative path. The next
+//   open is the second file if its path ends in that relative path; what
+//   stands before it is the second root. Any entry delivered first ends the
+//   wait (NamesakeForget).
+// - The second root is the path the user gave, resolved as typed: its own
+//   names are not the walk's joins and are not checked.
+// - The second tree's directories on the way to the file are levels
+//   (levels.cpp), from the second root down, each opened relative to the one
+//   above it once its name was found there: kept while the walk stays below
+//   them, closed when it leaves. Each is checked once: on a file system that
+//   looks names up exactly (Linux: ext2/3/4, f2fs and tmpfs directories
+//   without the case-folding flag, btrfs), by that fact; on any other (vfat,
+//   exFAT, NTFS, network and FUSE file systems, a case-folding directory),
+//   by its listing, read whole once and looked up by hash. Both are answered
+//   per directory, from the directory's own descriptor: a volume mounted
+//   inside the tree answers for itself.
+#include "internal.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <limits.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#if ORVEL_LINUX
+#include <linux/fs.h>
+#include <linux/magic.h>
+#include <sys/ioctl.h>
+#include <sys/vfs.h>
+#endif
+
+// A directory of the second tree the walk is in.
+struct Checked {
+    Level *pLevel;
+    bool bExact;    // it looks names up exactly: no listing is needed
+    bool bListed;   // pcNames and pnSlots hold its listing
+    char *pcNames;  // its names, each NUL-terminated
+    size_t nNamesLen;
+    size_t nCap;  // bytes allocated at pcNames
+    size_t nNames;
+    uint32_t *pnSlots;  // hash table of the names: offset + 1, 0 for none
+    size_t nSlotMask;   // its size less one, a power of two less one
+};
+
+// [0] is the second root, [i + 1] a directory in [i].
+static Checked *pChecked = NULL;
+static size_t nChecked = 0;
+static size_t nCheckedCap = 0;
+
+static char szRel[PATH_MAX];  // the awaited second file's path below its root
+static size_t nRelLen = 0;
+static bool bAwaited = false;
+
+void NamesakeAwait(const char *pszRel)
+{
+    nRelLen = strlen(pszRel);
+    bAwaited = nRelLen < sizeof(szRel);
+    if (bAwaited)
+        memcpy(szRel, pszRel, nRelLen + 1);
+}
+
+void NamesakeForget(void) { bAwaited = false; }
+
+// Leaves the directories past the first nKeep.
+static void LeaveBelow(size_t nKeep)
+{
+    while (nChecked > nKeep) {
+        Checked *pLast = &pChecked[--nChecked];
+        LevelClose(pLast->pLevel);
+        free(pLast->pcNames);
+        free(pLast->pnSlots);
+    }
+}
+
+// Enters the directory pszPath (nLen bytes) below pParent, or the root when
+// pParent is NULL. False on failure.
+static bool Enter(Level *pParent, const char *pszPath, size_t nLen)
+{
+    Checked *pNew;
+
+    if (nChecked == nCheckedCap) {
+        size_t nCap = nCheckedCap * 2 + 16;
+        Checked *pGrown =
+            (Checked *)WorkAlloc(pChecked, nCap * sizeof(Checked));
+        if (pGrown == NULL)
+            return false;
+        pChecked = pGrown;
+        nCheckedCap = nCap;
+    }
+    pNew = &pChecked[nChecked];
+    memset(pNew, 0, sizeof(*pNew));
+    pNew->pLevel = LevelOpen(pParent, pszPath, nLen);
+    if (pNew->pLevel == NULL)
+        return false;
+    nChecked++;
+    return true;
+}
+
+static size_t Hash(const char *pszName, size_t nLen)
+{
+    uint32_t h = 2166136261u;  // FNV-1a
+    size_t i;
+
+    for (i = 0; i < nLen; i++)
+        h = (h ^ (unsigned char)pszName[i]) * 16777619u;
+    return h;
+}
+
+// Appends a listed name to the directory's names. False when memory runs out.
+static bool AddName(void *pContext, const char *pszName, unsigned char)
+{
+    Checked *pDir = (Checked *)pContext;
+    size_t nLen = strlen(pszName) + 1;
+
+    if (pDir->nNamesLen + nLen > pDir->nCap) {
+        size_t nCap = (pDir->nNamesLen + nLen) * 2 + 4096;
+        char *pcGrown = (char *)WorkAlloc(pDir->pcNames, nCap);
+        if (pcGrown == NULL)
+            return false;
+        pDir->pcNames = pcGrown;
+        pDir->nCap = nCap;
+    }
+    memcpy(pDir->pcNames + pDir->nNamesLen, pszName, nLen);
+    pDir->nNamesLen += nLen;
+    pDir->nNames++;
+    return true;
+}
+
+// Reads the directory's listing into its hash table. False on failure.
+static bool ReadNames(Checked *pDir, int fd)
+{
+    size_t nSlots = 16, nOff;
+
+    pDir->nNamesLen = 0;
+    pDir->nNames = 0;
+    if (!ListDirectory(fd, AddName, pDir) || pDir->nNamesLen > UINT32_MAX)
+        return false;
+    while (nSlots < pDir->nNames * 2)
+        nSlots *= 2;
+    free(pDir->pnSlots);
+    pDir->pnSlots = (uint32_t *)WorkAlloc(NULL, nSlots * sizeof(uint32_t));
+    if (pDir->pnSlots == NULL)
+        return false;
+    memset(pDir->pnSlots, 0, nSlots * sizeof(uint32_t));
+    pDir->nSlotMask = nSlots - 1;
+    for (nOff = 0; nOff < pDir->nNamesLen;) {
+        const char *pszName = pDir->pcNames + nOff;
+        size_t nLen = strlen(pszName);
+        size_t i = Hash(pszName, nLen) & pDir->nSlotMask;
+        while (pDir->pnSlots[i] != 0)
+            i = (i + 1) & pDir->nSlotMask;
+        pDir->pnSlots[i] = (uint32_t)(nOff + 1);
+        nOff += nLen + 1;
+    }
+    return true;
+}
+
+#if ORVEL_LINUX
+// Whether the file system looks names up exactly in the directory open as
+// fd: one of those that fold no names, or fold them only in directories
+// marked so, this one not marked. Any other, or any doubt, is no.
+static bool LooksUpExactly(int fd)
+{
+    struct statfs sfs;
+    int nFlags = 0;
+
+    if (fstatfs(fd, &sfs) != 0)
+        return false;
+    switch ((unsigned long)sfs.f_type) {
+    case BTRFS_SUPER_MAGIC:
+        return true;
+    case EXT4_SUPER_MAGIC:  // ext2 and ext3 too
+    case F2FS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+        return ioctl(fd, FS_IOC_GETFLAGS, &nFlags) == 0 &&
+               (nFlags & FS_CASEFOLD_FL) == 0;
+    default:
+        return false;
+    }
+}
+#endif
+
+// Whether the directory holds exactly the name pszName (nLen bytes). False
+// too when that cannot be known (its listing cannot be read).
+static bool Holds(Checked *pDir, const char *pszName, size_t nLen)
+{
+    size_t i;
+    int nTry;
+
+    // Out of descriptors (a listing may need one of its own): the levels
+    // give theirs back, and the directory is read once more.
+    for (nTry = 0; !pDir->bExact && !pDir->bListed; nTry++) {
+        int fd = LevelFd(pDir->pLevel);
+#if ORVEL_LINUX
+        pDir->bExact = fd >= 0 && LooksUpExactly(fd);
+#endif
+        pDir->bListed = !pDir->bExact && fd >= 0 && ReadNames(pDir, fd);
+        if (!pDir->bExact && !pDir->bListed &&
+            (nTry > 0 || (errno != EMFILE && errno != ENFILE) ||
+             !LevelsGiveBack(pDir->pLevel)))
+            return false;
+    }
+    if (pDir->bExact)
+        return true;
+    for (i = Hash(pszName, nLen) & pDir->nSlotMask; pDir->pnSlots[i] != 0;
+         i = (i + 1) & pDir->nSlotMask) {
+        const char *pszListed = pDir->pcNames + pDir->pnSlots[i] - 1;
+        if (strncmp(pszListed, pszName, nLen) == 0 && pszListed[nLen] == '\0')
+            return true;
+    }
+    return false;
+}
+
+bool NamesakePlace(const char *pszPath, Level **ppLevel, const char **ppszName)
+{
+    size_t nLen = strlen(pszPath), nRootLen, nDirLen, i;
+    Checked *pDir;
+
+    if (!bAwaited)
+        return false;
+    bAwaited = false;
+    if (nLen < nRelLen || memcmp(pszPath + nLen - nRelLen, szRel, nRelLen) != 0)
+        return false;
+    nRootLen = nLen - nRelLen;
+    nDirLen = (size_t)(strrchr(pszPath, '/') - pszPath);
+    *ppLevel = NULL;
+    *ppszName = pszPath + nDirLen + 1;
+
+    // The directories the walk has left, and all of them if the second root
+    // is another path now.
+    if (nChecked > 0 &&
+        (pChecked[0].pLevel->nLen != nRootLen ||
+         memcmp(pChecked[0].pLevel->pszPath, pszPath, nRootLen) != 0))
+        LeaveBelow(0);
+    // Each directory's path holds the one above it: the deepest still on the
+    // way is the first from below whose path begins pszPath.
+    for (i = nChecked; i > 1; i--) {
+        const Level *pLevel = pChecked[i - 1].pLevel;
+        if (pLevel->nLen <= nDirLen && pszPath[pLevel->nLen] == '/' &&
+            memcmp(pLevel->pszPath, pszPath, pLevel->nLen) == 0)
+            break;
+    }
+    LeaveBelow(i);
+    if (nChecked == 0 && !Enter(NULL, pszPath, nRootLen))
+        return true;
+
+    // Down to the file's directory, each name found in the one above.
+    for (pDir = &pChecked[nChecked - 1]; pDir->pLevel->nLen < nDirLen;
+         pDir = &pChecked[nChecked - 1]) {
+        size_t nAt = pDir->pLevel->nLen + 1;
+        const char *pszEnd =
+            (const char *)memchr(pszPath + nAt, '/', nDirLen - nAt);
+        size_t nNameLen =
+            (pszEnd != NULL ? (size_t)(pszEnd - pszPath) : nDirLen) - nAt;
+        if (!Holds(pDir, pszPath + nAt, nNameLen) ||
+            !Enter(pDir->pLevel, pszPath, nAt + nNameLen))
+            return true;
+    }
+    if (Holds(pDir, *ppszName, nLen - nDirLen - 1))
+        *ppLevel = pDir->pLevel;
+    return true;
+}
