@@ -8,9 +8,9 @@ cd "$(dirname "$0")/.."
 # The files it matches as they are written. The others differ from it in
 # ways no clang-format 14 option reproduces, and are left out rather than
 # reformatted: trailing comments aligned to a column clang-format would not
-# choose (platform.h, win32.cpp, search.cpp, paths.cpp,
+# choose (platform.h, win32/, search.cpp, paths.cpp,
 # mapped.cpp), lines over 80 columns (bench/floor.cpp), and lines wrapped where clang-format's own
-# wrap gives another layout (platform.h, win32.cpp, files.cpp, image.cpp,
+# wrap gives another layout (platform.h, win32/, files.cpp, image.cpp,
 # search.cpp, bench/floor.cpp). tests/ is left to its rewrite.
 files=(
   src/orvel.cpp

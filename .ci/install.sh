@@ -9,7 +9,8 @@
 #   code format        clang-format
 #   benchmark          python3 rsync
 #   Windows program    g++-mingw-w64-i686 binutils-mingw-w64-i686, and Wine
-#                      with its 32-bit part (i386 architecture)
+#                      with its 32-bit part (i386 architecture); locales
+#                      (a Japanese locale, for code page 932 under Wine)
 #   release            git dpkg-dev (dpkg-shlibdeps) lintian zip unzip
 #                      man-db file
 #   arm64 release      crossbuild-essential-arm64, libc6:arm64 (for
@@ -77,7 +78,7 @@ backports_line() {  # [APT_DIR]
 packages=(cmake g++ make libgtest-dev strace valgrind util-linux diffutils
           findutils exfatprogs exfat-fuse clang libclang-rt-14-dev clang-format python3 rsync
           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 wine64
-          git dpkg-dev lintian zip unzip man-db file
+          locales git dpkg-dev lintian zip unzip man-db file
           crossbuild-essential-arm64 libc6:arm64 qemu-user)
 need=()
 for pkg in "${packages[@]}"; do
@@ -94,6 +95,12 @@ if [ ${#need[@]} -gt 0 ]; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     "${need[@]}"
+fi
+
+# Wine takes code page 932 from a Japanese locale, and names files in its
+# UTF-8 only where the system has that locale.
+if ! locale -a | grep -qix 'ja_JP.utf8'; then
+  localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 fi
 
 # Wine runs 32-bit Windows programs through its 32-bit Linux loader. Where

@@ -175,8 +175,31 @@ TEST(Win32, Cases)
         {"forward slashes and a drive in the arguments",
          {"A/sub/y=1", "B/sub/y=2"}, {"A/sub", "@/B/sub"},
          {"@/A/sub/y, @/B/sub/y: Differences encountered."}, 1, 0},
-        {"names match whatever their case", {"A/Mixed.TXT=1", "B/mixed.txt=1"},
-         {"A", "B"}, {}, 1, 0},
+        {"names match whatever their case",
+         {"A/Mixed.TXT=1", "B/mixed.txt=1", "A/Docs/f=1", "B/docs/f=1"},
+         {"A", "B"}, {}, 2, 0},
+        // Wine's short names, as GetShortPathNameW gives them: an alias
+        // opens the long name, which is another file.
+        {"short names of files and directories are not their long names",
+         {"A/LONG~LMQ.TXT=1", "B/longfilename.txt=1", "A/PROG~FBU/f=1",
+          "B/Program Files/f=1"},
+         {"A", "B"},
+         {"@/B/LONG~LMQ.TXT: Error reading file.",
+          "@/B/PROG~FBU/f: Error reading file."}, 2, 0},
+        // Names Windows cannot hold, as Wine lists them from Linux: "a\b"
+        // would open b in a; "u\xff" and "u\xfe" both arrive as "u" and
+        // U+FFFD, and "w" and "W" are one name to Windows, so that one open
+        // would stand for two entries.
+        {"listed names that no open can name exactly",
+         {"A/a\\b=1", "B/a\\b=1", "A/a/b=1", "B/a/b=1", "A/u\xff=1",
+          "A/u\xfe=2", "B/u\xff=1", "B/u\xfe=2", "A/v\xef\xbf\xbd=1",
+          "B/v\xff=1", "B/v\xfe=1", "A/w/f=1", "B/w/f=1", "B/W/f=1"},
+         {"A", "B"},
+         {"@/A/a\\b: Error reading file.",
+          "@/A/u\xef\xbf\xbd: Error reading file.",
+          "@/A/u\xef\xbf\xbd: Error reading file.",
+          "@/B/v\xef\xbf\xbd: Error reading file.",
+          "@/B/w/f: Error reading file."}, 6, 0},
         {"names of devices are files like any other",
          {"A/nul=1", "B/nul=2", "A/con=1", "B/con=1", "A/nul.txt=1",
           "B/nul.txt=2", "A/con.log=1", "B/con.log=2", "A/aux.c=1", "B/aux.c=2",
@@ -234,6 +257,15 @@ TEST(Win32, Cases)
          {"\\\\?\\@/A", "\\\\?\\@/B"},
          {"\\\\?\\@/A/x, \\\\?\\@/B/x: Differences encountered.",
           "\\\\?\\@/A/y., \\\\?\\@/B/y.: Differences encountered."}, 2, 0},
+        {"arguments in the \\\\?\\ form are taken as typed",
+         {"A/D./f=1", "B/D./f=2", "A/D/f=1", "B/D/f=1"},
+         {"\\\\?\\@/A/D.", "\\\\?\\@/B/D."},
+         {"\\\\?\\@/A/D./f, \\\\?\\@/B/D./f: Differences encountered."}, 1,
+         0},
+        // Win32 resolution makes "\\.\aux", the device, of both.
+        {"an argument that names a device is refused",
+         {"A/aux/f=1", "B/aux/f=2"}, {"@/A/aux", "@/B/aux"},
+         {"@/A/aux: File not found."}, kNoSummary, 1},
         {"a file reached at more than 300 characters",
          {"A/" + std::string(200, 'd') + "/" + std::string(120, 'e') + "/f=1",
           "B/" + std::string(200, 'd') + "/" + std::string(120, 'e') + "/f=2"},
@@ -248,6 +280,11 @@ TEST(Win32, Cases)
          {"A", "B"},
          {"@/A/l1: File not found.", "@/A/s/up: File not found.",
           "@/A/ld/z, @/B/ld/z: Differences encountered."}, 5, 0},
+        // Wine gives the roots of FUSE trees the same identity: volume serial
+        // 0, file index 1.
+        {"a tree mounted inside a tree is no cycle",
+         {"fuse:A", "A/m/", "A/g=1", "fuse:A/m", "A/m/f=1", "B/g=1", "B/m/f=2"},
+         {"A", "B"}, {"@/A/m/f, @/B/m/f: Differences encountered."}, 2, 0},
         {"a tree deeper than the first table of searches",
          {"A/1/2/3/4/5/6/7/8/9/10/11/12/f=1", "A/1/2/3/4/5/6/7/8/9/g=1",
           "A/1/h=1", "B/1/2/3/4/5/6/7/8/9/10/11/12/f=2",
@@ -266,8 +303,11 @@ TEST(Win32, Cases)
         {"first file too large for memory", {"A/big=%3G", "B/big=%3G", "B/x=1"},
          {"A", "B"}, {"@/A/big: Memory allocation error."}, 1, 1},
     };
+    std::string sLeftOut;
     for (const Case &c : aCases)
-        Check(c);
+        if (CanMake(c.vTree, &sLeftOut))
+            Check(c);
+    SKIP_IF_LEFT_OUT(sLeftOut);
 }
 
 // The mask of the walk's searches lets hidden and system entries through,

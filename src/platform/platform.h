@@ -19,7 +19,7 @@
 #include <stdlib.h>
 
 // ---- Process entry ----------------------------------------------------------
-// The process starts in win32.cpp, which takes the command line in UTF-16,
+// The process starts in win32/entry.cpp, which takes the command line in UTF-16,
 // calls the core's main, under this name, with the arguments converted
 // exactly to the process code page, and shows the run's output on a console
 // in that code page.

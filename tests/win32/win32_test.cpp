@@ -1,8 +1,9 @@
 // The Windows platform layer's own choices, called directly: which entries
-// the walk's search delivers, hidden and system ones among them; what
-// becomes of arguments and names in an ANSI code page, which this program,
-// built without the manifest of orvel.exe, runs in; and what the end-to-end
-// suite cannot stage: a listing that breaks off. A plain console program,
+// the walk's search delivers, hidden and system ones among them; which
+// second file is a first file's namesake; what becomes of arguments and
+// names in an ANSI code page (1252, or 932 with its double-byte characters),
+// which this program, built without the manifest of orvel.exe, runs in; and
+// what the end-to-end suite cannot stage: a listing that breaks off. A plain console program,
 // since no test framework is built for Windows here: it makes its files in a
 // directory of its own under the temporary directory, prints one line per
 // failed check, and exits with 1 if there was any.
@@ -50,6 +51,20 @@ void Make(std::string sName, DWORD dwAttrib)
     }
     if (dwAttrib != 0)
         CHECK(SetFileAttributesA(At(sName).c_str(), dwAttrib));
+}
+
+// Removes a file or, for "name\\", an empty directory, whatever its
+// attributes.
+void Remove(std::string sName)
+{
+    bool bDir = sName.back() == '\\';
+    if (bDir)
+        sName.pop_back();
+    SetFileAttributesA(At(sName).c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (bDir)
+        RemoveDirectoryA(At(sName).c_str());
+    else
+        DeleteFileA(At(sName).c_str());
 }
 
 // The walk's mask: hidden, system and directory entries too.
@@ -178,6 +193,105 @@ void TestBrokenListing()
     }
 }
 
+// Walks sDir1 against sDir2 as the core does (a search of each directory,
+// the first file of each pair opened, then its namesake in the second
+// tree) and collects the second paths that do not open.
+void Walk(const std::string &sDir1, const std::string &sDir2, Names *pFailed)
+{
+    struct ffblk ff;
+    for (int nFail = findfirst((sDir1 + WILD_SUFFIX).c_str(), &ff, kWalkMask);
+         nFail == 0; nFail = findnext(&ff)) {
+        std::string sName = ff.ff_name;
+        if (sName == "." || sName == "..")
+            continue;
+        if (ff.ff_attrib & FA_DIREC) {
+            Walk(sDir1 + "\\" + sName, sDir2 + "\\" + sName, pFailed);
+            continue;
+        }
+        for (const std::string &sPath : {sDir1 + "\\" + sName, sDir2 + "\\" + sName}) {
+            HANDLE h = CreateFileA(sPath.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                   NULL, OPEN_EXISTING, 0, NULL);
+            if (h == INVALID_HANDLE_VALUE)
+                pFailed->insert(sPath.substr(sRoot.size() + 1));
+            else
+                CloseHandle(h);
+        }
+    }
+}
+
+// The second file of a pair is the one its directory lists under the first
+// file's name, as Windows compares names: in other case it is, under the
+// short name of another file or directory (as GetShortPathNameW gives it)
+// it is not, though the system would open that file by it.
+void TestNamesake()
+{
+    const char *const apszSecond[] = {"B\\", "B\\longfilename.txt",
+                                      "B\\Program Files\\", "B\\Program Files\\f",
+                                      "B\\Readme", "B\\Docs\\", "B\\Docs\\f"};
+    std::string asShort[2];
+    for (const char *psz : apszSecond)
+        Make(psz, 0);
+    for (int i = 0; i < 2; i++) {
+        char szShort[MAX_PATH];
+        std::string sLong = At(i == 0 ? "B\\longfilename.txt" : "B\\Program Files");
+        DWORD dwLen = GetShortPathNameA(sLong.c_str(), szShort, MAX_PATH);
+        CHECK(dwLen > 0 && dwLen < MAX_PATH);
+        asShort[i] = strrchr(szShort, '\\') + 1;
+    }
+    const std::string asFirst[] = {"A\\", "A\\" + asShort[0], "A\\" + asShort[1] + "\\",
+                                   "A\\" + asShort[1] + "\\f", "A\\README", "A\\docs\\",
+                                   "A\\docs\\f"};
+    for (const std::string &s : asFirst)
+        Make(s, 0);
+    Names failed;
+    Walk(At("A"), At("B"), &failed);
+    const Names kWant = {"B\\" + asShort[0], "B\\" + asShort[1] + "\\f"};
+    if (asShort[0] == "longfilename.txt" || failed != kWant) {
+        printf("short names %s, %s; second paths that did not open:",
+               asShort[0].c_str(), asShort[1].c_str());
+        for (const std::string &s : failed)
+            printf(" \"%s\"", s.c_str());
+        printf("\n");
+        nFailures++;
+    }
+    for (int i = (int)(sizeof(asFirst) / sizeof(asFirst[0])) - 1; i >= 0; i--)
+        Remove(asFirst[i]);
+    for (int i = (int)(sizeof(apszSecond) / sizeof(apszSecond[0])) - 1; i >= 0; i--)
+        Remove(apszSecond[i]);
+}
+
+// In a double-byte code page a resolved argument whose last character ends
+// in byte 0x5C keeps it where the core drops one trailing separator: U+8868
+// is 95 5C and U+30BD 83 5C in code page 932, U+3042 is 82 A0.
+void TestDoubleByte()
+{
+    if (GetACP() != 932) {
+        printf("code page %u, not 932: double-byte arguments skipped\n", GetACP());
+        return;
+    }
+    for (const std::string sName : {"\x95\x5c", "\x83\x5c", "\x82\xa0"}) {
+        char szFull[1024];
+        Make(sName + "\\", 0);
+        Make(sName + "\\f", 0);
+        bool bResolves = _fullpath(szFull, At(sName).c_str(), sizeof(szFull)) != NULL;
+        size_t nLen = strlen(szFull);
+        if (bResolves && nLen > 0 && szFull[nLen - 1] == PATH_SEP_CHAR)
+            szFull[nLen - 1] = '\0';
+        HANDLE h = CreateFileA((std::string(szFull) + PATH_SEP_STR "f").c_str(),
+                               GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                               0, NULL);
+        if (!bResolves || h == INVALID_HANDLE_VALUE) {
+            printf("argument ending in %02x %02x: \"%s\" does not hold f\n",
+                   (BYTE)sName[0], (BYTE)sName[1], bResolves ? szFull : "refused");
+            nFailures++;
+        } else {
+            CloseHandle(h);
+        }
+        Remove(sName + "\\f");
+        Remove(sName + "\\");
+    }
+}
+
 }  // namespace
 
 int main(int, char **)
@@ -215,18 +329,10 @@ int main(int, char **)
     }
     TestCodePage();
     TestBrokenListing();
-
-    for (const auto &e : aTree) {
-        std::string sPath = At(e.pszName);
-        SetFileAttributesA(sPath.c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (sPath.back() == '\\') {
-            sPath.pop_back();
-            SetFileAttributesA(sPath.c_str(), FILE_ATTRIBUTE_NORMAL);
-            RemoveDirectoryA(sPath.c_str());
-        } else {
-            DeleteFileA(sPath.c_str());
-        }
-    }
+    for (const auto &e : aTree)
+        Remove(e.pszName);
+    TestNamesake();
+    TestDoubleByte();
     CHECK(RemoveDirectoryA(sRoot.c_str()));
     printf("%d checks failed\n", nFailures);
     return nFailures == 0 ? 0 : 1;

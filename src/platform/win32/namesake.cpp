@@ -1,0 +1,117 @@
+// The walk followed, so that the second file of a pair is the first one's
+// namesake.
+//
+// The core opens the second file of a pair by joining the first file's path
+// below the first root to the second root, and Windows resolves every name
+// of the joined path: a short (8.3) alias, which belongs to one directory
+// only, opens a long name that is another file. So the second file is opened
+// only when each name of its path below the second root is listed by its
+// directory, once and exactly as Windows compares names: the long name,
+// upper-cased as the file system does ("Readme" is "README"). A name that
+// is not is refused as a missing file: the core reports the second path.
+//
+// Relies on the core's walk: findfirst for the first root, then, while a
+// search runs, only for the directory it delivered last; a search runs until
+// findnext ends it, and its children's searches end before it goes on; the
+// first file of a pair is opened as the innermost search's directory, a
+// separator and the name delivered last, then the second as the second root
+// followed by the same relative path. Each second directory is listed once,
+// when the first of its files is opened, and its listing is kept until the
+// search of its first-tree namesake ends: a second-tree open costs a
+// comparison of paths and a binary search. Any other open goes ahead as
+// asked.
+#include "internal.h"
+
+#include <stdlib.h>
+#include <wchar.h>
+
+// Whether the first nLen bytes of pszPath are the search's directory, a
+// separator and the name it delivered last.
+bool IsDelivered(const Search *pSearch, const char *pszPath, size_t nLen)
+{
+    return nLen == pSearch->nDirLen + 1 + pSearch->nLastLen &&
+           memcmp(pszPath, pSearch->pszDir, pSearch->nDirLen + 1) == 0 &&
+           memcmp(pszPath + pSearch->nDirLen + 1, pSearch->szLast,
+                  pSearch->nLastLen) == 0;
+}
+
+// The key of the name the search delivered last.
+static const WCHAR *LastKey(const Search *pSearch)
+{
+    return pSearch->first.pwcKeys +
+           pSearch->first.pListed[pSearch->nLast].nNameAt;
+}
+
+// The listing of the second directory whose path, with a separator, is the
+// first nDirLen bytes of pszPath, the namesake of search nSlot's directory;
+// NULL when a name from the second root down to it is not listed exactly in
+// its parent, or it cannot be listed.
+static const Listing *SecondListing(int nSlot, const char *pszPath,
+                                    size_t nDirLen)
+{
+    Search *pSearch = &pSearches[nSlot];
+    WCHAR *pwszPattern;
+
+    if (pSearch->pszSecond != NULL &&
+        strlen(pSearch->pszSecond) == nDirLen &&
+        memcmp(pSearch->pszSecond, pszPath, nDirLen) == 0)
+        return pSearch->bSecondExact ? &pSearch->second : NULL;
+    FreeListing(&pSearch->second);
+    free(pSearch->pszSecond);
+    pSearch->bSecondExact = false;
+    pSearch->pszSecond = (char *)malloc(nDirLen + 1);
+    if (pSearch->pszSecond == NULL)
+        return NULL;
+    memcpy(pSearch->pszSecond, pszPath, nDirLen);
+    pSearch->pszSecond[nDirLen] = '\0';
+    if (pSearch->nParent >= 0) {
+        // The parent's namesake, and this directory's name in it.
+        const Search *pUp = &pSearches[pSearch->nParent];
+        const Listing *pUpListing;
+
+        if (nDirLen < pUp->nLastLen + 2)
+            return NULL;
+        pUpListing =
+            SecondListing(pSearch->nParent, pszPath, nDirLen - pUp->nLastLen - 1);
+        if (pUpListing == NULL || !ListsOnce(pUpListing, LastKey(pUp)))
+            return NULL;
+    }
+    pwszPattern = ExactPath(pSearch->pszSecond, L"*");
+    pSearch->bSecondExact =
+        pwszPattern != NULL && ReadListing(pwszPattern, &pSearch->second);
+    free(pwszPattern);
+    return pSearch->bSecondExact ? &pSearch->second : NULL;
+}
+
+// NO_ERROR when the open of pszPath may go ahead, else the error to fail it
+// with: the first tree's entry is refused, or the second tree's namesake is
+// not exactly listed.
+DWORD CheckNamesake(const char *pszPath)
+{
+    const Search *pSearch;
+    size_t nLen, nRelLen, nSuffix;
+    const Listing *pListing;
+
+    if (nInnermost < 0)
+        return NO_ERROR;
+    pSearch = &pSearches[nInnermost];
+    nLen = strlen(pszPath);
+    if (IsDelivered(pSearch, pszPath, nLen))
+        return pSearch->first.pListed[pSearch->nLast].bRefused
+                   ? ERROR_INVALID_NAME
+                   : NO_ERROR;
+    // The second root, then the directory's path below the first root
+    // (empty or starting with a separator), a separator and the name.
+    nRelLen = pSearch->nDirLen - pSearch->nRelAt;
+    nSuffix = nRelLen + 1 + pSearch->nLastLen;
+    if (nLen <= nSuffix ||
+        memcmp(pszPath + nLen - nSuffix, pSearch->pszDir + pSearch->nRelAt,
+               nRelLen + 1) != 0 ||
+        memcmp(pszPath + nLen - pSearch->nLastLen, pSearch->szLast,
+               pSearch->nLastLen) != 0)
+        return NO_ERROR;
+    pListing = SecondListing(nInnermost, pszPath, nLen - pSearch->nLastLen);
+    if (pListing == NULL || !ListsOnce(pListing, LastKey(pSearch)))
+        return ERROR_FILE_NOT_FOUND;
+    return NO_ERROR;
+}
