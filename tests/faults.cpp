@@ -34,7 +34,12 @@
 //                            are not whole pages are refused.
 //   ORVEL_SWAP_AT=N:D->T     as the Nth such entry is delivered, the
 //                            directory D is renamed to D.orig and a link to T
-//                            put in its place.
+//                            put in its place;
+//   ORVEL_AHEAD=1            the read-ahead agent starts with the walk and
+//                            works throughout, as on a tree read from disk;
+//   ORVEL_AHEAD=2            so does it, and every second entry its listings
+//                            give is hidden from it, as if each directory
+//                            changed between its listing and the core's.
 // At exit, blocks still held are reported on standard error, and so is, at
 // once, every open of anything but a regular file for reading: every test of
 // the test build is also a leak test and a test that nothing else is opened.
@@ -160,13 +165,30 @@ void FaultOnDeliver(const char *pszDir, const char *pszName)
         perror("orvel-faults: replace by a FIFO");
 }
 
-void FaultAfterOpen(int fd)
+void FaultAheadOpened(int fd)
 {
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         fprintf(stderr, "orvel-faults: opened what is not a regular file\n");
+}
+
+void FaultAfterOpen(int fd)
+{
+    FaultAheadOpened(fd);
     if (++nOpens == EnvNumber("ORVEL_SIGNAL_AT"))
         kill(getpid(), (int)EnvAfterColon("ORVEL_SIGNAL_AT"));
+}
+
+bool FaultAheadForced(void)
+{
+    return EnvNumber("ORVEL_AHEAD") != 0;
+}
+
+// Called by the agent's walking thread alone.
+bool FaultAheadHides(void)
+{
+    static long nListed = 0;
+    return EnvNumber("ORVEL_AHEAD") == 2 && ++nListed % 2 == 0;
 }
 
 bool FaultNoPopulate(void)

@@ -7,6 +7,8 @@
 // by a FUSE tree.
 #include "harness.h"
 
+#include <fcntl.h>
+#include <ftw.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -35,6 +37,19 @@ RunResult RunFaulty(const Scratch &scratch, const std::vector<std::string> &vEnv
     opt.sBin = ORVEL_FAULTS_BIN;
     opt.vEnv = vEnv;
     return RunTool({"A", "B"}, opt);
+}
+
+// Drops a file's pages from the page cache, so that the run reads it from
+// the disk, as it would a backup drive's.
+int Uncache(const char *pszPath, const struct stat *pSt, int, struct FTW *)
+{
+    int fd = S_ISREG(pSt->st_mode) ? open(pszPath, O_RDONLY) : -1;
+    if (fd >= 0) {
+        fdatasync(fd);
+        posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        close(fd);
+    }
+    return 0;
 }
 
 std::vector<std::string> Expanded(const std::vector<std::string> &v,
@@ -136,7 +151,10 @@ void FailEachAllocation(const Scratch &scratch, const std::vector<std::string> &
 // second; so is one that changed between reads of it, or under its mapped
 // image. A run stopped by a signal keeps the line of every pair done. Under
 // pages larger than this machine's, as arm64 kernels may have, the same trees
-// must give the same reports.
+// must give the same reports. Each case is run with the read-ahead agent at
+// rest, at work (its opens count neither as the core's opens, size queries
+// nor reads), and at work on a walk that parts from the core's, and gives
+// the same lines.
 TEST(UnderTheRun, FilesChange)
 {
     if (TheTarget().bWin32)
@@ -292,28 +310,33 @@ TEST(UnderTheRun, FilesChange)
         SCOPED_TRACE(c.pszName);
         if (!CanMake(c.vTree, &sLeftOut))
             continue;
-        Scratch scratch;
-        scratch.Make(c.vTree);
-        std::vector<std::string> vEnv;
-        std::istringstream faults(c.sFault);
-        for (std::string sWord; faults >> sWord;)
-            vEnv.push_back(sWord);
-        RunOptions opt;
-        opt.sShellPrefix = c.sLimit;
-        RunResult r = RunFaulty(scratch, vEnv, opt);
-        if (c.nSignal == 0) {
-            ExpectReport(r, scratch, c.vLines, c.nFiles, 0);
-            continue;
+        for (const char *pszAhead :
+             {"ORVEL_AHEAD=0", "ORVEL_AHEAD=1", "ORVEL_AHEAD=2"}) {
+            SCOPED_TRACE(pszAhead);
+            Scratch scratch;
+            scratch.Make(c.vTree);
+            std::vector<std::string> vEnv = {pszAhead};
+            std::istringstream faults(c.sFault);
+            for (std::string sWord; faults >> sWord;)
+                vEnv.push_back(sWord);
+            RunOptions opt;
+            opt.sShellPrefix = c.sLimit;
+            RunResult r = RunFaulty(scratch, vEnv, opt);
+            if (c.nSignal == 0) {
+                ExpectReport(r, scratch, c.vLines, c.nFiles, 0);
+                continue;
+            }
+            // Every line whole, each a pair's, none twice, no summary.
+            const std::vector<std::string> vMay = Expanded(c.vLines, scratch);
+            Report rep = ParseReport(r);
+            EXPECT_EQ(r.nStatus, 128 + c.nSignal);
+            EXPECT_EQ(r.sErr, Progress(c.nFiles));
+            EXPECT_EQ(rep.nSummary, -1);
+            EXPECT_EQ(rep.vLines.size(), (size_t)c.nFiles - 1) << r.sOut;
+            EXPECT_TRUE(std::includes(vMay.begin(), vMay.end(),
+                                      rep.vLines.begin(), rep.vLines.end()))
+                << r.sOut;
         }
-        // Every line whole, each a pair's, none twice, no summary.
-        const std::vector<std::string> vMay = Expanded(c.vLines, scratch);
-        Report rep = ParseReport(r);
-        EXPECT_EQ(r.nStatus, 128 + c.nSignal);
-        EXPECT_EQ(r.sErr, Progress(c.nFiles));
-        EXPECT_EQ(rep.nSummary, -1);
-        EXPECT_EQ(rep.vLines.size(), (size_t)c.nFiles - 1) << r.sOut;
-        EXPECT_TRUE(std::includes(vMay.begin(), vMay.end(), rep.vLines.begin(),
-                                  rep.vLines.end())) << r.sOut;
     }
     SKIP_IF_LEFT_OUT(sLeftOut);
 }
@@ -357,7 +380,10 @@ std::string MakeMemoryGroup(int nMiB)
 // Limits the process runs under. A first file larger than the memory the
 // process may have stops the run with the file named and the summary, also
 // where exceeding the limit would get the process killed (a memory control
-// group, as in a container); any other limit must leave the report as it is.
+// group, as in a container); any other limit must leave the report as it is,
+// also with the read-ahead agent at work on files dropped from the page
+// cache, whose descriptors and pages must never be what the comparison
+// lacks.
 TEST(UnderTheRun, ProcessLimits)
 {
     if (TheTarget().bWin32)
@@ -410,6 +436,21 @@ TEST(UnderTheRun, ProcessLimits)
          vDeepLines, 13, 0, false},
         {"twelve megabytes of address space", kSmallTree, "ulimit -v 12000",
          kSmallLines, 7, 0, true},
+        {"memory control group, reading ahead",
+         {"A/big=#100M", "B/big=#100M", "A/s/a=1", "B/s/a=2"}, "group:120",
+         {"@/A/s/a, @/B/s/a: Differences encountered."}, 2, 0, false,
+         "ORVEL_AHEAD=1"},
+#ifndef ORVEL_PORTABLE  // the agent is Linux's only
+        // The fewest the comparison needs, none inherited: the agent's must
+        // give way.
+        {"five descriptors, reading ahead", kSmallTree,
+         "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 5", kSmallLines, 7,
+         0, false, "ORVEL_AHEAD=1"},
+#endif
+        {"sixteen descriptors, reading ahead", kSmallTree, "ulimit -n 16",
+         kSmallLines, 7, 0, false, "ORVEL_AHEAD=1"},
+        {"twelve megabytes of address space, reading ahead", kSmallTree,
+         "ulimit -v 12000", kSmallLines, 7, 0, true, "ORVEL_AHEAD=1"},
     };
     std::string sLeftOut;
     for (const auto &c : aCases) {
@@ -427,6 +468,8 @@ TEST(UnderTheRun, ProcessLimits)
             opt.sBin = ORVEL_FAULTS_BIN;
             opt.vEnv = {c.sFault};
         }
+        if (c.sFault.rfind("ORVEL_AHEAD", 0) == 0)
+            nftw(scratch.Root().c_str(), Uncache, 16, FTW_PHYS);
         std::string sGroup;
         if (c.sLimit.rfind(kGroup, 0) == 0) {
             sGroup = MakeMemoryGroup(std::stoi(c.sLimit.substr(strlen(kGroup))));

@@ -471,7 +471,11 @@ std::vector<TracedCall> TracedCalls(const std::string &sTraceFile)
 {
     std::vector<TracedCall> v;
     std::ifstream in(sTraceFile);
+    long nFirstThread = -1;
     for (std::string sLine; std::getline(in, sLine);) {
+        const long nThread = atol(sLine.c_str());
+        if (nFirstThread == -1)
+            nFirstThread = nThread;
         size_t nName = sLine.find_first_not_of("0123456789 ");
         size_t nParen = sLine.find('(', nName);
         if (nName == std::string::npos || nParen == std::string::npos ||
@@ -479,6 +483,7 @@ std::vector<TracedCall> TracedCalls(const std::string &sTraceFile)
                                     nName) != nParen)
             continue;  // a signal, an exit or a resumed call
         TracedCall c;
+        c.bOtherThread = nThread != nFirstThread;
         c.sLine = sLine;
         c.sName = sLine.substr(nName, nParen - nName);
         c.sArgs = sLine.substr(nParen + 1);

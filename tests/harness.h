@@ -212,8 +212,9 @@ void Check(const Case &c, const Scratch *pMade = nullptr,
 // what follows its opening parenthesis. For an open, openat or openat2
 // also the path it named, made absolute with the path strace gives for its
 // directory descriptor; the path of what it opened, "" when it failed; and
-// whether it was an O_PATH open, which acts on nothing it names. Signals,
-// exits and resumed calls are left out.
+// whether it was an O_PATH open, which acts on nothing it names. Whether a
+// thread other than the one the trace starts with made it. Signals, exits
+// and resumed calls are left out.
 struct TracedCall {
     std::string sLine;
     std::string sName;
@@ -222,6 +223,7 @@ struct TracedCall {
     std::string sNamed;
     std::string sOpened;
     bool bPathOnly = false;
+    bool bOtherThread = false;
 };
 std::vector<TracedCall> TracedCalls(const std::string &sTraceFile);
 

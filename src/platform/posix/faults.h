@@ -4,7 +4,8 @@
 // right after a read, an entry that goes away or turns into a FIFO after its
 // directory was listed, a signal from outside at an exact open, a system
 // that cannot bring a mapping's pages in ahead, pages larger than this
-// machine's; and through which it watches
+// machine's, a read-ahead agent that works on a cached tree and whose walk
+// parts from the core's; and through which it watches
 // for what must never happen, such as the open of anything but a regular
 // file. The shipped program compiles them to nothing; the test build defines
 // ORVEL_FAULTS and links tests/faults.cpp.
@@ -34,6 +35,9 @@ void *FaultMmap(void *pAddr, size_t nLen, int nProt, int nFlags, int fd,
 int FaultMunmap(void *pAddr, size_t nLen);
 int FaultMadvise(void *pAddr, size_t nLen, int nAdvice);
 bool FaultNoPopulate(void);
+bool FaultAheadForced(void);
+bool FaultAheadHides(void);
+void FaultAheadOpened(int fd);
 #define FAULT_FAIL_ALLOC() FaultFailAlloc()
 #define FAULT_FAIL_WORK_ALLOC() FaultFailWorkAlloc()
 #define FAULT_COUNT_BLOCK(p, nDelta) FaultCountBlock((p), (nDelta))
@@ -47,6 +51,9 @@ bool FaultNoPopulate(void);
 #define munmap FaultMunmap
 #define madvise FaultMadvise
 #define FAULT_NO_POPULATE() FaultNoPopulate()
+#define FAULT_AHEAD_FORCED() FaultAheadForced()
+#define FAULT_AHEAD_HIDES() FaultAheadHides()
+#define FAULT_AHEAD_OPENED(fd) FaultAheadOpened(fd)
 #else
 #define FAULT_FAIL_ALLOC() false
 #define FAULT_FAIL_WORK_ALLOC() false
@@ -58,6 +65,9 @@ bool FaultNoPopulate(void);
 #define FAULT_AFTER_READ(fd) ((void)0)
 #define FAULT_PAGE_BYTES(nSystem) (nSystem)
 #define FAULT_NO_POPULATE() false
+#define FAULT_AHEAD_FORCED() false
+#define FAULT_AHEAD_HIDES() false
+#define FAULT_AHEAD_OPENED(fd) ((void)0)
 #endif
 
 #endif  // ORVEL_FAULTS_H

@@ -84,8 +84,8 @@ int OpenFileSized(size_t nBytes, struct stat *pst)
     return fdOpen;
 }
 
-// Opens the regular file pszName relative to fdDir with its status in *pst.
-static int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst)
+int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst,
+                  bool bAhead)
 {
     int fd;
 
@@ -95,7 +95,10 @@ static int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst)
                         O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return -1;
-    FAULT_AFTER_OPEN(fd);
+    if (bAhead)
+        FAULT_AHEAD_OPENED(fd);
+    else
+        FAULT_AFTER_OPEN(fd);
     if (fstat(fd, pst) != 0 || !S_ISREG(pst->st_mode)) {
         close(fd);
         return -1;
@@ -143,7 +146,7 @@ static int OpenRegularFile(const char *pszPath, struct stat *pst)
     // once more.
     for (nTry = 0; nTry < 2; nTry++) {
         int fdDir = pDir != NULL ? LevelFd(pDir) : AT_FDCWD;
-        fd = fdDir == -1 ? -1 : OpenAfterLook(fdDir, pszName, pst);
+        fd = fdDir == -1 ? -1 : OpenAfterLook(fdDir, pszName, pst, false);
         if (fd >= 0 || (errno != EMFILE && errno != ENFILE) ||
             !LevelsGiveBack(pDir))
             break;
@@ -157,8 +160,10 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
                    DWORD, DWORD, HANDLE)
 {
     struct stat st;
-    int fd = OpenRegularFile(lpFileName, &st);
+    int fd;
 
+    AheadOpen(lpFileName);
+    fd = OpenRegularFile(lpFileName, &st);
     if (fd < 0)
         return INVALID_HANDLE_VALUE;
     fdOpen = fd;
@@ -247,7 +252,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
         if (nLeft == 0 && !bWithMore)
             break;
-        nGot = readv(fd, aIov, bWithMore ? 2 : 1);
+        nGot = AheadRead(fd, aIov, bWithMore ? 2 : 1, bOpen,
+                         qwDelivered + dwDone);
         if (nGot < 0 && errno == EINTR)
             continue;
         if (nGot < 0) {

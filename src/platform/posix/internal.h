@@ -12,6 +12,8 @@
 //   listing.cpp   reading the names of an open directory
 //   levels.cpp    descriptors of the directories the walk is in
 //   namesake.cpp  the second tree's file that has exactly the first's name
+//   ahead.cpp     the read-ahead agent, which brings files into the page
+//                 cache ahead of the core
 #ifndef ORVEL_POSIX_INTERNAL_H
 #define ORVEL_POSIX_INTERNAL_H
 
@@ -21,6 +23,7 @@
 #include <stddef.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 // Linux's own calls (O_PATH descriptors, getdents64, O_NOATIME) where they
 // exist, or only what every POSIX system offers. The portable build takes
@@ -42,6 +45,12 @@ inline HANDLE HandleOf(int fd) { return (HANDLE)(intptr_t)(fd + 1); }
 int OpenFileSized(size_t nBytes, struct stat *pst);
 // Whether the file open as fd still has the size and times of *pstRead.
 bool StillAsRead(int fd, const struct stat *pstRead);
+// Opens the regular file pszName relative to fdDir with its status in *pst,
+// looked at before and after the open; -1 for anything else. bAhead for the
+// read-ahead agent's opens, which the test build does not count as the
+// core's.
+int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst,
+                  bool bAhead);
 
 // ---- memory.cpp -------------------------------------------------------------
 // The layer's own working memory (path texts, search state): realloc(), which
@@ -113,10 +122,11 @@ Level *LevelOpen(Level *pParent, const char *pszPath, size_t nLen);
 int LevelFd(Level *pLevel);
 // Closes the level and releases it; NULL is no level.
 void LevelClose(Level *pLevel);
-// For a process that has run out of descriptors: closes the descriptors of
-// the levels that have an open level below them, or where there are none of
-// those, of all levels but pKeep (NULL: none kept). The levels keep their
-// identities. False if it closed none.
+// For a process that has run out of descriptors: stops the read-ahead agent,
+// which gives all of its back, and closes the descriptors of the levels that
+// have an open level below them, or where there are none of those, of all
+// levels but pKeep (NULL: none kept). The levels keep their identities.
+// False if it closed none.
 bool LevelsGiveBack(Level *pKeep);
 
 // ---- search.cpp -------------------------------------------------------------
@@ -139,5 +149,20 @@ void NamesakeForget(void);
 // when a name on its way is not exactly in its directory's listing (or no
 // listing could be read), and *ppszName its name in pszPath.
 bool NamesakePlace(const char *pszPath, Level **ppLevel, const char **ppszName);
+
+// ---- ahead.cpp --------------------------------------------------------------
+// The core's steps, told to the read-ahead agent (protocol in ahead.cpp).
+// A directory search of pszDir (nDirLen bytes) starts.
+void AheadSearch(const char *pszDir, size_t nDirLen);
+// CreateFileA is asked to open pszPath.
+void AheadOpen(const char *pszPath);
+// readv() of fd, answering as readv() does; bOpen when fd is the file
+// CreateFileA opened last and qwAt is how far its reads have got.
+ssize_t AheadRead(int fd, const struct iovec *aIov, int nIov, bool bOpen,
+                  uint64_t qwAt);
+// The first nBytes of the file open as fd are about to be mapped.
+void AheadMapping(int fd, size_t nBytes);
+// Stops the agent for good and closes its descriptors; false if it held none.
+bool AheadGiveBack(void);
 
 #endif  // ORVEL_POSIX_INTERNAL_H

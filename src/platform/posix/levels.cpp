@@ -11,8 +11,9 @@
 // Protocol:
 // - A level is opened relative to its parent level, or by its path when it
 //   has none, and keeps its descriptor until it is closed.
-// - Out of descriptors (EMFILE, ENFILE), LevelsGiveBack closes the
-//   descriptors of all levels; each keeps its identity. A level is opened
+// - Out of descriptors (EMFILE, ENFILE), LevelsGiveBack stops the read-ahead
+//   agent, which closes all of its own, and closes the descriptors of all
+//   levels; each keeps its identity. A level is opened
 //   again only where it is the directory it was: when a level below it
 //   closes, through that level's "..", which is where the walk returns;
 //   otherwise, at its next LevelFd, by its path. A descriptor that does not
@@ -52,7 +53,7 @@ int OpenForReading(int fdDir, const char *pszPath, int nFlags)
 
 bool LevelsGiveBack(Level *pKeep)
 {
-    bool bHeld = false;
+    bool bHeld = AheadGiveBack();  // the read-ahead agent's, all of them
     int nPass;
     Level *pLevel;
 

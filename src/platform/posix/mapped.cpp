@@ -183,6 +183,7 @@ int MappedRead(void *pBuffer, size_t nBytes, int fd, size_t *pnMapped)
         return -1;
     }
     *pnMapped = (uint64_t)st.st_size < nBytes ? (size_t)st.st_size : nBytes;
+    AheadMapping(fd, *pnMapped);
     if (*pnMapped > 0 &&
         madvise(pcImage, *pnMapped, MADV_POPULATE_READ) != 0)
         return -1;  // an I/O error while reading the pages in

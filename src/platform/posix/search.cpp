@@ -232,6 +232,7 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     nDirLen = nPatLen - nSufLen;
     if (nDirLen >= PATH_MAX)
         goto Fail;
+    AheadSearch(pszPattern, nDirLen);
     // Out of descriptors: the levels give theirs back, and the directory is
     // read once more.
     for (nTry = 0; !ReadDirectory(pSearch, pszPattern, nDirLen); nTry++) {
