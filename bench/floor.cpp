@@ -68,8 +68,8 @@ void ReadOnly(int dir1, const char *name, const std::string &rel)
         return;
     }
     for (off_t left = st.st_size; left > 0;) {
-        ssize_t got = read(fd, g_buf1, left < (off_t)kBlock ? (size_t)left
-                                                             : kBlock);
+        ssize_t got =
+            read(fd, g_buf1, left < (off_t)kBlock ? (size_t)left : kBlock);
         if (got <= 0) {
             if (got < 0)
                 Report("error", rel);
@@ -141,7 +141,8 @@ void Walk(int dir1, int dir2, const std::string &rel)
                 type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
         }
         if (type == DT_DIR) {
-            int sub1 = openat(dirfd(d), name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            int sub1 =
+                openat(dirfd(d), name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             int sub2 = -1;
             if (dir2 >= 0)
                 sub2 = openat(dir2, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -167,13 +168,15 @@ int main(int argc, char **argv)
     bool first_only = argc == 3 && strcmp(argv[1], "--first-only") == 0;
     g_first_only = first_only;
     if (!first_only && argc != 3) {
-        fprintf(stderr, "usage: floor TREE1 TREE2 | floor --first-only TREE1\n");
+        fprintf(stderr,
+                "usage: floor TREE1 TREE2 | floor --first-only TREE1\n");
         return 2;
     }
     g_buf1 = (char *)aligned_alloc(4096, kBlock);
     if (!first_only)
         g_buf2 = (char *)aligned_alloc(4096, kBlock);
-    int dir1 = open(argv[first_only ? 2 : 1], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dir1 =
+        open(argv[first_only ? 2 : 1], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir1 < 0) {
         perror(argv[first_only ? 2 : 1]);
         return 2;

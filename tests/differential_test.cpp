@@ -26,15 +26,18 @@ namespace {
 // Sizes about the block through which the tool reads: empty, small, at and
 // around one and two blocks, and past two.
 const size_t kB = BLOCK_BYTES;
-const size_t kSizes[] = {0, 1, 7, 100, kB - 1, kB, kB + 1, 2 * kB - 1, 2 * kB,
-                         2 * kB + 4464};
+const size_t kSizes[] = {0,  1,      7,          100,    kB - 1,
+                         kB, kB + 1, 2 * kB - 1, 2 * kB, 2 * kB + 4464};
 
 struct Gen {
     std::mt19937 rng;
     std::string sRoot;
     std::vector<std::string> vFiles, vDirs;  // relative, in the first tree
 
-    size_t Pick(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); }
+    size_t Pick(size_t n)
+    {
+        return std::uniform_int_distribution<size_t>(0, n - 1)(rng);
+    }
 
     std::string Data(size_t nSize)
     {
@@ -51,18 +54,22 @@ struct Gen {
     // nothing.
     void Tree(const std::string &sRel, int nDepth)
     {
-        static const char *const apszStart[] = {"", "", ".", "a b ", "\\", "\xff"};
+        static const char *const apszStart[] = {"",     "",   ".",
+                                                "a b ", "\\", "\xff"};
         int nEntries = (int)Pick(6);
         std::vector<std::string> vHere;  // names of the files made here
         for (int i = 0; i < nEntries; i++) {
-            std::string sBase = apszStart[Pick(std::size(apszStart))] + ("e" + std::to_string(i));
+            std::string sBase = apszStart[Pick(std::size(apszStart))] +
+                                ("e" + std::to_string(i));
             std::string sName = sRel + sBase;
             size_t nKind = Pick(8);
             if (nKind < 2) {
                 std::string sTarget = nKind == 0 && !vHere.empty()
                                           ? vHere[Pick(vHere.size())]
                                           : "nowhere";
-                EXPECT_EQ(symlink(sTarget.c_str(), (sRoot + "/A/" + sName).c_str()), 0);
+                EXPECT_EQ(
+                    symlink(sTarget.c_str(), (sRoot + "/A/" + sName).c_str()),
+                    0);
             } else if (nDepth < 3 && nKind < 4) {
                 mkdir((sRoot + "/A/" + sName).c_str(), 0755);
                 vDirs.push_back(sName);
@@ -82,8 +89,8 @@ struct Gen {
 std::map<std::string, std::string> Files(const std::string &sDir)
 {
     std::map<std::string, std::string> files;
-    std::istringstream in(ShellOutput("find -L '" + sDir +
-                                      "' -mindepth 1 ! -type d -printf '%P\\t%y%s\\n'"));
+    std::istringstream in(ShellOutput(
+        "find -L '" + sDir + "' -mindepth 1 ! -type d -printf '%P\\t%y%s\\n'"));
     for (std::string sLine; std::getline(in, sLine);) {
         size_t nTab = sLine.rfind('\t');
         files[sLine.substr(0, nTab)] =
@@ -106,7 +113,8 @@ Report Oracle(const std::string &sA, const std::string &sB)
         else if (it == b.end() || it->second.empty())
             rep.vLines.push_back(s2 + ": Error reading file.");
         else if (it->second != f.second)
-            rep.vLines.push_back(s1 + ", " + s2 + ": Files have different sizes.");
+            rep.vLines.push_back(s1 + ", " + s2 +
+                                 ": Files have different sizes.");
         else if (system(("cmp -s '" + s1 + "' '" + s2 + "'").c_str()) != 0)
             rep.vLines.push_back(s1 + ", " + s2 + ": Differences encountered.");
     }
@@ -128,8 +136,9 @@ void Mutate(Gen &g)
     int nMutations = (int)g.Pick(6);
     for (int i = 0; i < nMutations; i++) {
         bool bFile = !g.vFiles.empty() && (g.vDirs.empty() || g.Pick(4) != 0);
-        std::string sRel = bFile ? g.vFiles[g.Pick(g.vFiles.size())]
-                                 : g.vDirs.empty() ? "" : g.vDirs[g.Pick(g.vDirs.size())];
+        std::string sRel = bFile             ? g.vFiles[g.Pick(g.vFiles.size())]
+                           : g.vDirs.empty() ? ""
+                                             : g.vDirs[g.Pick(g.vDirs.size())];
         std::string sPath = sB + "/" + sRel;
         struct stat st;
         if (sRel.empty() || stat(sPath.c_str(), &st) != 0)
@@ -144,7 +153,8 @@ void Mutate(Gen &g)
         switch (g.Pick(7)) {
         case 0:  // a byte flipped at the first, last or a block boundary
             if (!sData.empty()) {
-                size_t aAt[] = {0, sData.size() - 1, kB - 1, kB, g.Pick(sData.size())};
+                size_t aAt[] = {0, sData.size() - 1, kB - 1, kB,
+                                g.Pick(sData.size())};
                 size_t nAt = aAt[g.Pick(5)];
                 if (nAt < sData.size())
                     sData[nAt] ^= (char)(1 + g.Pick(255));
@@ -176,7 +186,8 @@ void Mutate(Gen &g)
             }
             break;
         default:  // extra entries in the second tree
-            std::string sExtra = S_ISDIR(st.st_mode) ? sPath + "/extra" : sPath + ".extra";
+            std::string sExtra =
+                S_ISDIR(st.st_mode) ? sPath + "/extra" : sPath + ".extra";
             if (g.Pick(2))
                 mkdir(sExtra.c_str(), 0755), sExtra += "/more";
             std::ofstream(sExtra, std::ios::binary) << g.Data(g.Pick(100));
@@ -197,8 +208,11 @@ TEST(Differential, AgreesWithFindAndCmp)
     REQUIRE_PROGRAM("find");
     const char *pszSeed = getenv("ORVEL_SEED");
     const char *pszRounds = getenv("ORVEL_ROUNDS");
-    unsigned long ulFirst = pszSeed != nullptr ? strtoul(pszSeed, nullptr, 10) : 20261208;
-    int nRounds = pszSeed != nullptr ? 1 : pszRounds != nullptr ? atoi(pszRounds) : 40;
+    unsigned long ulFirst =
+        pszSeed != nullptr ? strtoul(pszSeed, nullptr, 10) : 20261208;
+    int nRounds = pszSeed != nullptr     ? 1
+                  : pszRounds != nullptr ? atoi(pszRounds)
+                                         : 40;
     for (unsigned long ulSeed = ulFirst; ulSeed < ulFirst + nRounds; ulSeed++) {
         SCOPED_TRACE("replay with ORVEL_SEED=" + std::to_string(ulSeed));
         Scratch scratch;
@@ -213,7 +227,8 @@ TEST(Differential, AgreesWithFindAndCmp)
         RunOptions opt;
         opt.sCwd = scratch.Root();
         RunResult r = RunTool({"A", "B"}, opt);
-        Report got = ParseReport(r), want = Oracle(g.sRoot + "/A", g.sRoot + "/B");
+        Report got = ParseReport(r),
+               want = Oracle(g.sRoot + "/A", g.sRoot + "/B");
         EXPECT_EQ(got.vLines, want.vLines);
         EXPECT_EQ(got.nSummary, want.nSummary);
         EXPECT_EQ(r.nStatus, 0);

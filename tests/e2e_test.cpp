@@ -42,6 +42,7 @@ TEST(CommandLine, ArgumentCount)
 TEST(Compare, Cases)
 {
     const Case aCases[] = {
+        // clang-format off
         {"equal trees", kSameTwo, {"A", "B"}, {}, 2, 0},
         {"typical run",
          {"A/x.txt=same", "A/sub/y.bin=#100", "B/x.txt=same", "B/sub/y.bin=#100^50"},
@@ -87,6 +88,7 @@ TEST(Compare, Cases)
          {"A", "B"},
          {"@/A/huge: Error reading file.", "@/A/max: Error reading file.",
           "@/A/four: Error reading file."}, 3, 0},
+        // clang-format on
     };
     for (const Case &c : aCases)
         Check(c);
@@ -98,6 +100,7 @@ TEST(Compare, PosixPlatform)
     if (TheTarget().bWin32)
         GTEST_SKIP() << "needs POSIX links and FIFOs";
     const Case aCases[] = {
+        // clang-format off
         {"links to files are compared as files, links to directories walked",
          {"A/t=abc", "A/lf->t", "A/real/z=1", "A/ld->real", "B/t=abc",
           "B/lf=abd", "B/real/z=1", "B/ld/z=2"},
@@ -118,6 +121,7 @@ TEST(Compare, PosixPlatform)
         {"FIFOs do not hang the run",
          {"A/p|", "B/p|", "A/q=1", "B/q|"}, {"A", "B"},
          {"@/A/p: Error reading file.", "@/B/q: Error reading file."}, 2, 0},
+        // clang-format on
     };
     for (const Case &c : aCases)
         Check(c);
@@ -141,6 +145,7 @@ TEST(CommandLine, PathForms)
         "@/A/x, @/B/x: Differences encountered.",
         "@/A/s/x, @/B/s/x: Differences encountered."};
     const Case aCases[] = {
+        // clang-format off
         {"absolute roots", {}, {"@/A", "@/B"}, vBoth, 2, 0},
         {"dots, dot-dots and repeated separators", {},
          {"./A/../A//s/.", ".//B/./s//"},
@@ -157,6 +162,7 @@ TEST(CommandLine, PathForms)
          {sLongArg + ": File not found."}, kNoSummary, 1},
         {"second root of 1,024 characters", {}, {"A", sLongArg},
          {sLongArg + ": File not found."}, kNoSummary, 1},
+        // clang-format on
     };
     for (const Case &c : aCases)
         Check(c, &scratch);
@@ -172,6 +178,7 @@ TEST(Win32, Cases)
     if (!TheTarget().bWin32)
         GTEST_SKIP() << "Windows program only";
     const Case aCases[] = {
+        // clang-format off
         {"forward slashes and a drive in the arguments",
          {"A/sub/y=1", "B/sub/y=2"}, {"A/sub", "@/B/sub"},
          {"@/A/sub/y, @/B/sub/y: Differences encountered."}, 1, 0},
@@ -302,6 +309,7 @@ TEST(Win32, Cases)
          {}, 1, 0},
         {"first file too large for memory", {"A/big=%3G", "B/big=%3G", "B/x=1"},
          {"A", "B"}, {"@/A/big: Memory allocation error."}, 1, 1},
+        // clang-format on
     };
     std::string sLeftOut;
     for (const Case &c : aCases)
@@ -317,12 +325,16 @@ TEST(Win32, HiddenAndSystemEntries)
     if (!TheTarget().bWin32)
         GTEST_SKIP() << "Windows program only";
     const std::vector<std::string> vTree = {
-        "A/h=1", "B/h=2", "A/s=1", "B/s=2", "A/hs=1", "B/hs=2", "A/r=1",
-        "B/r=2", "A/hd/f=1", "B/hd/f=2", "A/sd/f=1", "B/sd/f=2"};
+        "A/h=1", "B/h=2", "A/s=1",    "B/s=2",    "A/hs=1",   "B/hs=2",
+        "A/r=1", "B/r=2", "A/hd/f=1", "B/hd/f=2", "A/sd/f=1", "B/sd/f=2"};
     // Wine's attrib takes one attribute at a time.
     const std::pair<const char *, const char *> aAttribs[] = {
+        // clang-format off
         {"+h", "A/h"}, {"+s", "A/s"},   {"+h", "A/hs"}, {"+s", "A/hs"},
-        {"+r", "A/r"}, {"+h", "A/hd"}, {"+s", "A/sd"}};
+        // clang-format on
+        {"+r", "A/r"},
+        {"+h", "A/hd"},
+        {"+s", "A/sd"}};
     Scratch scratch;
     scratch.Make(vTree);
     RunOptions opt;
@@ -336,12 +348,16 @@ TEST(Win32, HiddenAndSystemEntries)
         ASSERT_NE(sLetters.find((char)toupper(a.first[1])), std::string::npos)
             << a.second << " did not take " << a.first << ": " << sList;
     }
-    Check({"hidden, system and read-only entries", {}, {"A", "B"},
+    Check({"hidden, system and read-only entries",
+           {},
+           {"A", "B"},
            {"@/A/h, @/B/h: Differences encountered.",
             "@/A/s, @/B/s: Differences encountered.",
             "@/A/hs, @/B/hs: Differences encountered.",
             "@/A/r, @/B/r: Differences encountered.",
             "@/A/hd/f, @/B/hd/f: Differences encountered.",
-            "@/A/sd/f, @/B/sd/f: Differences encountered."}, 6, 0},
+            "@/A/sd/f, @/B/sd/f: Differences encountered."},
+           6,
+           0},
           &scratch);
 }

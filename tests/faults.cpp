@@ -53,12 +53,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <time.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -149,8 +149,8 @@ void FaultOnDeliver(const char *pszDir, const char *pszName)
     if (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0)
         return;
     ++nDelivered;
-    if (pszSwap != NULL && atol(pszSwap) == nDelivered && strchr(pszSwap, ':') &&
-        strstr(pszSwap, "->")) {
+    if (pszSwap != NULL && atol(pszSwap) == nDelivered &&
+        strchr(pszSwap, ':') && strstr(pszSwap, "->")) {
         std::string sDir(strchr(pszSwap, ':') + 1);
         std::string sTarget = sDir.substr(sDir.find("->") + 2);
         sDir.resize(sDir.find("->"));
@@ -179,10 +179,7 @@ void FaultAfterOpen(int fd)
         kill(getpid(), (int)EnvAfterColon("ORVEL_SIGNAL_AT"));
 }
 
-bool FaultAheadForced(void)
-{
-    return EnvNumber("ORVEL_AHEAD") != 0;
-}
+bool FaultAheadForced(void) { return EnvNumber("ORVEL_AHEAD") != 0; }
 
 // Called by the agent's walking thread alone.
 bool FaultAheadHides(void)
@@ -191,10 +188,7 @@ bool FaultAheadHides(void)
     return EnvNumber("ORVEL_AHEAD") == 2 && ++nListed % 2 == 0;
 }
 
-bool FaultNoPopulate(void)
-{
-    return EnvNumber("ORVEL_NO_POPULATE") == 1;
-}
+bool FaultNoPopulate(void) { return EnvNumber("ORVEL_NO_POPULATE") == 1; }
 
 // Changes the first byte of the file open as fd in place, and writes it
 // again until the file's change time has moved: a clock that ticks coarsely
@@ -246,7 +240,8 @@ void FaultAfterRead(int fd)
         Rewrite(fd);
     if (nReads == EnvNumber("ORVEL_CUT_FIRST_AT") &&
         (stat(szReadBefore, &st) != 0 ||
-         truncate(szReadBefore, st.st_size - EnvAfterColon("ORVEL_CUT_FIRST_AT")) != 0))
+         truncate(szReadBefore,
+                  st.st_size - EnvAfterColon("ORVEL_CUT_FIRST_AT")) != 0))
         perror("orvel-faults: cut the first file short");
 }
 
@@ -263,10 +258,7 @@ size_t FaultPageBytes(size_t nSystem)
     return ForcedPage() != 0 ? ForcedPage() : nSystem;
 }
 
-static bool WholePage(uintptr_t n)
-{
-    return n % ForcedPage() == 0;
-}
+static bool WholePage(uintptr_t n) { return n % ForcedPage() == 0; }
 
 void *FaultMmap(void *pAddr, size_t nLen, int nProt, int nFlags, int fd,
                 off_t nOffset)
@@ -295,7 +287,8 @@ void *FaultMmap(void *pAddr, size_t nLen, int nProt, int nFlags, int fd,
     if (pcRoom == MAP_FAILED)
         return MAP_FAILED;
     pcAt = (char *)(((uintptr_t)pcRoom + nPage - 1) & ~(uintptr_t)(nPage - 1));
-    if (mmap(pcAt, nLen, nProt, nFlags | MAP_FIXED, fd, nOffset) == MAP_FAILED) {
+    if (mmap(pcAt, nLen, nProt, nFlags | MAP_FIXED, fd, nOffset) ==
+        MAP_FAILED) {
         int nError = errno;
         munmap(pcRoom, nLen + nPage);
         errno = nError;

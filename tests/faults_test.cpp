@@ -30,7 +30,8 @@ const std::string kMemError = "Memory allocation error.";
 
 // Runs the test build of the tool on the trees A and B of the scratch root,
 // with the faults that vEnv asks for.
-RunResult RunFaulty(const Scratch &scratch, const std::vector<std::string> &vEnv,
+RunResult RunFaulty(const Scratch &scratch,
+                    const std::vector<std::string> &vEnv,
                     RunOptions opt = RunOptions())
 {
     opt.sCwd = scratch.Root();
@@ -72,14 +73,16 @@ bool EndsWith(const std::string &s, const std::string &sTail)
 // up leaves a line: at each level a file that differs in one byte and an
 // empty directory, at the top an empty file against a longer one. The
 // report of a run that goes through goes to *pvLines.
-std::vector<std::string> DifferingTree(int nLevels, std::vector<std::string> *pvLines)
+std::vector<std::string> DifferingTree(int nLevels,
+                                       std::vector<std::string> *pvLines)
 {
     std::vector<std::string> vTree = {"A/e=", "B/e=x"};
     *pvLines = {"@/A/e, @/B/e: Files have different sizes."};
     std::string sDir;
     for (int nLevel = 0; nLevel < nLevels; nLevel++) {
-        vTree.insert(vTree.end(), {"A/" + sDir + "f=#300", "B/" + sDir + "f=#300^7",
-                                   "A/" + sDir + "empty/", "B/" + sDir + "empty/"});
+        vTree.insert(vTree.end(),
+                     {"A/" + sDir + "f=#300", "B/" + sDir + "f=#300^7",
+                      "A/" + sDir + "empty/", "B/" + sDir + "empty/"});
         pvLines->push_back("@/A/" + sDir + "f, @/B/" + sDir +
                            "f: Differences encountered.");
         sDir += "d" + std::to_string(nLevel) + "/";
@@ -97,7 +100,8 @@ std::vector<std::string> DifferingTree(int nLevels, std::vector<std::string> *pv
 // build tells of those, and so do LeakSanitizer and memcheck), nothing
 // opened but regular files, no error of memcheck's. Every pair's comparison
 // must have failed in one of the runs.
-void FailEachAllocation(const Scratch &scratch, const std::vector<std::string> &vLines,
+void FailEachAllocation(const Scratch &scratch,
+                        const std::vector<std::string> &vLines,
                         const RunOptions &opt)
 {
     const std::vector<std::string> vAll = Expanded(vLines, scratch);
@@ -107,7 +111,8 @@ void FailEachAllocation(const Scratch &scratch, const std::vector<std::string> &
     for (int nAt = 1;; nAt++) {
         SCOPED_TRACE("allocation " + std::to_string(nAt));
         ASSERT_LT(nAt, 1000) << "no run went through";
-        RunResult r = RunFaulty(scratch, {"ORVEL_FAIL_ALLOC=" + std::to_string(nAt)}, opt);
+        RunResult r = RunFaulty(
+            scratch, {"ORVEL_FAIL_ALLOC=" + std::to_string(nAt)}, opt);
         if (r.nStatus == 0) {
             ExpectReport(r, scratch, vLines, (long)vLines.size(), 0);
             break;
@@ -133,7 +138,8 @@ void FailEachAllocation(const Scratch &scratch, const std::vector<std::string> &
             continue;
         }
         ASSERT_TRUE(EndsWith(sFail, ": " + kMemError)) << sFail;
-        std::string sFile = sFail.substr(0, sFail.size() - kMemError.size() - 2);
+        std::string sFile =
+            sFail.substr(0, sFail.size() - kMemError.size() - 2);
         EXPECT_EQ(setFirsts.count(sFile), 1u) << sFile;
         EXPECT_EQ(nPairLines + 1, rep.nSummary) << r.sOut;
         setNamed.insert(sFile);
@@ -162,7 +168,8 @@ TEST(UnderTheRun, FilesChange)
     std::vector<std::string> vSixDiffer, vSixLines;  // six pairs that differ
     for (const std::string s : {"1", "2", "3", "4", "5", "6"}) {
         vSixDiffer.insert(vSixDiffer.end(), {"A/" + s + "=1", "B/" + s + "=2"});
-        vSixLines.push_back("@/A/" + s + ", @/B/" + s + ": Differences encountered.");
+        vSixLines.push_back("@/A/" + s + ", @/B/" + s +
+                            ": Differences encountered.");
     }
     struct {
         const char *pszName;
@@ -175,6 +182,7 @@ TEST(UnderTheRun, FilesChange)
         int nSignal = 0;
         std::string sLimit = "";  // sh commands run before the tool
     } aCases[] = {
+        // clang-format off
         {"first file grows", {"A/f=#100", "B/f=#100"}, "ORVEL_GROW_AT=1",
          {"@/A/f: Error reading file."}, 1},
         {"second file grows", {"A/f=#100", "B/f=#100"}, "ORVEL_GROW_AT=2",
@@ -304,6 +312,7 @@ TEST(UnderTheRun, FilesChange)
         // Sent while the second file opens, with the first one mapped.
         {"a bus error sent from outside ends the run",
          {"A/f=%3M", "B/f=%3M"}, "ORVEL_SIGNAL_AT=2:7", {}, 1, SIGBUS},
+        // clang-format on
     };
     std::string sLeftOut;
     for (const auto &c : aCases) {
@@ -389,9 +398,11 @@ TEST(UnderTheRun, ProcessLimits)
     if (TheTarget().bWin32)
         GTEST_SKIP() << "POSIX limits";
     const std::vector<std::string> kSmallTree = {
-        "A/x=1", "B/x=2", "A/e=", "B/e=", "A/s/y=#40000", "B/s/y=#40000^39999",
-        "A/s/t/z=#10", "B/s/t/z=#10", "A/s/t/u/w=1", "B/s/t/u/w=1", "A/r/q=3",
-        "B/r/q=4", "A/r/p=#5", "B/r/p=#6"};
+        "A/x=1",       "B/x=2",        "A/e=",
+        "B/e=",        "A/s/y=#40000", "B/s/y=#40000^39999",
+        "A/s/t/z=#10", "B/s/t/z=#10",  "A/s/t/u/w=1",
+        "B/s/t/u/w=1", "A/r/q=3",      "B/r/q=4",
+        "A/r/p=#5",    "B/r/p=#6"};
     const std::vector<std::string> kSmallLines = {
         "@/A/x, @/B/x: Differences encountered.",
         "@/A/s/y, @/B/s/y: Differences encountered.",
@@ -407,9 +418,10 @@ TEST(UnderTheRun, ProcessLimits)
         std::vector<std::string> vLines;
         long nFiles;
         int nStatus;
-        bool bUnsanitized;   // sanitizers reserve more address space
+        bool bUnsanitized;        // sanitizers reserve more address space
         std::string sFault = "";  // run by the test build with this fault
     } aCases[] = {
+        // clang-format off
         {"address space smaller than the first file",
          {"A/big=%400M", "B/big=%400M", "B/x=1"}, "ulimit -v 200000",
          {"@/A/big: Memory allocation error."}, 1, 1, true},
@@ -451,6 +463,7 @@ TEST(UnderTheRun, ProcessLimits)
          kSmallLines, 7, 0, false, "ORVEL_AHEAD=1"},
         {"twelve megabytes of address space, reading ahead", kSmallTree,
          "ulimit -v 12000", kSmallLines, 7, 0, true, "ORVEL_AHEAD=1"},
+        // clang-format on
     };
     std::string sLeftOut;
     for (const auto &c : aCases) {
@@ -472,7 +485,8 @@ TEST(UnderTheRun, ProcessLimits)
             nftw(scratch.Root().c_str(), Uncache, 16, FTW_PHYS);
         std::string sGroup;
         if (c.sLimit.rfind(kGroup, 0) == 0) {
-            sGroup = MakeMemoryGroup(std::stoi(c.sLimit.substr(strlen(kGroup))));
+            sGroup =
+                MakeMemoryGroup(std::stoi(c.sLimit.substr(strlen(kGroup))));
             if (sGroup.empty()) {
                 sLeftOut = "no memory control group can be made here";
                 if (ToolsRequired())
@@ -511,11 +525,13 @@ TEST(UnderTheRun, EveryAllocationFailsInTurn)
         int nLevels;
         std::vector<std::string> vPrefix;  // command words before the tool
     } aCases[] = {
+        // clang-format off
         {"a walk eight levels deep", 8, {}},
         {"under memcheck", 3,
          {"valgrind", "-q", "--leak-check=full",
           "--errors-for-leak-kinds=definite,indirect,possible",
           "--error-exitcode=99"}},
+        // clang-format on
     };
     std::string sLeftOut;
     for (const auto &c : aCases) {
@@ -544,16 +560,18 @@ TEST(UnderTheRun, LayerMemoryFailsInTurn)
     if (TheTarget().bWin32)
         GTEST_SKIP() << "the fault-injecting layer is POSIX only";
     Scratch scratch;
-    scratch.Make({"A/a=1", "B/a=2", "A/s/b=1", "B/s/b=2", "A/s/t/c=1", "B/s/t/c=2",
-                  "A/z=1", "B/z=2"});
-    const std::vector<std::string> vAll = Expanded(
-        {"@/A/a, @/B/a: Differences encountered.",
-         "@/A/s/b, @/B/s/b: Differences encountered.",
-         "@/A/s/t/c, @/B/s/t/c: Differences encountered.",
-         "@/A/z, @/B/z: Differences encountered."}, scratch);
+    scratch.Make({"A/a=1", "B/a=2", "A/s/b=1", "B/s/b=2", "A/s/t/c=1",
+                  "B/s/t/c=2", "A/z=1", "B/z=2"});
+    const std::vector<std::string> vAll =
+        Expanded({"@/A/a, @/B/a: Differences encountered.",
+                  "@/A/s/b, @/B/s/b: Differences encountered.",
+                  "@/A/s/t/c, @/B/s/t/c: Differences encountered.",
+                  "@/A/z, @/B/z: Differences encountered."},
+                 scratch);
     for (int nAt = 1; nAt < 100; nAt++) {
         SCOPED_TRACE("request " + std::to_string(nAt));
-        RunResult r = RunFaulty(scratch, {"ORVEL_FAIL_WORK_ALLOC=" + std::to_string(nAt)});
+        RunResult r = RunFaulty(
+            scratch, {"ORVEL_FAIL_WORK_ALLOC=" + std::to_string(nAt)});
         Report rep = ParseReport(r);
         if (r.nStatus == 1) {
             // Resolving an argument: it is named, and nothing is walked.
@@ -602,11 +620,12 @@ TEST(UnderTheRun, OutputCannotBeWritten)
     struct {
         const char *pszName;
         std::vector<std::string> vArgs;
-        std::string sStdout;     // "" captures it
-        std::string sShell;      // commands before the run
-        std::string sErr;        // "" for the progress lines alone
+        std::string sStdout;  // "" captures it
+        std::string sShell;   // commands before the run
+        std::string sErr;     // "" for the progress lines alone
         int nFiles, nStatus;
     } aCases[] = {
+        // clang-format off
         {"full disk, one file", {"A/x", "B/x"}, "/dev/full", "", sWriteError, 0, 1},
         {"full disk, whole run", {"A", "B"}, "/dev/full", "", sWriteError, 301, 1},
         {"full disk, usage error", {"A"}, "/dev/full", "", sWriteError, 0, 1},
@@ -619,6 +638,7 @@ TEST(UnderTheRun, OutputCannotBeWritten)
         {"nothing can be written", {"A", "B"}, "/dev/full", "exec 2>/dev/full", "",
          0, 1},
         {"captured output is written", {"A/x", "B/x"}, "", "", "", 0, 0},
+        // clang-format on
     };
     for (const auto &c : aCases) {
         SCOPED_TRACE(c.pszName);

@@ -1,6 +1,7 @@
 // The POSIX platform layer's fast paths: private whole-file blocks kept for
 // reuse (large files are mapped instead, and tested end to end), files
-// opened outside a walk, the size query answered from the open. Each must give exactly what the plain calls would.
+// opened outside a walk, the size query answered from the open. Each must give
+// exactly what the plain calls would.
 #include <gtest/gtest.h>
 
 #include <errno.h>
@@ -74,8 +75,8 @@ size_t MappedBytes(void)
 // sizes grow past any block an earlier test may have left kept.
 TEST(GlobalBlocks, OutgrownBlockIsGivenBack)
 {
-    const size_t aSizes[] = {100 * kMiB, 101 * kMiB + 1, 150 * kMiB,
-                             20 * kMiB, 400 * kMiB};
+    const size_t aSizes[] = {100 * kMiB, 101 * kMiB + 1, 150 * kMiB, 20 * kMiB,
+                             400 * kMiB};
     GlobalFree(GlobalAlloc(GMEM_FIXED, 64 * kMiB));  // one block kept
     for (size_t nSize : aSizes) {
         SCOPED_TRACE(nSize);
@@ -111,15 +112,17 @@ std::string ReadAll(const std::string &sPath)
 TEST(Files, OpenOutsideAWalk)
 {
     Scratch scratch;
-    scratch.Make({"d1/f=one", "d10/f=ten", "d3/sub/deeper/f=deeper", "d1/empty=",
-                  "d2/f=two-two", "d3/f=three", "d3/sub/f=deep", "top=at the root",
-                  "d1/link->f", "d1/broken->missing", "d2/fifo|"});
+    scratch.Make({"d1/f=one", "d10/f=ten", "d3/sub/deeper/f=deeper",
+                  "d1/empty=", "d2/f=two-two", "d3/f=three", "d3/sub/f=deep",
+                  "top=at the root", "d1/link->f", "d1/broken->missing",
+                  "d2/fifo|"});
     const std::string root = scratch.Root();
 
     struct Case {
         const char *pszRel;  // appended to the root
         const char *pszWant;
     } aCases[] = {
+        // clang-format off
         {"/d1/f", "one"},        {"/d2/f", "two-two"},
         {"/d1/empty", ""},       {"/d2/f", "two-two"},
         {"/d3/f", "three"},      {"/d1/f", "one"},
@@ -132,6 +135,7 @@ TEST(Files, OpenOutsideAWalk)
         {"/d1/f", "one"},        {"/d10/f", "ten"},
         {"/d3/sub/deeper/f", "deeper"}, {"/d3/sub/f", "deep"},
         {"/d3/sub/deeper/f", "deeper"}, {"/d3/f", "three"},
+        // clang-format on
     };
     for (int nPass = 0; nPass < 2; nPass++) {
         for (const Case &c : aCases) {
@@ -156,7 +160,8 @@ TEST(Files, SizeBelongsToItsOwnHandle)
 {
     Scratch scratch;
     scratch.Make({"small=12345", "large=#70000"});
-    std::string small = scratch.Root() + "/small", large = scratch.Root() + "/large";
+    std::string small = scratch.Root() + "/small",
+                large = scratch.Root() + "/large";
 
     HANDLE h1 = CreateFileA(small.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
                             OPEN_EXISTING, 0, NULL);

@@ -25,7 +25,8 @@ TEST(FullpathModel, SeedCorpus)
         std::ostringstream ss;
         ss << in.rdbuf();
         const std::string s = ss.str();
-        const char *pszWrong = CheckFullpath((const uint8_t *)s.data(), s.size());
+        const char *pszWrong =
+            CheckFullpath((const uint8_t *)s.data(), s.size());
         EXPECT_EQ(pszWrong, nullptr) << pEnt->d_name << ": " << pszWrong;
         nSeeds++;
     }
@@ -42,7 +43,8 @@ TEST(FullpathModel, RandomPaths)
         size_t nLen = rng() % 40;
         for (size_t i = 0; i < nLen; i++)
             s += szAlphabet[rng() % (sizeof(szAlphabet) - 1)];
-        const char *pszWrong = CheckFullpath((const uint8_t *)s.data(), s.size());
+        const char *pszWrong =
+            CheckFullpath((const uint8_t *)s.data(), s.size());
         ASSERT_EQ(pszWrong, nullptr) << "seed " << nSeed << ": " << pszWrong
                                      << " for \"" << s.substr(1) << "\"";
     }

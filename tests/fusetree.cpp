@@ -39,16 +39,15 @@ const uint64_t kValidSeconds = 24 * 60 * 60;
 // The time of every entry (2026-01-01).
 const uint64_t kTime = 1767225600;
 
-template <class T>
-std::string Bytes(const T &t)
+template <class T> std::string Bytes(const T &t)
 {
     return std::string((const char *)&t, sizeof t);
 }
 
 }  // namespace
 
-void FuseTree::Add(const std::string &sPath, bool bDir, const std::string &sData,
-                   uint64_t nFailAt)
+void FuseTree::Add(const std::string &sPath, bool bDir,
+                   const std::string &sData, uint64_t nFailAt)
 {
     uint64_t nParent = FUSE_ROOT_ID;
     for (size_t nAt = 0;;) {
@@ -57,8 +56,9 @@ void FuseTree::Add(const std::string &sPath, bool bDir, const std::string &sData
         bool bLast = nSlash == std::string::npos || nSlash + 1 == sPath.size();
         uint64_t nId = Child(nParent, sName);
         if (nId == 0) {
-            vNodes.push_back({sName, nParent, !bLast || bDir, bLast ? sData : "",
-                              bLast ? nFailAt : UINT64_MAX, false});
+            vNodes.push_back({sName, nParent, !bLast || bDir,
+                              bLast ? sData : "", bLast ? nFailAt : UINT64_MAX,
+                              false});
             nId = vNodes.size();
         }
         if (bLast)
@@ -82,7 +82,8 @@ void FuseTree::Fold(const std::string &sDir)
     vNodes[nId - 1].bFold = true;
 }
 
-uint64_t FuseTree::Child(uint64_t nParent, const std::string &sName, bool bFold) const
+uint64_t FuseTree::Child(uint64_t nParent, const std::string &sName,
+                         bool bFold) const
 {
     for (size_t i = 0; i < vNodes.size(); i++)
         if (vNodes[i].nParent == nParent &&
@@ -109,8 +110,8 @@ bool FuseTree::Mount(const std::string &sDir, std::string *psWhy)
         return Fail("pipe2 failed");
     std::string sOptions = "fd=" + std::to_string(fdFuse) +
                            ",rootmode=40000,user_id=0,group_id=0,allow_other";
-    if (mount("orvel-test", sDir.c_str(), "fuse", MS_RDONLY | MS_NOSUID | MS_NODEV,
-              sOptions.c_str()) != 0)
+    if (mount("orvel-test", sDir.c_str(), "fuse",
+              MS_RDONLY | MS_NOSUID | MS_NODEV, sOptions.c_str()) != 0)
         return Fail("the system refused to mount a FUSE tree");
     sMountedOn = sDir;
     thread = std::thread(&FuseTree::Serve, this);
@@ -170,7 +171,8 @@ void FuseTree::Serve()
 
 // The answer to one request: 0 with its bytes in *psOut, an errno value, or
 // -1 for a request that awaits none.
-int FuseTree::Answer(const char *pRequest, size_t nLength, std::string *psOut) const
+int FuseTree::Answer(const char *pRequest, size_t nLength,
+                     std::string *psOut) const
 {
     fuse_in_header in;
     memcpy(&in, pRequest, sizeof in);
@@ -235,7 +237,8 @@ int FuseTree::Answer(const char *pRequest, size_t nLength, std::string *psOut) c
         break;
     case FUSE_READ: {
         // A read that reaches the failing offset fails as a whole.
-        uint64_t nEnd = std::min<uint64_t>(rd.offset + rd.size, node.sData.size());
+        uint64_t nEnd =
+            std::min<uint64_t>(rd.offset + rd.size, node.sData.size());
         if (nEnd > node.nFailAt)
             return EIO;
         if (rd.offset < nEnd)
@@ -249,7 +252,8 @@ int FuseTree::Answer(const char *pRequest, size_t nLength, std::string *psOut) c
             const Node &n = vNodes[i];
             if (n.nParent != in.nodeid || nIndex++ < rd.offset)
                 continue;
-            size_t nRecord = FUSE_DIRENT_ALIGN(FUSE_NAME_OFFSET + n.sName.size());
+            size_t nRecord =
+                FUSE_DIRENT_ALIGN(FUSE_NAME_OFFSET + n.sName.size());
             if (sOut.size() + nRecord > rd.size)
                 break;
             fuse_dirent d{};
@@ -259,7 +263,8 @@ int FuseTree::Answer(const char *pRequest, size_t nLength, std::string *psOut) c
             d.type = n.bDir ? DT_DIR : DT_REG;
             sOut.append((const char *)&d, FUSE_NAME_OFFSET);
             sOut += n.sName;
-            sOut.resize(sOut.size() + nRecord - FUSE_NAME_OFFSET - n.sName.size());
+            sOut.resize(sOut.size() + nRecord - FUSE_NAME_OFFSET -
+                        n.sName.size());
         }
         break;
     }

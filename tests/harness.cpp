@@ -120,7 +120,8 @@ RunResult RunTool(const std::vector<std::string> &vArgs, const RunOptions &opt)
 {
     const Target &target = TheTarget();
     Scratch io;
-    std::string sOutFile = io.Root() + "/stdout", sErrFile = io.Root() + "/stderr";
+    std::string sOutFile = io.Root() + "/stdout",
+                sErrFile = io.Root() + "/stderr";
     std::vector<std::string> vArgv;
     if (!opt.sShellPrefix.empty()) {
         vArgv = {"/bin/sh", "-c", opt.sShellPrefix + "; exec \"$0\" \"$@\""};
@@ -137,9 +138,10 @@ RunResult RunTool(const std::vector<std::string> &vArgs, const RunOptions &opt)
             vp.push_back(&s[0]);
         vp.push_back(nullptr);
         int fdIn = open("/dev/null", O_RDONLY);
-        int fdOut = opt.sStdout.empty()
-                        ? open(sOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)
-                        : open(opt.sStdout.c_str(), O_WRONLY);
+        int fdOut =
+            opt.sStdout.empty()
+                ? open(sOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)
+                : open(opt.sStdout.c_str(), O_WRONLY);
         int fdErr = open(sErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (fdIn < 0 || fdOut < 0 || fdErr < 0 || dup2(fdIn, 0) < 0 ||
             dup2(fdOut, 1) < 0 || dup2(fdErr, 2) < 0)
@@ -266,13 +268,17 @@ void Scratch::Make(const std::vector<std::string> &vSpecs)
             sLoop.pop_back();  // the newline
             vExfat.push_back({sDir, sLoop});
             ASSERT_EQ(system(("mount.exfat-fuse '" + sLoop + "' '" + sDir +
-                              "' >/dev/null 2>&1").c_str()), 0) << sSpec;
+                              "' >/dev/null 2>&1")
+                                 .c_str()),
+                      0)
+                << sSpec;
             continue;
         }
         size_t nArrow = sSpec.find("->"), nEq = sSpec.find('=');
         std::string sRel = sSpec.substr(0, std::min(nArrow, nEq));
         std::string sPath = sRoot + "/" + sRel;
-        std::string sValue = nEq == std::string::npos ? "" : sSpec.substr(nEq + 1);
+        std::string sValue =
+            nEq == std::string::npos ? "" : sSpec.substr(nEq + 1);
         uint64_t nFailAt = UINT64_MAX;  // "#N!K": reads that reach K fail
         size_t nBang = sValue.find('!');
         if (sValue.rfind('#', 0) == 0 && nBang != std::string::npos)
@@ -284,27 +290,32 @@ void Scratch::Make(const std::vector<std::string> &vSpecs)
         if (pTree != nullptr && sSpec.size() >= 2 &&
             sSpec.compare(sSpec.size() - 2, 2, "/~") == 0) {
             size_t nTop = pTree->sTop.size() + 1;
-            pTree->Fold(sRel.size() > nTop + 1 ? sRel.substr(nTop, sRel.size() - nTop - 2)
-                                                : "");
+            pTree->Fold(sRel.size() > nTop + 1
+                            ? sRel.substr(nTop, sRel.size() - nTop - 2)
+                            : "");
             continue;
         }
         if (pTree != nullptr) {
             bool bDir = nEq == std::string::npos && sSpec.back() == '/';
             ASSERT_TRUE(bDir || (nEq < nArrow && sValue.rfind('%', 0) != 0))
                 << "a FUSE tree holds only directories and files: " << sSpec;
-            ASSERT_FALSE(pTree->Mounted()) << "the FUSE tree is mounted: " << sSpec;
-            pTree->Add(sRel.substr(pTree->sTop.size() + 1), bDir, Contents(sValue),
-                       nFailAt);
+            ASSERT_FALSE(pTree->Mounted())
+                << "the FUSE tree is mounted: " << sSpec;
+            pTree->Add(sRel.substr(pTree->sTop.size() + 1), bDir,
+                       Contents(sValue), nFailAt);
             continue;
         }
-        ASSERT_EQ(nFailAt, UINT64_MAX) << "reads fail in FUSE trees only: " << sSpec;
+        ASSERT_EQ(nFailAt, UINT64_MAX)
+            << "reads fail in FUSE trees only: " << sSpec;
         MakeParents(sPath);
         if (nArrow != std::string::npos && nArrow < nEq) {
-            ASSERT_EQ(symlink(sSpec.substr(nArrow + 2).c_str(), sPath.c_str()), 0)
+            ASSERT_EQ(symlink(sSpec.substr(nArrow + 2).c_str(), sPath.c_str()),
+                      0)
                 << sSpec;
         } else if (nEq != std::string::npos) {
             if (!sValue.empty() && sValue[0] == '%') {
-                int fd = open(sPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                int fd =
+                    open(sPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
                 ASSERT_GE(fd, 0) << sSpec;
                 ASSERT_EQ(ftruncate(fd, (off_t)Number(sValue.substr(1))), 0);
                 close(fd);
@@ -330,8 +341,12 @@ void Scratch::Make(const std::vector<std::string> &vSpecs)
 
 bool CanMake(const std::vector<std::string> &vTree, std::string *psLeftOut)
 {
-    auto IsMount = [](const std::string &s) { return s.rfind("fuse:", 0) == 0; };
-    auto IsExfat = [](const std::string &s) { return s.rfind("exfat:", 0) == 0; };
+    auto IsMount = [](const std::string &s) {
+        return s.rfind("fuse:", 0) == 0;
+    };
+    auto IsExfat = [](const std::string &s) {
+        return s.rfind("exfat:", 0) == 0;
+    };
     std::string sWhy;
     if (std::any_of(vTree.begin(), vTree.end(), IsExfat) &&
         !(HaveProgram("mkfs.exfat") && HaveProgram("mount.exfat-fuse") &&
@@ -343,7 +358,9 @@ bool CanMake(const std::vector<std::string> &vTree, std::string *psLeftOut)
     if (sWhy.empty() && HaveFuse(&sWhy))
         return true;
     if (ToolsRequired())
-        ADD_FAILURE() << "a FUSE tree or an exFAT volume is required but cannot be mounted: " << sWhy;
+        ADD_FAILURE() << "a FUSE tree or an exFAT volume is required but "
+                         "cannot be mounted: "
+                      << sWhy;
     else
         *psLeftOut = "rows on FUSE trees or exFAT volumes left out: " + sWhy;
     return false;
@@ -356,7 +373,8 @@ bool CanRun(const std::string &sName, std::string *psLeftOut)
     if (ToolsRequired())
         ADD_FAILURE() << sName << " is required but not installed";
     else
-        *psLeftOut = "rows that run " + sName + " left out: it is not installed";
+        *psLeftOut =
+            "rows that run " + sName + " left out: it is not installed";
     return false;
 }
 
@@ -390,13 +408,11 @@ bool HaveProgram(const std::string &sName)
     return system(sCmd.c_str()) == 0;
 }
 
-bool ToolsRequired()
-{
-    return EnvOr("ORVEL_REQUIRE_TOOLS", "0") == "1";
-}
+bool ToolsRequired() { return EnvOr("ORVEL_REQUIRE_TOOLS", "0") == "1"; }
 
 void ExpectReport(const RunResult &r, const Scratch &scratch,
-                  const std::vector<std::string> &vLines, long nFiles, int nStatus)
+                  const std::vector<std::string> &vLines, long nFiles,
+                  int nStatus)
 {
     std::string sText;
     for (const std::string &s : vLines)
@@ -419,7 +435,8 @@ void Check(const Case &c, const Scratch *pMade, RunOptions opt)
         own.Make(c.vTree);
     std::vector<std::string> vArgs;
     for (const std::string &s : c.vArgs)
-        vArgs.push_back(s.find('@') != std::string::npos ? Expand(s, scratch) : s);
+        vArgs.push_back(s.find('@') != std::string::npos ? Expand(s, scratch)
+                                                         : s);
     opt.sCwd = scratch.Root() + c.sCwd;
     ExpectReport(RunTool(vArgs, opt), scratch, c.vLines, c.nFiles, c.nStatus);
 }
@@ -506,9 +523,11 @@ std::vector<TracedCall> TracedCalls(const std::string &sTraceFile)
                 o.sNamed = sDir + "/" + o.sNamed;
         }
         size_t nEnd = o.sArgs.find(')', nAt);
-        o.bPathOnly = o.sArgs.substr(nAt, nEnd - nAt).find("O_PATH") != std::string::npos;
+        o.bPathOnly =
+            o.sArgs.substr(nAt, nEnd - nAt).find("O_PATH") != std::string::npos;
         size_t nResult = o.sArgs.rfind(") = ");
-        if (nResult != std::string::npos && o.sArgs.compare(nResult + 4, 1, "-") != 0)
+        if (nResult != std::string::npos &&
+            o.sArgs.compare(nResult + 4, 1, "-") != 0)
             o.sOpened = FdPath(o.sArgs, nResult + 4);
     }
     return v;

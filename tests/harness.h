@@ -24,7 +24,8 @@ struct Target {
     std::string sEol = "\n";
 };
 
-// The target named by the environment, with sDefaultBin when ORVEL_BIN is unset.
+// The target named by the environment, with sDefaultBin when ORVEL_BIN is
+// unset.
 const Target &TheTarget();
 
 // A path of this machine in the form the target prints it.
@@ -37,13 +38,13 @@ struct RunResult {
 };
 
 struct RunOptions {
-    std::string sCwd;                     // directory to start in
-    std::vector<std::string> vEnv;        // NAME=value pairs to add
-    std::string sShellPrefix;             // sh commands run before exec
-    std::string sBin;                     // another binary of the same target
-    std::vector<std::string> vPrefix;     // command words put before the binary
-    std::string sStdout;                  // a file to write standard output to
-                                          // instead of capturing it
+    std::string sCwd;                  // directory to start in
+    std::vector<std::string> vEnv;     // NAME=value pairs to add
+    std::string sShellPrefix;          // sh commands run before exec
+    std::string sBin;                  // another binary of the same target
+    std::vector<std::string> vPrefix;  // command words put before the binary
+    std::string sStdout;               // a file to write standard output to
+                                       // instead of capturing it
     int nTimeoutSeconds = 120;
 };
 
@@ -58,7 +59,9 @@ class FuseTree {
 public:
     // An empty tree, to be mounted on the directory sTop of a scratch root.
     explicit FuseTree(const std::string &sTopDir)
-        : sTop(sTopDir), vNodes(1, Node{"", 0, true, "", UINT64_MAX, false}) {}
+        : sTop(sTopDir), vNodes(1, Node{"", 0, true, "", UINT64_MAX, false})
+    {
+    }
     // Unmounts the tree (lazily if it is busy), then stops its thread.
     ~FuseTree();
     FuseTree(const FuseTree &) = delete;
@@ -87,7 +90,7 @@ private:
         bool bDir;
         std::string sData;
         uint64_t nFailAt;
-        bool bFold;        // lookups in it ignore ASCII case
+        bool bFold;  // lookups in it ignore ASCII case
     };
     void Serve();
     int Answer(const char *pRequest, size_t nLength, std::string *psOut) const;
@@ -141,9 +144,9 @@ private:
 };
 
 // Whether a table row whose tree is vTree can be made here. A tree with a
-// FUSE mount or an exFAT volume cannot where none can be had: the row is then left out, with
-// the reason in *psLeftOut, and the test fails where CI requires the
-// tools (ToolsRequired()).
+// FUSE mount or an exFAT volume cannot where none can be had: the row is then
+// left out, with the reason in *psLeftOut, and the test fails where CI requires
+// the tools (ToolsRequired()).
 bool CanMake(const std::vector<std::string> &vTree, std::string *psLeftOut);
 
 // Whether a table row that runs the program sName can run here. Where it is
@@ -199,7 +202,7 @@ struct Case {
     std::vector<std::string> vLines;  // result lines, in any order
     long nFiles;                      // the summary's count, -1 for none
     int nStatus;
-    std::string sCwd = "";            // where the run starts, below the root
+    std::string sCwd = "";  // where the run starts, below the root
 };
 
 // Runs a case with opt, from the case's directory, and checks its report
@@ -243,8 +246,9 @@ bool ToolsRequired();
         if (!HaveProgram(sName)) {                                             \
             if (ToolsRequired())                                               \
                 FAIL() << (sName) << " is required but not installed";         \
-            GTEST_SKIP() << (sName) << " is not installed (.ci/install.sh "    \
-                                       "installs it)";                         \
+            GTEST_SKIP() << (sName)                                            \
+                         << " is not installed (.ci/install.sh "               \
+                            "installs it)";                                    \
         }                                                                      \
     } while (0)
 

@@ -31,7 +31,9 @@ void MakeChain(const std::string &sDir, const std::string &sName, int nLevels,
     for (int i = 0; i < nLevels; i++) {
         mkdirat(fd, sName.c_str(), 0755);
         if (i == nLinkAt) {
-            ASSERT_EQ(symlinkat(sName.c_str(), fd, std::string(sName.size(), 'l').c_str()), 0);
+            ASSERT_EQ(symlinkat(sName.c_str(), fd,
+                                std::string(sName.size(), 'l').c_str()),
+                      0);
         }
         int fdNext = openat(fd, sName.c_str(), O_RDONLY | O_DIRECTORY);
         close(fd);
@@ -60,6 +62,7 @@ TEST(Names, OddNames)
     if (TheTarget().bWin32)
         GTEST_SKIP() << "names that only POSIX systems allow";
     const Case aCases[] = {
+        // clang-format off
         {"blanks", {"A/with space/a b=1", "B/with space/a b=2", "A/ lead=1", "B/ lead=1"},
          {"A", "B"},
          {"@/A/with space/a b, @/B/with space/a b: Differences encountered."}, 2, 0},
@@ -112,6 +115,7 @@ TEST(Names, OddNames)
          {"fuse:A", "fuse:B", "A/" + kLong + "=1", "A/" + kLonger + "=1",
           "B/" + kLong + "=1"},
          {"A", "B"}, {"@/B/" + kLonger + ": Error reading file."}, 2, 0},
+        // clang-format on
     };
     std::string sLeftOut;
     for (const Case &c : aCases) {
@@ -135,6 +139,7 @@ TEST(Names, ThousandLevelsDeep)
         std::vector<std::string> vLines;
         long nFiles;
     } aCases[] = {
+        // clang-format off
         {"within the path limit", "d",
          {"@/A" + Repeat("/d", 1000) + "/f, @/B" + Repeat("/d", 1000) +
           "/f: Differences encountered.", "@/A/top, @/B/top: Differences encountered."},
@@ -143,6 +148,7 @@ TEST(Names, ThousandLevelsDeep)
         // A link to a directory there is a directory too.
         {"past the path limit", "dddddddd",
          {"", "", "@/A/top, @/B/top: Differences encountered."}, 1},
+        // clang-format on
     };
     for (auto &c : aCases) {
         Scratch scratch;
@@ -160,8 +166,8 @@ TEST(Names, ThousandLevelsDeep)
         MakeChain(scratch.Root() + "/B", c.sLevel, 1000, "2");
         Check({c.pszName, {}, {"A", "B"}, c.vLines, c.nFiles, 0}, &scratch);
         // Too deep for the scratch directory's own clean-up.
-        std::string sRemove = "rm -rf '" + scratch.Root() + "/A' '" +
-                              scratch.Root() + "/B'";
+        std::string sRemove =
+            "rm -rf '" + scratch.Root() + "/A' '" + scratch.Root() + "/B'";
         ASSERT_EQ(system(sRemove.c_str()), 0);
     }
 }

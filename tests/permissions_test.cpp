@@ -19,12 +19,13 @@ struct PermCase {
     const char *pszName;
     std::vector<std::string> vTree;
     std::vector<std::pair<std::string, mode_t>> vModes;  // set after Make
-    std::vector<std::string> vLines;                      // "@" the scratch root
+    std::vector<std::string> vLines;                     // "@" the scratch root
     long nFiles;
-    std::vector<std::string> vNotOpened;                  // under the root
+    std::vector<std::string> vNotOpened;  // under the root
 };
 
 const PermCase kCases[] = {
+    // clang-format off
     {"unreadable first file: named, the second never opened",
      {"A/f=1", "B/f=1", "A/g=1", "B/g=2"}, {{"A/f", 0}},
      {"@/A/f: Error reading file.", "@/A/g, @/B/g: Differences encountered."},
@@ -57,6 +58,7 @@ const PermCase kCases[] = {
      {"@/B/s/x: Error reading file.", "@/B/s/y: Error reading file."}, 2, {}},
     {"unreadable first root", {"A/x=1", "B/x=1"}, {{"A", 0}},
      {"@/A: File not found."}, 0, {"A/x", "B/x"}},
+    // clang-format on
 };
 
 // Whether the trace shows an open of sPath, by whatever path or descriptor.
@@ -94,23 +96,26 @@ TEST(Permissions, AsAnOrdinaryUser)
         scratch.Make(c.vTree);
         ASSERT_EQ(chmod(scratch.Root().c_str(), 0755), 0);
         for (const auto &m : c.vModes)
-            ASSERT_EQ(chmod((scratch.Root() + "/" + m.first).c_str(), m.second), 0);
+            ASSERT_EQ(chmod((scratch.Root() + "/" + m.first).c_str(), m.second),
+                      0);
         const std::string sTrace = logs.Root() + "/trace";
         RunOptions opt;
         opt.sCwd = scratch.Root();
         opt.sBin = sBin;
         if (bTrace) {
-            opt.vPrefix = {"strace", "-f", "-qq", "-y", "-e", "trace=open,openat",
-                           "-o", sTrace};
+            opt.vPrefix = {"strace", "-f",  "-qq",
+                           "-y",     "-e",  "trace=open,openat",
+                           "-o",     sTrace};
             opt.vEnv = {"ASAN_OPTIONS=detect_leaks=0"};
         }
-        for (const char *pszWord : {"setpriv", "--reuid=65534", "--regid=65534",
-                                    "--clear-groups"})
+        for (const char *pszWord :
+             {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"})
             opt.vPrefix.push_back(pszWord);
         ExpectReport(RunTool({"A", "B"}, opt), scratch, c.vLines, c.nFiles, 0);
         if (!bTrace)
             continue;
-        EXPECT_TRUE(Opened(sTrace, scratch.Root() + "/A")) << "the trace is empty";
+        EXPECT_TRUE(Opened(sTrace, scratch.Root() + "/A"))
+            << "the trace is empty";
         for (const std::string &s : c.vNotOpened)
             EXPECT_FALSE(Opened(sTrace, scratch.Root() + "/" + s)) << s;
     }

@@ -8,8 +8,8 @@
 
 #include <fcntl.h>
 #include <ftw.h>
-#include <sys/sysmacros.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <map>
@@ -26,13 +26,40 @@ namespace {
 // differ in size, are missing, and are files in one tree and directories
 // in the other.
 const std::vector<std::string> kEveryKind = {
-    "A/f=text", "B/f=text", "A/e=", "B/e=", "A/big=#70000", "B/big=#70000^40000",
-    "A/size=#10", "B/size=#11", "A/.dot=1", "B/.dot=1", "A/.dotdir/x=1",
-    "B/.dotdir/x=1", "A/n/e/s/t/deep=1", "B/n/e/s/t/deep=2", "A/emptydir/",
-    "B/emptydir/", "A/onlyA/x=1", "A/lf->f", "B/lf->f", "A/ld->n", "B/ld->n",
-    "A/broken->nowhere", "B/broken->nowhere", "A/p|", "B/p|", "A/cycle->.",
-    "B/cycle->.", "A/up/back->..", "B/up/", "A/dirfile/x=1", "B/dirfile=1",
-    "A/filedir=1", "B/filedir/", "B/onlyB=1",
+    "A/f=text",
+    "B/f=text",
+    "A/e=",
+    "B/e=",
+    "A/big=#70000",
+    "B/big=#70000^40000",
+    "A/size=#10",
+    "B/size=#11",
+    "A/.dot=1",
+    "B/.dot=1",
+    "A/.dotdir/x=1",
+    "B/.dotdir/x=1",
+    "A/n/e/s/t/deep=1",
+    "B/n/e/s/t/deep=2",
+    "A/emptydir/",
+    "B/emptydir/",
+    "A/onlyA/x=1",
+    "A/lf->f",
+    "B/lf->f",
+    "A/ld->n",
+    "B/ld->n",
+    "A/broken->nowhere",
+    "B/broken->nowhere",
+    "A/p|",
+    "B/p|",
+    "A/cycle->.",
+    "B/cycle->.",
+    "A/up/back->..",
+    "B/up/",
+    "A/dirfile/x=1",
+    "B/dirfile=1",
+    "A/filedir=1",
+    "B/filedir/",
+    "B/onlyB=1",
 };
 
 // What a tree holds, entry by entry: type and mode, size, modification and
@@ -91,16 +118,23 @@ std::map<std::string, std::string> Snapshot(const std::string &sRoot)
 
 // System calls that change the file system whatever their arguments.
 const std::set<std::string> kForbidden = {
-    "rename", "renameat", "renameat2", "unlink", "unlinkat", "mkdir", "mkdirat",
-    "rmdir", "truncate", "ftruncate", "chmod", "fchmod", "fchmodat", "chown",
-    "fchown", "lchown", "fchownat", "utime", "utimes", "utimensat", "futimesat",
-    "link", "linkat", "symlink", "symlinkat", "mknod", "mknodat", "creat",
-    "setxattr", "lsetxattr", "fsetxattr", "removexattr", "lremovexattr",
-    "fremovexattr", "fallocate", "copy_file_range", "sendfile", "splice",
-    "mount", "umount2", "sync_file_range", "name_to_handle_at"};
+    "rename",       "renameat",        "renameat2",
+    "unlink",       "unlinkat",        "mkdir",
+    "mkdirat",      "rmdir",           "truncate",
+    "ftruncate",    "chmod",           "fchmod",
+    "fchmodat",     "chown",           "fchown",
+    "lchown",       "fchownat",        "utime",
+    "utimes",       "utimensat",       "futimesat",
+    "link",         "linkat",          "symlink",
+    "symlinkat",    "mknod",           "mknodat",
+    "creat",        "setxattr",        "lsetxattr",
+    "fsetxattr",    "removexattr",     "lremovexattr",
+    "fremovexattr", "fallocate",       "copy_file_range",
+    "sendfile",     "splice",          "mount",
+    "umount2",      "sync_file_range", "name_to_handle_at"};
 // An open's flags that would write, create or truncate.
-const char *const kapszWritingFlags[] = {"O_WRONLY", "O_RDWR", "O_CREAT",
-                                         "O_TRUNC", "O_APPEND", "O_TMPFILE"};
+const char *const kapszWritingFlags[] = {"O_WRONLY", "O_RDWR",   "O_CREAT",
+                                         "O_TRUNC",  "O_APPEND", "O_TMPFILE"};
 const std::set<std::string> kWrites = {"write", "writev", "pwrite64", "pwritev",
                                        "pwritev2"};
 
@@ -138,51 +172,60 @@ TEST(ReadOnly, TracedRunsChangeNothing)
     scratch.Make(kEveryKind);
     for (const char *pszDev : {"/A/dev", "/B/dev"})  // as /dev/null
         ASSERT_EQ(mknod((scratch.Root() + pszDev).c_str(), S_IFCHR | 0666,
-                        makedev(1, 3)), 0);
+                        makedev(1, 3)),
+                  0);
     nftw(scratch.Root().c_str(), AgeEntry, 32, FTW_PHYS);
     const auto snapBefore = Snapshot(scratch.Root());
     ASSERT_GT(snapBefore.size(), 30u);
 
     // Argument pairs that take every path of the walk and the comparison.
     const std::vector<std::vector<std::string>> aArgs = {
-        {"A", "B"}, {"B", "A"}, {"A", "A"}, {"A", "nope"}, {"nope", "B"},
-        {"A/f", "B/f"}, {"A/./n/", "B//n"},
+        {"A", "B"},    {"B", "A"},     {"A", "A"},         {"A", "nope"},
+        {"nope", "B"}, {"A/f", "B/f"}, {"A/./n/", "B//n"},
     };
     int nRun = 0, nOpened = 0, nOpenedAhead = 0;
     for (const auto &vArgs : aArgs)
-    for (bool bAhead : {false, true}) {
-        SCOPED_TRACE(vArgs[0] + " " + vArgs[1] + (bAhead ? ", reading ahead" : ""));
-        std::string sTrace = logs.Root() + "/trace" + std::to_string(nRun++);
-        RunOptions opt;
-        opt.sCwd = scratch.Root();
-        opt.vPrefix = {"strace", "-f", "-qq", "-y", "-s", "0", "-o", sTrace};
-        // LeakSanitizer cannot run under a tracer.
-        opt.vEnv = {"ASAN_OPTIONS=detect_leaks=0"};
-        if (bAhead) {
-            opt.sBin = ORVEL_FAULTS_BIN;
-            opt.vEnv.push_back("ORVEL_AHEAD=1");
-        }
-        RunResult r = RunTool(vArgs, opt);
-        EXPECT_EQ(r.nStatus, 0) << r.sOut << r.sErr;
-        EXPECT_NE(ParseReport(r).nSummary, -1) << r.sOut;
-        EXPECT_EQ(r.sErr.find("orvel-faults"), std::string::npos) << r.sErr;
-        const std::vector<TracedCall> vCalls = TracedCalls(sTrace);
-        EXPECT_GT(vCalls.size(), 20u) << "the trace looks empty: " << sTrace;
-        EXPECT_EQ(Violations(vCalls), std::vector<std::string>{});
-        // Opening a FIFO or a device acts on it: neither may be opened, by
-        // whatever path or descriptor. An O_PATH open acts on nothing.
-        for (const TracedCall &o : vCalls) {
-            if (!o.bOpen)
-                continue;
-            nOpened += o.sOpened.rfind(scratch.Root() + "/", 0) == 0 ? 1 : 0;
-            nOpenedAhead += o.bOtherThread && o.sOpened.rfind(scratch.Root() + "/", 0) == 0;
-            for (const char *pszName : {"/A/p", "/B/p", "/A/dev", "/B/dev"}) {
-                const std::string sPath = scratch.Root() + pszName;
-                EXPECT_FALSE(!o.bPathOnly && (o.sNamed == sPath || o.sOpened == sPath))
-                    << "opened " << sPath;
+        for (bool bAhead : {false, true}) {
+            SCOPED_TRACE(vArgs[0] + " " + vArgs[1] +
+                         (bAhead ? ", reading ahead" : ""));
+            std::string sTrace =
+                logs.Root() + "/trace" + std::to_string(nRun++);
+            RunOptions opt;
+            opt.sCwd = scratch.Root();
+            opt.vPrefix = {"strace", "-f", "-qq", "-y",
+                           "-s",     "0",  "-o",  sTrace};
+            // LeakSanitizer cannot run under a tracer.
+            opt.vEnv = {"ASAN_OPTIONS=detect_leaks=0"};
+            if (bAhead) {
+                opt.sBin = ORVEL_FAULTS_BIN;
+                opt.vEnv.push_back("ORVEL_AHEAD=1");
+            }
+            RunResult r = RunTool(vArgs, opt);
+            EXPECT_EQ(r.nStatus, 0) << r.sOut << r.sErr;
+            EXPECT_NE(ParseReport(r).nSummary, -1) << r.sOut;
+            EXPECT_EQ(r.sErr.find("orvel-faults"), std::string::npos) << r.sErr;
+            const std::vector<TracedCall> vCalls = TracedCalls(sTrace);
+            EXPECT_GT(vCalls.size(), 20u)
+                << "the trace looks empty: " << sTrace;
+            EXPECT_EQ(Violations(vCalls), std::vector<std::string>{});
+            // Opening a FIFO or a device acts on it: neither may be opened, by
+            // whatever path or descriptor. An O_PATH open acts on nothing.
+            for (const TracedCall &o : vCalls) {
+                if (!o.bOpen)
+                    continue;
+                nOpened +=
+                    o.sOpened.rfind(scratch.Root() + "/", 0) == 0 ? 1 : 0;
+                nOpenedAhead += o.bOtherThread &&
+                                o.sOpened.rfind(scratch.Root() + "/", 0) == 0;
+                for (const char *pszName :
+                     {"/A/p", "/B/p", "/A/dev", "/B/dev"}) {
+                    const std::string sPath = scratch.Root() + pszName;
+                    EXPECT_FALSE(!o.bPathOnly &&
+                                 (o.sNamed == sPath || o.sOpened == sPath))
+                        << "opened " << sPath;
+                }
             }
         }
-    }
     // The traces were read: the files compared were seen opened, by the
     // agent's threads too.
     EXPECT_GT(nOpened, 20);

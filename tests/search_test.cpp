@@ -46,6 +46,7 @@ TEST(DirectorySearch, EveryEntryOnce)
         int nMask;
         std::vector<std::string> vWant;
     } aCases[] = {
+        // clang-format off
         {"D", kWalkMask, {"../", "./", ".hidden", ".hsub/", "broken", "lf",
                           "ln/", "p", "plain", "sub/"}},
         {"D/plain", kWalkMask, {}},
@@ -53,6 +54,7 @@ TEST(DirectorySearch, EveryEntryOnce)
         {"none", kWalkMask, {}},
         {"D", FA_DIREC, {}},
         {"D", 0, {}},
+        // clang-format on
     };
     for (const auto &c : aCases)
         EXPECT_EQ(Search(scratch.Root() + "/" + c.pszDir, c.nMask), c.vWant)

@@ -19,8 +19,8 @@
 #include <stdlib.h>
 
 // ---- Process entry ----------------------------------------------------------
-// The process starts in win32/entry.cpp, which takes the command line in UTF-16,
-// calls the core's main, under this name, with the arguments converted
+// The process starts in win32/entry.cpp, which takes the command line in
+// UTF-16, calls the core's main, under this name, with the arguments converted
 // exactly to the process code page, and shows the run's output on a console
 // in that code page.
 #define main OrvelMain
@@ -35,8 +35,8 @@ int OrvelMain(int argc, char **argv);
 HANDLE OrvelCreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
                         DWORD dwShareMode,
                         LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                        DWORD dwCreationDisposition,
-                        DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+                        DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                        HANDLE hTemplateFile);
 // The kernel's GetFileSize answers the low 32 bits of a size of 4 GiB or
 // more, which would pass for a smaller file: asked for no high part, this
 // one answers INVALID_FILE_SIZE for any size that does not fit 32 bits, with
@@ -144,8 +144,8 @@ char *_fullpath(char *pszAbsPath, const char *pszRelPath, size_t nMaxLength);
 // One entry of a running directory search, refilled by each findnext. It
 // carries no size and no time: the walk reads neither.
 struct ffblk {
-    int32_t ff_reserved;    // the layer's handle on the running search
-    uint32_t ff_attrib;     // FA_DIREC for a directory, else 0
+    int32_t ff_reserved;          // the layer's handle on the running search
+    uint32_t ff_attrib;           // FA_DIREC for a directory, else 0
     char ff_name[FF_NAME_BYTES];  // the entry's name, no directory part
 };
 

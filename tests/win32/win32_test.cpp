@@ -3,10 +3,10 @@
 // second file is a first file's namesake; what becomes of arguments and
 // names in an ANSI code page (1252, or 932 with its double-byte characters),
 // which this program, built without the manifest of orvel.exe, runs in; and
-// what the end-to-end suite cannot stage: a listing that breaks off. A plain console program,
-// since no test framework is built for Windows here: it makes its files in a
-// directory of its own under the temporary directory, prints one line per
-// failed check, and exits with 1 if there was any.
+// what the end-to-end suite cannot stage: a listing that breaks off. A plain
+// console program, since no test framework is built for Windows here: it makes
+// its files in a directory of its own under the temporary directory, prints one
+// line per failed check, and exits with 1 if there was any.
 #include "orvel.h"
 #include "platform/platform.h"
 
@@ -23,12 +23,12 @@ namespace {
 
 int nFailures = 0;
 
-#define CHECK(cond)                                                        \
-    do {                                                                   \
-        if (!(cond)) {                                                     \
-            printf("%s:%d: failed: %s\n", __FILE__, __LINE__, #cond);      \
-            nFailures++;                                                   \
-        }                                                                  \
+#define CHECK(cond)                                                            \
+    do {                                                                       \
+        if (!(cond)) {                                                         \
+            printf("%s:%d: failed: %s\n", __FILE__, __LINE__, #cond);          \
+            nFailures++;                                                       \
+        }                                                                      \
     } while (0)
 
 typedef std::multiset<std::string> Names;
@@ -78,7 +78,8 @@ Names Search()
     struct ffblk ff;
     int nFail = findfirst((sRoot + WILD_SUFFIX).c_str(), &ff, kWalkMask);
     while (nFail == 0) {
-        names.insert(std::string(ff.ff_name) + (ff.ff_attrib & FA_DIREC ? "\\" : ""));
+        names.insert(std::string(ff.ff_name) +
+                     (ff.ff_attrib & FA_DIREC ? "\\" : ""));
         nFail = findnext(&ff);
     }
     return names;
@@ -89,8 +90,8 @@ Names Search()
 // A mask that asks for fewer entries is refused, never taken for the walk's.
 void TestSearch()
 {
-    const Names kWant = {".\\", "..\\", "plain", "ro", "hid", "sys", "hidsys",
-                         "dir\\", "hdir\\"};
+    const Names kWant = {".\\", "..\\",   "plain", "ro",    "hid",
+                         "sys", "hidsys", "dir\\", "hdir\\"};
     struct ffblk ff;
     Names got = Search();
 
@@ -115,12 +116,14 @@ void TestCodePage()
         const char *pszWant;
         bool bResolves;
     } aArgs[] = {
+        // clang-format off
         {L"plain", "plain", true},
         {L"caf\u00e9", "caf\xe9", true},
         {L"\u03a9", "?", false},      // Omega, whose best fit is O
         {L"a\u2215b", "a?b", false},  // division slash, best fit /
         {L"a\uff3cb", "a?b", false},  // fullwidth reverse solidus, best fit '\'
         {L"a\xd800", "a?", false},    // a lone surrogate
+        // clang-format on
     };
     const int nArgs = sizeof(aArgs) / sizeof(aArgs[0]);
     const std::wstring sOmega =
@@ -213,7 +216,8 @@ void Walk(const std::string &sDir1, const std::string &sDir2, Names *pFailed)
             Walk(sDir1 + "\\" + sName, sDir2 + "\\" + sName, pFailed);
             continue;
         }
-        for (const std::string &sPath : {sDir1 + "\\" + sName, sDir2 + "\\" + sName}) {
+        for (const std::string &sPath :
+             {sDir1 + "\\" + sName, sDir2 + "\\" + sName}) {
             HANDLE h = CreateFileA(sPath.c_str(), GENERIC_READ, FILE_SHARE_READ,
                                    NULL, OPEN_EXISTING, 0, NULL);
             if (h == INVALID_HANDLE_VALUE)
@@ -230,21 +234,30 @@ void Walk(const std::string &sDir1, const std::string &sDir2, Names *pFailed)
 // it is not, though the system would open that file by it.
 void TestNamesake()
 {
-    const char *const apszSecond[] = {"B\\", "B\\longfilename.txt",
-                                      "B\\Program Files\\", "B\\Program Files\\f",
-                                      "B\\Readme", "B\\Docs\\", "B\\Docs\\f"};
+    const char *const apszSecond[] = {"B\\",
+                                      "B\\longfilename.txt",
+                                      "B\\Program Files\\",
+                                      "B\\Program Files\\f",
+                                      "B\\Readme",
+                                      "B\\Docs\\",
+                                      "B\\Docs\\f"};
     std::string asShort[2];
     for (const char *psz : apszSecond)
         Make(psz, 0);
     for (int i = 0; i < 2; i++) {
         char szShort[MAX_PATH];
-        std::string sLong = At(i == 0 ? "B\\longfilename.txt" : "B\\Program Files");
+        std::string sLong =
+            At(i == 0 ? "B\\longfilename.txt" : "B\\Program Files");
         DWORD dwLen = GetShortPathNameA(sLong.c_str(), szShort, MAX_PATH);
         CHECK(dwLen > 0 && dwLen < MAX_PATH);
         asShort[i] = strrchr(szShort, '\\') + 1;
     }
-    const std::string asFirst[] = {"A\\", "A\\" + asShort[0], "A\\" + asShort[1] + "\\",
-                                   "A\\" + asShort[1] + "\\f", "A\\README", "A\\docs\\",
+    const std::string asFirst[] = {"A\\",
+                                   "A\\" + asShort[0],
+                                   "A\\" + asShort[1] + "\\",
+                                   "A\\" + asShort[1] + "\\f",
+                                   "A\\README",
+                                   "A\\docs\\",
                                    "A\\docs\\f"};
     for (const std::string &s : asFirst)
         Make(s, 0);
@@ -261,7 +274,8 @@ void TestNamesake()
     }
     for (int i = (int)(sizeof(asFirst) / sizeof(asFirst[0])) - 1; i >= 0; i--)
         Remove(asFirst[i]);
-    for (int i = (int)(sizeof(apszSecond) / sizeof(apszSecond[0])) - 1; i >= 0; i--)
+    for (int i = (int)(sizeof(apszSecond) / sizeof(apszSecond[0])) - 1; i >= 0;
+         i--)
         Remove(apszSecond[i]);
 }
 
@@ -271,23 +285,26 @@ void TestNamesake()
 void TestDoubleByte()
 {
     if (GetACP() != 932) {
-        printf("code page %u, not 932: double-byte arguments skipped\n", GetACP());
+        printf("code page %u, not 932: double-byte arguments skipped\n",
+               GetACP());
         return;
     }
     for (const std::string sName : {"\x95\x5c", "\x83\x5c", "\x82\xa0"}) {
         char szFull[1024];
         Make(sName + "\\", 0);
         Make(sName + "\\f", 0);
-        bool bResolves = _fullpath(szFull, At(sName).c_str(), sizeof(szFull)) != NULL;
+        bool bResolves =
+            _fullpath(szFull, At(sName).c_str(), sizeof(szFull)) != NULL;
         size_t nLen = strlen(szFull);
         if (bResolves && nLen > 0 && szFull[nLen - 1] == PATH_SEP_CHAR)
             szFull[nLen - 1] = '\0';
         HANDLE h = CreateFileA((std::string(szFull) + PATH_SEP_STR "f").c_str(),
-                               GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                               0, NULL);
+                               GENERIC_READ, FILE_SHARE_READ, NULL,
+                               OPEN_EXISTING, 0, NULL);
         if (!bResolves || h == INVALID_HANDLE_VALUE) {
             printf("argument ending in %02x %02x: \"%s\" does not hold f\n",
-                   (BYTE)sName[0], (BYTE)sName[1], bResolves ? szFull : "refused");
+                   (BYTE)sName[0], (BYTE)sName[1],
+                   bResolves ? szFull : "refused");
             nFailures++;
         } else {
             CloseHandle(h);
@@ -306,6 +323,7 @@ int main(int, char **)
         const char *pszName;
         DWORD dwAttrib;
     } aTree[] = {
+        // clang-format off
         {"plain", 0},
         {"ro", FILE_ATTRIBUTE_READONLY},
         {"hid", FILE_ATTRIBUTE_HIDDEN},
@@ -313,6 +331,7 @@ int main(int, char **)
         {"hidsys", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
         {"dir\\", 0},
         {"hdir\\", FILE_ATTRIBUTE_HIDDEN},
+        // clang-format on
     };
     DWORD dwLen = GetTempPathA(MAX_PATH, szTemp);
     if (dwLen == 0 || dwLen >= MAX_PATH)

@@ -52,10 +52,10 @@
 // (OpenAfterLook), read-only, without blocking and without stamping access
 // times; it never reads a byte itself, so its memory is the page cache's,
 // which a memory control group reclaims, and its own is little more than
-// the names of the files ahead. It keeps descriptors in the lower half of the process's limit and
-// holds one per thread at most besides the two roots. It holds its lock
-// only to hand items over, never while it waits for the disk, and never
-// touches the layer's counted working memory.
+// the names of the files ahead. It keeps descriptors in the lower half of the
+// process's limit and holds one per thread at most besides the two roots. It
+// holds its lock only to hand items over, never while it waits for the disk,
+// and never touches the layer's counted working memory.
 #include "internal.h"
 
 #if ORVEL_LINUX
@@ -80,13 +80,13 @@
 #define AHEAD_CHUNK ((uint64_t)4 << 20)
 #define AHEAD_WINDOW 4096
 #define AHEAD_READERS 2
-#define AHEAD_MATCH 8     // files the core may skip and still be in step
+#define AHEAD_MATCH 8  // files the core may skip and still be in step
 
 #ifndef __NR_cachestat
 #define __NR_cachestat 451  // on every architecture this is built for
 #endif
 
-// ---- What the core's thread alone keeps --------------------------------------
+// ---- What the core's thread alone keeps -------------------------------------
 static char *pszRoot1 = NULL;  // the first tree's root, "" for "/"
 static size_t nRoot1Len = 0;
 static char *pszRoot2 = NULL;  // the second tree's, once learnt
@@ -99,7 +99,7 @@ static bool bCacheStat = true;    // cachestat(2) answers
 static bool bStarted = false;     // started once: never again
 static bool bRunning = false;     // its threads are there to follow the core
 
-// ---- Shared, under mtx -------------------------------------------------------
+// ---- Shared, under mtx ------------------------------------------------------
 struct Item {
     char *pszRel;           // relative path, the walker's allocation; NULL
                             // for the core's file where the walks parted
@@ -109,28 +109,28 @@ struct Item {
 static pthread_mutex_t mtx = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
 static Item aItems[AHEAD_FILES];
-static uint64_t qwTail = 0;    // number of the next file walked
-static uint64_t qwClaim = 0;   // number of the next file for a reader
-static uint64_t qwAhead = 0;   // bytes asked for, files the core has not left
+static uint64_t qwTail = 0;   // number of the next file walked
+static uint64_t qwClaim = 0;  // number of the next file for a reader
+static uint64_t qwAhead = 0;  // bytes asked for, files the core has not left
 static uint64_t aqwWorking[AHEAD_READERS];  // each reader's file, or ~0
 static bool bStop = false;
-static bool bLost = false;     // the walks parted: walk on from szLostRel
+static bool bLost = false;  // the walks parted: walk on from szLostRel
 static char szLostRel[PATH_MAX];
-static bool bRoot2New = false; // pszRoot2 is there for the walker to open
+static bool bRoot2New = false;  // pszRoot2 is there for the walker to open
 static int fdRoot1 = -1, fdRoot2 = -1;
 static bool bWaiting = false;  // a thread waits for the core to move
 
 // The core's position, written under mtx by the core's thread; how far its
 // reads have got is also written without it, and read atomically.
-static uint64_t qwCoreSeq = 0;  // the file pair the core is at
-static int nCoreFile = 0;       // its first (0) or second (1) file
-static uint64_t qwCoreAt = 0;   // bytes the core has read of that file
-static uint64_t qwLastMiss = 0; // 1 + the pair of the last miss, 0 for none
+static uint64_t qwCoreSeq = 0;   // the file pair the core is at
+static int nCoreFile = 0;        // its first (0) or second (1) file
+static uint64_t qwCoreAt = 0;    // bytes the core has read of that file
+static uint64_t qwLastMiss = 0;  // 1 + the pair of the last miss, 0 for none
 static bool bForced = false;
 
 static pthread_t aThreads[1 + AHEAD_READERS];
 static int nThreads = 0;
-static int nFdCeiling = 0;     // the agent's descriptors stay below
+static int nFdCeiling = 0;  // the agent's descriptors stay below
 
 static uint64_t Load(const uint64_t *p)
 {
@@ -145,7 +145,8 @@ static void Store(uint64_t *p, uint64_t qw)
 // Whether the agent is to work: asked for, or a miss not long ago. Under mtx.
 static bool Active(void)
 {
-    return bForced || (qwLastMiss != 0 && qwCoreSeq < qwLastMiss + AHEAD_WINDOW);
+    return bForced ||
+           (qwLastMiss != 0 && qwCoreSeq < qwLastMiss + AHEAD_WINDOW);
 }
 
 static void Wake(void)
@@ -187,7 +188,7 @@ static int Keep(int fd)
     return fd;
 }
 
-// ---- The walker ----------------------------------------------------------------
+// ---- The walker -------------------------------------------------------------
 // A directory of the walk, listed whole as the core's search lists it: 'd'
 // for a directory or 'f' for anything else, then the NUL-terminated name.
 struct Frame {
@@ -203,12 +204,10 @@ static size_t nFrames = 0, nFrameCap = 0;
 static char szRel[PATH_MAX];
 static char *pcListBuf = NULL;  // one run of directory records
 
-static void PopFrame(void)
-{
-    free(pFrames[--nFrames].pcEntries);
-}
+static void PopFrame(void) { free(pFrames[--nFrames].pcEntries); }
 
-static bool Append(Frame *pFrame, size_t *pnCap, char cKind, const char *pszName)
+static bool Append(Frame *pFrame, size_t *pnCap, char cKind,
+                   const char *pszName)
 {
     size_t nName = strlen(pszName) + 1;
     if (pFrame->nLen + 1 + nName > *pnCap) {
@@ -309,15 +308,16 @@ static void WalkFrom(const char *pszLost)
         return;
     while (*pszLost != '\0') {
         const char *pszSlash = strchr(pszLost, '/');
-        size_t nPart = pszSlash != NULL ? (size_t)(pszSlash - pszLost)
-                                        : strlen(pszLost);
+        size_t nPart =
+            pszSlash != NULL ? (size_t)(pszSlash - pszLost) : strlen(pszLost);
         Frame *pTop = &pFrames[nFrames - 1];
         bool bFound = false;
         while (pTop->nNext < pTop->nLen && !bFound) {
             const char *pszName = pTop->pcEntries + pTop->nNext + 1;
-            bFound = strlen(pszName) == nPart &&
-                     memcmp(pszName, pszLost, nPart) == 0 &&
-                     (pTop->pcEntries[pTop->nNext] == 'd') == (pszSlash != NULL);
+            bFound =
+                strlen(pszName) == nPart &&
+                memcmp(pszName, pszLost, nPart) == 0 &&
+                (pTop->pcEntries[pTop->nNext] == 'd') == (pszSlash != NULL);
             pTop->nNext += 1 + strlen(pszName) + 1;
         }
         if (!bFound || pszSlash == NULL) {
@@ -422,11 +422,10 @@ static void *Walker(void *)
     return NULL;
 }
 
-// ---- The readers ---------------------------------------------------------------
+// ---- The readers ------------------------------------------------------------
 // Waits until qwLen bytes of file nFile of pair qwSeq, from qwFrom on, fit
 // the budget; false when the core is past them or the agent stops.
-static bool Admit(uint64_t qwSeq, int nFile, uint64_t qwFrom,
-                  uint64_t qwLen)
+static bool Admit(uint64_t qwSeq, int nFile, uint64_t qwFrom, uint64_t qwLen)
 {
     bool bAdmit = false;
 
@@ -454,7 +453,8 @@ static bool Admit(uint64_t qwSeq, int nFile, uint64_t qwFrom,
             if (nCoreFile == 1)
                 qwAheadNow -= pCur->aqwIssued[0];
             qwAheadNow -= qwRead < pCur->aqwIssued[nCoreFile]
-                              ? qwRead : pCur->aqwIssued[nCoreFile];
+                              ? qwRead
+                              : pCur->aqwIssued[nCoreFile];
         }
         if (Active() && bInTurn &&
             (qwAheadNow == 0 || qwAheadNow + qwLen <= AHEAD_BYTES)) {
@@ -469,8 +469,7 @@ static bool Admit(uint64_t qwSeq, int nFile, uint64_t qwFrom,
     return bAdmit;
 }
 
-static void ReadAhead(uint64_t qwSeq, int nFile, int fdRoot,
-                      const char *pszRel)
+static void ReadAhead(uint64_t qwSeq, int nFile, int fdRoot, const char *pszRel)
 {
     struct stat st;
     int fd;
@@ -498,8 +497,9 @@ static void *Reader(void *pArg)
 
     for (;;) {
         pthread_mutex_lock(&mtx);
-        while (!bStop && (!Active() ||
-                          (qwClaim > qwCoreSeq ? qwClaim : qwCoreSeq) >= qwTail))
+        while (!bStop &&
+               (!Active() ||
+                (qwClaim > qwCoreSeq ? qwClaim : qwCoreSeq) >= qwTail))
             Wait(false);
         if (bStop) {
             pthread_mutex_unlock(&mtx);
@@ -527,7 +527,7 @@ static void *Reader(void *pArg)
     return NULL;
 }
 
-// ---- Starting and stopping -------------------------------------------------------
+// ---- Starting and stopping --------------------------------------------------
 // Stops the threads and closes what they held; the agent never starts again.
 static void Stop(void)
 {
@@ -562,7 +562,8 @@ static void Start(const char *pszFrom)
     if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
         return;
     nFdCeiling = rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > INT_MAX
-                     ? INT_MAX / 2 : (int)(rl.rlim_cur / 2);
+                     ? INT_MAX / 2
+                     : (int)(rl.rlim_cur / 2);
     fdRoot1 = Keep(open(nRoot1Len != 0 ? pszRoot1 : "/",
                         O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (fdRoot1 < 0)
@@ -581,8 +582,8 @@ static void Start(const char *pszFrom)
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, (size_t)256 << 10);
     for (int i = 0; i <= AHEAD_READERS; i++) {
-        if (pthread_create(&aThreads[nThreads], &attr,
-                           i == 0 ? Walker : Reader, (void *)(intptr_t)(i - 1)) != 0)
+        if (pthread_create(&aThreads[nThreads], &attr, i == 0 ? Walker : Reader,
+                           (void *)(intptr_t)(i - 1)) != 0)
             break;
         nThreads++;
     }
@@ -610,7 +611,7 @@ static void Missed(void)
     pthread_mutex_unlock(&mtx);
 }
 
-// ---- The core's side -------------------------------------------------------------
+// ---- The core's side --------------------------------------------------------
 void AheadSearch(const char *pszDir, size_t nDirLen)
 {
     if (pszRoot1 != NULL || bStarted)
@@ -642,9 +643,10 @@ void AheadOpen(const char *pszPath)
         nRel = strlen(pszLastRel);
         if (nPath > nRel && pszPath[nPath - nRel - 1] == '/' &&
             memcmp(pszPath + nPath - nRel, pszLastRel, nRel) == 0 &&
-            (pszRoot2 == NULL ? true
-                              : nRoot2Len == nPath - nRel - 1 &&
-                                    memcmp(pszPath, pszRoot2, nRoot2Len) == 0)) {
+            (pszRoot2 == NULL
+                 ? true
+                 : nRoot2Len == nPath - nRel - 1 &&
+                       memcmp(pszPath, pszRoot2, nRoot2Len) == 0)) {
             if (pszRoot2 == NULL) {
                 pszRoot2 = (char *)malloc(nPath - nRel);
                 if (pszRoot2 == NULL)
@@ -757,7 +759,8 @@ ssize_t AheadRead(int fd, const struct iovec *aIov, int nIov, bool bOpen,
     } else if (nGot < 0) {
         // Not cached (EAGAIN), or not to be asked so: whatever the cause,
         // readv() answers.
-        if (bNoWait && (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS))
+        if (bNoWait &&
+            (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS))
             bNoWait = false;
         bMiss = bNoWait && errno == EAGAIN;
         nGot = readv(fd, aIov, nIov);

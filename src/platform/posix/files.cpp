@@ -84,8 +84,7 @@ int OpenFileSized(size_t nBytes, struct stat *pst)
     return fdOpen;
 }
 
-int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst,
-                  bool bAhead)
+int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst, bool bAhead)
 {
     int fd;
 
@@ -252,8 +251,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
         if (nLeft == 0 && !bWithMore)
             break;
-        nGot = AheadRead(fd, aIov, bWithMore ? 2 : 1, bOpen,
-                         qwDelivered + dwDone);
+        nGot =
+            AheadRead(fd, aIov, bWithMore ? 2 : 1, bOpen, qwDelivered + dwDone);
         if (nGot < 0 && errno == EINTR)
             continue;
         if (nGot < 0) {

@@ -76,7 +76,8 @@ static size_t MapUnit(void)
 
 static void UnmapBlock(void *pBlock)
 {
-    munmap((char *)pBlock - PageBytes(), PageBytes() + HeadOf(pBlock)->nCapacity);
+    munmap((char *)pBlock - PageBytes(),
+           PageBytes() + HeadOf(pBlock)->nCapacity);
 }
 
 // Maps a block of at least nBytes, padded and aligned as above or of the
@@ -131,9 +132,8 @@ HGLOBAL GlobalAlloc(UINT, SIZE_T dwBytes)
         pKeptBlock = NULL;
     }
     if (pBlock == NULL || HeadOf(pBlock)->nTouched < dwBytes) {
-        if (!RoomForPrivateMemory(dwBytes - (pBlock != NULL
-                                                 ? HeadOf(pBlock)->nTouched
-                                                 : 0))) {
+        if (!RoomForPrivateMemory(
+                dwBytes - (pBlock != NULL ? HeadOf(pBlock)->nTouched : 0))) {
             if (pBlock != NULL)
                 pKeptBlock = pBlock;
             return NULL;

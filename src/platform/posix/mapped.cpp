@@ -81,7 +81,8 @@ static void OnBusError(int nSignal, siginfo_t *pInfo, void *)
     // A fault of this process's own (a sent signal's si_addr means nothing).
     if (pInfo->si_code > 0 && pcStart != NULL && pcAt >= pcStart &&
         pcAt < pcStart + nImageRoom) {
-        char *pcPage = (char *)((uintptr_t)pcAt & ~(uintptr_t)(PageBytes() - 1));
+        char *pcPage =
+            (char *)((uintptr_t)pcAt & ~(uintptr_t)(PageBytes() - 1));
         size_t nRest = (size_t)(pcStart + nImageRoom - pcPage);
         void *pZeros = mmap(pcPage, nRest, PROT_READ,
                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
@@ -133,7 +134,8 @@ void *MappedReserve(size_t nBytes)
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (pcMap == MAP_FAILED)
         return NULL;
-    pcRoom = (char *)(((uintptr_t)pcMap + nAlign - 1) & ~(uintptr_t)(nAlign - 1));
+    pcRoom =
+        (char *)(((uintptr_t)pcMap + nAlign - 1) & ~(uintptr_t)(nAlign - 1));
     if (pcRoom > pcMap)
         munmap(pcMap, (size_t)(pcRoom - pcMap));
     if (pcRoom + nRoom < pcMap + nMapLen)
@@ -184,8 +186,7 @@ int MappedRead(void *pBuffer, size_t nBytes, int fd, size_t *pnMapped)
     }
     *pnMapped = (uint64_t)st.st_size < nBytes ? (size_t)st.st_size : nBytes;
     AheadMapping(fd, *pnMapped);
-    if (*pnMapped > 0 &&
-        madvise(pcImage, *pnMapped, MADV_POPULATE_READ) != 0)
+    if (*pnMapped > 0 && madvise(pcImage, *pnMapped, MADV_POPULATE_READ) != 0)
         return -1;  // an I/O error while reading the pages in
     if (!bHandlerSet) {
         memset(&sa, 0, sizeof(sa));
@@ -199,10 +200,7 @@ int MappedRead(void *pBuffer, size_t nBytes, int fd, size_t *pnMapped)
     return 1;
 }
 
-bool MappedBroken(void)
-{
-    return bBroken != 0;
-}
+bool MappedBroken(void) { return bBroken != 0; }
 
 bool MappedStillAsRead(void)
 {

@@ -12,7 +12,7 @@
 
 char *_fullpath(char *pszAbsPath, const char *pszRelPath, size_t nMaxLength)
 {
-    char *pszWork = NULL;   // "cwd/path" or "path", then folded in place
+    char *pszWork = NULL;  // "cwd/path" or "path", then folded in place
     char *pszCwd = NULL;
     char *pszResult = NULL;
     size_t nIn = 0, nOut = 0;

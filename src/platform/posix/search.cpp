@@ -40,13 +40,13 @@
 
 struct Search {
     bool bInUse;
-    Level *pLevel;     // the directory, its path "" for the root
-    char *pcEntries;   // kind, name, NUL, kind, name, NUL, ...
+    Level *pLevel;    // the directory, its path "" for the root
+    char *pcEntries;  // kind, name, NUL, kind, name, NUL, ...
     size_t nEntriesLen;
-    size_t nNext;      // offset of the next entry to deliver
-    size_t nLast;      // offset of the name delivered last, or SIZE_MAX
-    size_t nRootLen;   // length of the path of the outermost search's directory
-    int nOuter;        // the search innermost when this one started, or -1
+    size_t nNext;     // offset of the next entry to deliver
+    size_t nLast;     // offset of the name delivered last, or SIZE_MAX
+    size_t nRootLen;  // length of the path of the outermost search's directory
+    int nOuter;       // the search innermost when this one started, or -1
 };
 
 // Open searches (slots.h), grown through WorkAlloc.
@@ -185,8 +185,8 @@ static bool ReadDirectory(Search *pSearch, const char *pszDir, size_t nDirLen)
     size_t i;
 
     pSearch->nRootLen = pOuter != NULL ? pOuter->nRootLen : nDirLen;
-    pSearch->pLevel = LevelOpen(pOuter != NULL ? pOuter->pLevel : NULL, pszDir,
-                                nDirLen);
+    pSearch->pLevel =
+        LevelOpen(pOuter != NULL ? pOuter->pLevel : NULL, pszDir, nDirLen);
     if (pSearch->pLevel == NULL)
         return false;
     // A directory that may be listed but not searched (read permission

@@ -52,10 +52,9 @@ void WideToShown(const WCHAR *pwszText, char *pszOut, size_t nOut)
     while (*pwszText != L'\0') {
         // A surrogate pair is one character; a lone surrogate converts alone
         // and fails.
-        int nUnits = IS_HIGH_SURROGATE(pwszText[0]) &&
-                             IS_LOW_SURROGATE(pwszText[1])
-                         ? 2
-                         : 1;
+        int nUnits =
+            IS_HIGH_SURROGATE(pwszText[0]) && IS_LOW_SURROGATE(pwszText[1]) ? 2
+                                                                            : 1;
         char szChar[8];
         BOOL bDefaulted = FALSE;
         int nBytes = WideCharToMultiByte(CP_ACP, dwFlags, pwszText, nUnits,
@@ -85,8 +84,8 @@ void WideToShown(const WCHAR *pwszText, char *pszOut, size_t nOut)
 // memory runs out.
 WCHAR *CodePageToWide(const char *pszText)
 {
-    int nUnits = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pszText, -1,
-                                     NULL, 0);
+    int nUnits =
+        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pszText, -1, NULL, 0);
     WCHAR *pwszText;
 
     if (nUnits <= 0)
@@ -94,8 +93,8 @@ WCHAR *CodePageToWide(const char *pszText)
     pwszText = (WCHAR *)malloc(nUnits * sizeof(WCHAR));
     if (pwszText == NULL)
         return NULL;
-    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pszText, -1,
-                            pwszText, nUnits) != nUnits) {
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pszText, -1, pwszText,
+                            nUnits) != nUnits) {
         free(pwszText);
         return NULL;
     }

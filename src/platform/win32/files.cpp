@@ -18,8 +18,8 @@
 HANDLE OrvelCreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
                         DWORD dwShareMode,
                         LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                        DWORD dwCreationDisposition,
-                        DWORD dwFlagsAndAttributes, HANDLE hTemplateFile)
+                        DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                        HANDLE hTemplateFile)
 {
     DWORD dwRefused;
     WCHAR *pwszPath;

@@ -64,11 +64,11 @@ struct Listing {
     Listed *pListed;
     size_t nListed;
     size_t nListedRoom;
-    WCHAR *pwcNames;          // the entries' names, each ending in a NUL
+    WCHAR *pwcNames;  // the entries' names, each ending in a NUL
     size_t nNamesUsed;
     size_t nNamesRoom;
-    WCHAR *pwcKeys;           // the names upper-cased, at the same offsets
-    Keyed *pKeyed;            // every entry, in the order of its key
+    WCHAR *pwcKeys;  // the names upper-cased, at the same offsets
+    Keyed *pKeyed;   // every entry, in the order of its key
 };
 
 // Reads the whole listing of pwszPattern ("\\?\<dir>\*") into an empty
@@ -89,19 +89,19 @@ void MarkRefused(Listing *pListing);
 struct Search {
     bool bInUse;
     Listing first;
-    size_t nNext;             // the entry findnext delivers next
-    size_t nLast;             // the entry delivered last
+    size_t nNext;                // the entry findnext delivers next
+    size_t nLast;                // the entry delivered last
     char szLast[FF_NAME_BYTES];  // its name, as delivered
     size_t nLastLen;
-    char *pszDir;             // the directory as the core spelled it, and a
-    size_t nDirLen;           // separator: the first nDirLen bytes are it
-    size_t nRelAt;            // where its path below the first root starts
-    int nParent;              // the search whose entry it is, -1 for a root
-    char *pszSecond;          // the second directory and a separator, once
-    bool bSecondExact;        // checked; whether each name down to it is
-    Listing second;           // listed exactly, and then its listing
-    DWORD dwVolume;           // volume serial number and file index:
-    DWORD dwIndexHigh;        // together, which directory this is
+    char *pszDir;       // the directory as the core spelled it, and a
+    size_t nDirLen;     // separator: the first nDirLen bytes are it
+    size_t nRelAt;      // where its path below the first root starts
+    int nParent;        // the search whose entry it is, -1 for a root
+    char *pszSecond;    // the second directory and a separator, once
+    bool bSecondExact;  // checked; whether each name down to it is
+    Listing second;     // listed exactly, and then its listing
+    DWORD dwVolume;     // volume serial number and file index:
+    DWORD dwIndexHigh;  // together, which directory this is
     DWORD dwIndexLow;
 };
 

@@ -151,7 +151,8 @@ void MarkRefused(Listing *pListing)
     const Keyed *pKeyed = pListing->pKeyed;
 
     for (size_t i = 0; i < pListing->nListed; i++)
-        if (wcspbrk(pListing->pwcNames + pListed[i].nNameAt, kForbidden) != NULL)
+        if (wcspbrk(pListing->pwcNames + pListed[i].nNameAt, kForbidden) !=
+            NULL)
             pListed[i].bRefused = true;
     for (size_t i = 0; i + 1 < pListing->nListed; i++)
         if (wcscmp(pKeyed[i].pwszKey, pKeyed[i + 1].pwszKey) == 0)

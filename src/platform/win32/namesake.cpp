@@ -52,8 +52,7 @@ static const Listing *SecondListing(int nSlot, const char *pszPath,
     Search *pSearch = &pSearches[nSlot];
     WCHAR *pwszPattern;
 
-    if (pSearch->pszSecond != NULL &&
-        strlen(pSearch->pszSecond) == nDirLen &&
+    if (pSearch->pszSecond != NULL && strlen(pSearch->pszSecond) == nDirLen &&
         memcmp(pSearch->pszSecond, pszPath, nDirLen) == 0)
         return pSearch->bSecondExact ? &pSearch->second : NULL;
     FreeListing(&pSearch->second);
@@ -71,8 +70,8 @@ static const Listing *SecondListing(int nSlot, const char *pszPath,
 
         if (nDirLen < pUp->nLastLen + 2)
             return NULL;
-        pUpListing =
-            SecondListing(pSearch->nParent, pszPath, nDirLen - pUp->nLastLen - 1);
+        pUpListing = SecondListing(pSearch->nParent, pszPath,
+                                   nDirLen - pUp->nLastLen - 1);
         if (pUpListing == NULL || !ListsOnce(pUpListing, LastKey(pUp)))
             return NULL;
     }

@@ -89,8 +89,8 @@ static bool HasFoldedName(const WCHAR *pwszPath)
 static bool IsDevicePath(const WCHAR *pwszPath)
 {
     return (pwszPath[0] == L'\\' || pwszPath[0] == L'/') &&
-           (pwszPath[1] == L'\\' || pwszPath[1] == L'/') && pwszPath[2] == L'.' &&
-           (pwszPath[3] == L'\\' || pwszPath[3] == L'/');
+           (pwszPath[1] == L'\\' || pwszPath[1] == L'/') &&
+           pwszPath[2] == L'.' && (pwszPath[3] == L'\\' || pwszPath[3] == L'/');
 }
 
 // The core drops one trailing separator from each resolved argument. In a
