@@ -43,7 +43,6 @@
 
 #include "faults.h"
 
-#define UNIT_BYTES ((size_t)2 << 20)
 // Room beyond the request, in units, so that a run of slightly growing images
 // does not map, fault in and drop a new block for each; with the rounding to
 // whole units a block holds less than 8 MiB beyond its first image.
@@ -69,11 +68,6 @@ static BlockHead *HeadOf(void *pBlock)
     return (BlockHead *)((char *)pBlock - sizeof(BlockHead));
 }
 
-static size_t MapUnit(void)
-{
-    return PageBytes() > UNIT_BYTES ? PageBytes() : UNIT_BYTES;
-}
-
 static void UnmapBlock(void *pBlock)
 {
     munmap((char *)pBlock - PageBytes(),
@@ -84,7 +78,7 @@ static void UnmapBlock(void *pBlock)
 // exact size in whole pages; NULL when the system has no room.
 static void *MapBlock(size_t nBytes, bool bPadded)
 {
-    const size_t nPage = PageBytes(), nUnit = MapUnit();
+    const size_t nPage = PageBytes(), nUnit = LargePageBytes();
     size_t nCapacity, nAlign, nMapLen;
     char *pcMap, *pcBlock, *pcEnd;
 

@@ -59,6 +59,9 @@ void *WorkAlloc(void *pOld, size_t nBytes);
 // The system's page size, taken at the first call (4, 16 or 64 KiB on
 // arm64 kernels): mappings start and end at whole pages of it.
 size_t PageBytes(void);
+// The unit of alignment for mappings of whole files and private blocks:
+// 2 MiB, or a page where pages are larger.
+size_t LargePageBytes(void);
 
 // ---- mapped.cpp -------------------------------------------------------------
 // The image of the file of nBytes open last (OpenFileSized), that file

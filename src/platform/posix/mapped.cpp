@@ -53,7 +53,6 @@
 // the copy took half the time of the mapping at 1 MiB, the mapping three
 // quarters of the copy's at 2 MiB.
 #define MAP_FROM_BYTES ((size_t)2 << 20)
-#define ALIGN_BYTES ((size_t)2 << 20)
 
 static char *volatile pcImage = NULL;   // the file mapped
 static volatile size_t nImageRoom = 0;  // its length, whole pages
@@ -114,8 +113,7 @@ static bool CanPopulate(void)
 
 void *MappedReserve(size_t nBytes)
 {
-    // Aligned to whole pages also where they were larger than the alignment.
-    const size_t nAlign = PageBytes() > ALIGN_BYTES ? PageBytes() : ALIGN_BYTES;
+    const size_t nAlign = LargePageBytes();
     size_t nRoom = WholePages(nBytes), nMapLen = nRoom + nAlign;
     struct stat st;
     char *pcMap, *pcRoom;
