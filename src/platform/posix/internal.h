@@ -152,6 +152,11 @@ void NamesakeForget(void);
 // when a name on its way is not exactly in its directory's listing (or no
 // listing could be read), and *ppszName its name in pszPath.
 bool NamesakePlace(const char *pszPath, Level **ppLevel, const char **ppszName);
+#if ORVEL_LINUX
+// Whether the directory open as fd (not O_PATH) looks names up exactly, so
+// that no listing of it is needed to know that a name is the one it holds.
+bool LooksUpExactly(int fd);
+#endif
 
 // ---- ahead.cpp --------------------------------------------------------------
 // The core's steps, told to the read-ahead agent (protocol in ahead.cpp).

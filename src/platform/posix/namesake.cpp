@@ -176,7 +176,7 @@ static bool ReadNames(Checked *pDir, int fd)
 // Whether the file system looks names up exactly in the directory open as
 // fd: one of those that fold no names, or fold them only in directories
 // marked so, this one not marked. Any other, or any doubt, is no.
-static bool LooksUpExactly(int fd)
+bool LooksUpExactly(int fd)
 {
     struct statfs sfs;
     int nFlags = 0;
