@@ -91,7 +91,8 @@ std::vector<std::string> DifferingTree(int nLevels,
 }
 
 // Fails allocation 1, 2, 3, ... of a run over the scratch root's trees in
-// turn, with opt, until a run goes through and gives vLines. A failure
+// turn, with opt (its environment added to the fault's), until a run goes
+// through and gives vLines. A failure
 // before the walk gives its one line and nothing else. A failure in the walk
 // stops it at once: its line is the last before the summary, which counts
 // the pairs taken up; each of them left its line of vLines but the one whose
@@ -111,8 +112,9 @@ void FailEachAllocation(const Scratch &scratch,
     for (int nAt = 1;; nAt++) {
         SCOPED_TRACE("allocation " + std::to_string(nAt));
         ASSERT_LT(nAt, 1000) << "no run went through";
-        RunResult r = RunFaulty(
-            scratch, {"ORVEL_FAIL_ALLOC=" + std::to_string(nAt)}, opt);
+        std::vector<std::string> vEnv = opt.vEnv;
+        vEnv.push_back("ORVEL_FAIL_ALLOC=" + std::to_string(nAt));
+        RunResult r = RunFaulty(scratch, vEnv, opt);
         if (r.nStatus == 0) {
             ExpectReport(r, scratch, vLines, (long)vLines.size(), 0);
             break;
@@ -532,8 +534,9 @@ TEST(UnderTheRun, ProcessLimits)
 
 // Memory that runs out at each allocation in turn (FailEachAllocation), over
 // a walk eight levels deep, and under valgrind's memcheck, which also sees
-// reads and writes out of bounds, over a smaller one. The sanitizer build
-// runs the first under LeakSanitizer.
+// reads and writes out of bounds, over a smaller one with the read-ahead
+// agent at work, in step with the core. The sanitizer build runs the first
+// under LeakSanitizer.
 TEST(UnderTheRun, EveryAllocationFailsInTurn)
 {
     if (TheTarget().bWin32)
@@ -542,13 +545,15 @@ TEST(UnderTheRun, EveryAllocationFailsInTurn)
         const char *pszName;
         int nLevels;
         std::vector<std::string> vPrefix;  // command words before the tool
+        std::vector<std::string> vEnv = {};
     } aCases[] = {
         // clang-format off
         {"a walk eight levels deep", 8, {}},
         {"under memcheck", 3,
          {"valgrind", "-q", "--leak-check=full",
           "--errors-for-leak-kinds=definite,indirect,possible",
-          "--error-exitcode=99"}},
+          "--suppressions=" ORVEL_VALGRIND_SUPP, "--error-exitcode=99"},
+         {"ORVEL_AHEAD=1", "ORVEL_AHEAD_STEP=1"}},
         // clang-format on
     };
     std::string sLeftOut;
@@ -565,6 +570,7 @@ TEST(UnderTheRun, EveryAllocationFailsInTurn)
         scratch.Make(DifferingTree(c.nLevels, &vLines));
         RunOptions opt;
         opt.vPrefix = c.vPrefix;
+        opt.vEnv = c.vEnv;
         FailEachAllocation(scratch, vLines, opt);
     }
     SKIP_IF_LEFT_OUT(sLeftOut);
