@@ -824,12 +824,14 @@ static void Leave(void)
     pthread_mutex_unlock(&mtx);
 }
 
-// The second root, opened for the readers once it is known. Under mtx.
-static void OpenRoot2(void)
+// A descriptor of the second root for the readers, once it is known and
+// if none is held yet: -1 otherwise. The core's thread alone sets fdRoot2.
+static int OpenRoot2(void)
 {
-    if (fdRoot2 < 0 && pszRoot2 != NULL)
-        fdRoot2 = Keep(open(nRoot2Len != 0 ? pszRoot2 : "/",
-                            O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (fdRoot2 >= 0 || pszRoot2 == NULL)
+        return -1;
+    return Keep(open(nRoot2Len != 0 ? pszRoot2 : "/",
+                     O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
 // Starts the agent, once, walking on from pszFrom (NULL: the whole tree).
@@ -851,7 +853,7 @@ static void Start(const char *pszFrom)
                         O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (fdRoot1 < 0)
         return;
-    OpenRoot2();
+    fdRoot2 = OpenRoot2();
     bRootAwaited = pszRoot2 == NULL;
     if (pszFrom != NULL) {
         bLost = true;
@@ -951,8 +953,10 @@ static void Follow(const char *pszPath)
             }
             if (!bRunning)
                 return;
+            const int fd = OpenRoot2();
             pthread_mutex_lock(&mtx);
-            OpenRoot2();
+            if (fd >= 0)
+                fdRoot2 = fd;
             bRootAwaited = false;
             nCoreFile = 1;
             Store(&qwCoreAt, 0);
