@@ -200,11 +200,18 @@ int MappedRead(void *pBuffer, size_t nBytes, int fd, uint64_t qwAt,
                         : nBytes;
     if (qwAt == 0)
         AheadMapping(fd, *pnMapped);
-    // A window past the first takes the place of the one before it.
+    // A window past the first takes the place of the one before it. Where
+    // that fails, the room is held again, so that no other mapping can take
+    // its place before GlobalFree gives it back.
     if (qwAt != 0 && *pnMapped > 0 &&
         mmap(pcImage, *pnMapped, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd,
-             (off_t)qwAt) == MAP_FAILED)
+             (off_t)qwAt) == MAP_FAILED) {
+        int nError = errno;
+        mmap(pcImage, nImageRoom, PROT_NONE,
+             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
+        errno = nError;
         return -1;
+    }
     if (*pnMapped > 0 && madvise(pcImage, *pnMapped, MADV_POPULATE_READ) != 0)
         return -1;  // an I/O error while reading the pages in
     if (!bHandlerSet) {
