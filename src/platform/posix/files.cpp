@@ -31,12 +31,13 @@
 // - Its status, taken right after the open: the size query answers from it
 //   instead of asking the system a second time.
 // - Bytes read past those asked for. A read asks, in the same call, for the
-//   bytes that follow into a buffer of the layer's, READ_PAST_BYTES at most,
-//   and the next reads take them from there: the second file of a pair,
-//   which the core asks for in blocks of 32 KiB, costs one system call per
-//   READ_PAST_BYTES, not one per block. Never more than one byte past the
-//   size the open saw is asked for, and only one byte where there is no
-//   buffer (the last read of a small file, or no memory for one).
+//   bytes that follow into a buffer of the layer's, as many as the file has
+//   delivered so far and READ_PAST_BYTES at most, and the next reads take
+//   them from there: the second file of a pair, which the core asks for in
+//   blocks of 32 KiB, costs one system call per READ_PAST_BYTES, not one
+//   per block. Never more than one byte past the size the open saw is asked
+//   for, and only one byte where there is no buffer (the last read of a
+//   small file, or no memory for one).
 // - Its end, found one read early: the read that reaches the size the open
 //   saw asks for at least one byte more. A read of a regular file delivers
 //   less than asked only at the end of the file (or on an error past it), so
@@ -241,19 +242,21 @@ static BYTE *PastRoom(Opened *pOpen)
 
 // Bytes to ask for past nWant more from the file's position qwAt: up to the
 // size the open saw and one byte more, no more than its room holds; the
-// buffer is made when more than one byte is wanted. NULL in *ppbPast: none.
+// buffer is made when more than one byte is wanted.
 static size_t PastWanted(Opened *pOpen, uint64_t qwAt, size_t nWant,
                          BYTE **ppbPast)
 {
     uint64_t qwSize = (uint64_t)pOpen->st.st_size;
     uint64_t qwEnd = qwAt + nWant;
-    size_t nPast;
+    size_t nLimit, nPast;
 
     *ppbPast = NULL;
     if (qwEnd > qwSize)
         return 0;
-    nPast = qwSize - qwEnd < READ_PAST_BYTES ? (size_t)(qwSize - qwEnd) + 1
-                                             : READ_PAST_BYTES;
+    // No more than the file has delivered through this request, and a byte:
+    // a pair that differs in its first block reads little past it.
+    nLimit = qwEnd < READ_PAST_BYTES ? (size_t)qwEnd + 1 : READ_PAST_BYTES;
+    nPast = qwSize - qwEnd < nLimit ? (size_t)(qwSize - qwEnd) + 1 : nLimit;
     if (nPast > 1 && pOpen->pbPast == NULL)
         pOpen->pbPast = (BYTE *)malloc(READ_PAST_BYTES);
     if (pOpen->pbPast == NULL)
