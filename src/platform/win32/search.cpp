@@ -21,8 +21,10 @@ static void EndSearch(Search *pSearch)
     FreeListing(&pSearch->second);
     free(pSearch->pszDir);
     free(pSearch->pszSecond);
+    free(pSearch->pwszSecond);
     pSearch->pszDir = NULL;
     pSearch->pszSecond = NULL;
+    pSearch->pwszSecond = NULL;
     if (pSearch->bInUse && nInnermost == (int)(pSearch - pSearches))
         nInnermost = pSearch->nParent;
     pSearch->bInUse = false;
