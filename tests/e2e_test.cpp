@@ -217,6 +217,11 @@ TEST(Win32, Cases)
         // Both arrive as "w" and U+FFFD, and would pass for one name.
         {"names that are no UTF-8 are no namesakes", {"A/w\xff=1", "B/w\xfe=1"},
          {"A", "B"}, {"@/B/w\xef\xbf\xbd: Error reading file."}, 1, 0},
+        // Killed as it lists z/2, after f was found different and before
+        // any other file: the line must be written already.
+        {"a run killed among directories without files keeps its lines",
+         {"fuse:A", "A/f=1", "A/z/1/", "A/z/2/", "A/z/3/", "A/z/2/!", "B/f=2"},
+         {"A", "B"}, {"@/A/f, @/B/f: Differences encountered."}, 1, 128 + 9},
         // Names Windows cannot hold, as Wine lists them from Linux: "a\b"
         // would open b in a; "u\xff" and "u\xfe" both arrive as "u" and
         // U+FFFD, and "w" and "W" are one name to Windows, so that one open

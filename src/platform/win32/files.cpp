@@ -26,10 +26,6 @@ HANDLE OrvelCreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
     WCHAR *pwszPath = NULL;
     HANDLE hFile;
 
-    // Every line reported is written before the next file is opened, so
-    // that a run ended from outside keeps what it found: msvcrt has no line
-    // buffering, and unbuffered it writes a file or a pipe byte by byte.
-    fflush(stdout);
     dwRefused = CheckNamesake(lpFileName, &pwszPath);
     if (dwRefused != NO_ERROR) {
         SetLastError(dwRefused);
