@@ -19,6 +19,8 @@
 //                            the one just read (the first file of the pair,
 //                            when the second is being read) loses its last
 //                            B bytes;
+//   ORVEL_RENAME_AT=N:F->T   right after the Nth open of a file, F is renamed
+//                            to T;
 //   ORVEL_SIGNAL_AT=N:S      right after the Nth open of a file the process
 //                            sends itself signal S, as another process would;
 //   ORVEL_NO_POPULATE=1      mapped images act as on a system that cannot
@@ -174,9 +176,18 @@ void FaultAheadOpened(int fd)
 
 void FaultAfterOpen(int fd)
 {
+    const char *pszRename = getenv("ORVEL_RENAME_AT");
     FaultAheadOpened(fd);
     if (++nOpens == EnvNumber("ORVEL_SIGNAL_AT"))
         kill(getpid(), (int)EnvAfterColon("ORVEL_SIGNAL_AT"));
+    if (pszRename != NULL && atol(pszRename) == nOpens &&
+        strchr(pszRename, ':') && strstr(pszRename, "->")) {
+        std::string sFrom(strchr(pszRename, ':') + 1);
+        std::string sTo = sFrom.substr(sFrom.find("->") + 2);
+        sFrom.resize(sFrom.find("->"));
+        if (rename(sFrom.c_str(), sTo.c_str()) != 0)
+            perror("orvel-faults: rename");
+    }
 }
 
 bool FaultAheadForced(void) { return EnvNumber("ORVEL_AHEAD") != 0; }

@@ -253,6 +253,12 @@ TEST(UnderTheRun, FilesChange)
         {"second file rewritten after its first block was compared",
          {"A/f=#3B", "B/f=#3B"}, "ORVEL_REWRITE_AT=3",
          {"@/B/f: Error reading file."}, 1},
+        // Opens 1 and 2 are a's, 3 x.txt's in A: B was listed at 2. Its
+        // x.txt is X.TXT by then, which an open of x.txt finds on exFAT.
+        {"second file renamed in other case after its directory was listed, on exFAT",
+         {"fuse:A", "exfat:B", "A/a=1", "A/x.txt=1", "B/a=1", "B/x.txt=1"},
+         "ORVEL_RENAME_AT=3:B/x.txt->B/X.TXT", {"@/B/x.txt: Error reading file."},
+         2},
 #ifdef ORVEL_PORTABLE
         // Read whole, in one read, before it changed: equal as it was read.
         {"first file cut short after its read", {"A/f=%3M", "B/f=%3M"},

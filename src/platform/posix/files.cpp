@@ -126,7 +126,7 @@ static int OpenRegularFile(const char *pszPath, struct stat *pst)
     const char *pszName = pszPath;
     Level *pDir = NULL;
     size_t nRootLen = 0;
-    bool bFirst = false;
+    bool bFirst = false, bSecond = false;
     int nTry, fd = -1;
 
     // Paths past the system's limit fail alike, whether or not their
@@ -138,6 +138,7 @@ static int OpenRegularFile(const char *pszPath, struct stat *pst)
     if (NamesakePlace(pszPath, &pDir, &pszName)) {
         if (pDir == NULL)
             return -1;
+        bSecond = true;
     } else {
         bFirst = SearchPlace(pszPath, &pDir, &pszName, &nRootLen);
     }
@@ -152,6 +153,10 @@ static int OpenRegularFile(const char *pszPath, struct stat *pst)
     }
     if (fd >= 0 && bFirst)
         NamesakeAwait(pszPath + nRootLen);
+    if (fd >= 0 && bSecond && !NamesakeOpened(pst)) {
+        close(fd);
+        fd = -1;
+    }
     return fd;
 }
 

@@ -89,11 +89,12 @@ bool RoomForPrivateMemory(size_t nBytes);
 // ---- listing.cpp ------------------------------------------------------------
 // Called once per entry of a listed directory, "." and ".." included, with
 // the entry's DT_ type as the listing gave it (DT_UNKNOWN where it gives
-// none); false stops the listing.
+// none) and its inode number as the listing gave it; false stops the
+// listing.
 typedef bool (*EntrySink)(void *pContext, const char *pszName,
-                          unsigned char bType);
-// Reads every entry of the directory open as fdDir, a descriptor that has
-// not been listed before, and leaves it open. False when the listing failed
+                          unsigned char bType, ino_t nIno);
+// Reads every entry of the directory open as fdDir, a descriptor at the
+// start of its directory, and leaves it open. False when the listing failed
 // or the sink said stop.
 bool ListDirectory(int fdDir, EntrySink pfnSink, void *pContext);
 
@@ -152,6 +153,10 @@ void NamesakeForget(void);
 // when a name on its way is not exactly in its directory's listing (or no
 // listing could be read), and *ppszName its name in pszPath.
 bool NamesakePlace(const char *pszPath, Level **ppLevel, const char **ppszName);
+// The file NamesakePlace placed in a directory was opened, with the status
+// *pst: whether it is the entry its directory lists under its name, which a
+// listing gone stale may no longer be.
+bool NamesakeOpened(const struct stat *pst);
 
 // ---- ahead.cpp --------------------------------------------------------------
 // The core's steps, told to the read-ahead agent (protocol in ahead.cpp).

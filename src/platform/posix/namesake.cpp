@@ -30,6 +30,16 @@
 //   by its listing, read whole once and looked up by hash. Both are answered
 //   per directory, from the directory's own descriptor: a volume mounted
 //   inside the tree answers for itself.
+// - A listing may go stale while the walk is in its directory: x.txt renamed
+//   to X.TXT, and the open of x.txt finds X.TXT on a file system that folds
+//   case. So what a name of a listed directory opened, a file or a
+//   directory, must be the entry listed under the name: numbered as listed;
+//   where it is not, the directory is listed again, and then it must hold
+//   the name, numbered as opened or not at all (FUSE servers that number no
+//   entries list them as 0xFFFFFFFF; vfat and exFAT number an entry only once
+//   it is looked up, and from then on as opened). On such file systems that
+//   is a listing for every file; on the others the number comes from the
+//   look the open takes anyway.
 #include "internal.h"
 
 #include <dirent.h>
@@ -38,6 +48,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #if ORVEL_LINUX
 #include <linux/fs.h>
@@ -46,12 +57,15 @@
 #include <sys/vfs.h>
 #endif
 
+// The number a listing gives an entry of a FUSE server that numbers none.
+#define UNNUMBERED ((ino_t)0xFFFFFFFF)
+
 // A directory of the second tree the walk is in.
 struct Checked {
     Level *pLevel;
     bool bExact;    // it looks names up exactly: no listing is needed
     bool bListed;   // pcNames and pnSlots hold its listing
-    char *pcNames;  // its names, each NUL-terminated
+    char *pcNames;  // its entries: inode number as listed, name, NUL
     size_t nNamesLen;
     size_t nCap;  // bytes allocated at pcNames
     size_t nNames;
@@ -67,6 +81,8 @@ static size_t nCheckedCap = 0;
 static char szRel[PATH_MAX];  // the awaited second file's path below its root
 static size_t nRelLen = 0;
 static bool bAwaited = false;
+static const char *pszPlaced = NULL;  // its name, once placed
+static size_t nPlacedLen = 0;
 
 void NamesakeAwait(const char *pszRel)
 {
@@ -123,11 +139,13 @@ static size_t Hash(const char *pszName, size_t nLen)
     return h;
 }
 
-// Appends a listed name to the directory's names. False when memory runs out.
-static bool AddName(void *pContext, const char *pszName, unsigned char)
+// Appends a listed entry to the directory's names. False when memory runs
+// out.
+static bool AddName(void *pContext, const char *pszName, unsigned char,
+                    ino_t nIno)
 {
     Checked *pDir = (Checked *)pContext;
-    size_t nLen = strlen(pszName) + 1;
+    size_t nLen = sizeof(nIno) + strlen(pszName) + 1;
 
     if (pDir->nNamesLen + nLen > pDir->nCap) {
         size_t nCap = (pDir->nNamesLen + nLen) * 2 + 4096;
@@ -137,20 +155,33 @@ static bool AddName(void *pContext, const char *pszName, unsigned char)
         pDir->pcNames = pcGrown;
         pDir->nCap = nCap;
     }
-    memcpy(pDir->pcNames + pDir->nNamesLen, pszName, nLen);
+    memcpy(pDir->pcNames + pDir->nNamesLen, &nIno, sizeof(nIno));
+    memcpy(pDir->pcNames + pDir->nNamesLen + sizeof(nIno), pszName,
+           nLen - sizeof(nIno));
     pDir->nNamesLen += nLen;
     pDir->nNames++;
     return true;
 }
 
-// Reads the directory's listing into its hash table. False on failure.
+// The inode number listed with the name at pszListed in a directory's names.
+static ino_t ListedIno(const char *pszListed)
+{
+    ino_t nIno;
+
+    memcpy(&nIno, pszListed - sizeof(nIno), sizeof(nIno));
+    return nIno;
+}
+
+// Reads the directory's listing, from its start, into its hash table. False
+// on failure.
 static bool ReadNames(Checked *pDir, int fd)
 {
     size_t nSlots = 16, nOff;
 
     pDir->nNamesLen = 0;
     pDir->nNames = 0;
-    if (!ListDirectory(fd, AddName, pDir) || pDir->nNamesLen > UINT32_MAX)
+    if (lseek(fd, 0, SEEK_SET) != 0 || !ListDirectory(fd, AddName, pDir) ||
+        pDir->nNamesLen > UINT32_MAX)
         return false;
     while (nSlots < pDir->nNames * 2)
         nSlots *= 2;
@@ -160,14 +191,14 @@ static bool ReadNames(Checked *pDir, int fd)
         return false;
     memset(pDir->pnSlots, 0, nSlots * sizeof(uint32_t));
     pDir->nSlotMask = nSlots - 1;
-    for (nOff = 0; nOff < pDir->nNamesLen;) {
+    for (nOff = sizeof(ino_t); nOff < pDir->nNamesLen;) {
         const char *pszName = pDir->pcNames + nOff;
         size_t nLen = strlen(pszName);
         size_t i = Hash(pszName, nLen) & pDir->nSlotMask;
         while (pDir->pnSlots[i] != 0)
             i = (i + 1) & pDir->nSlotMask;
         pDir->pnSlots[i] = (uint32_t)(nOff + 1);
-        nOff += nLen + 1;
+        nOff += nLen + 1 + sizeof(ino_t);
     }
     return true;
 }
@@ -197,9 +228,12 @@ static bool LooksUpExactly(int fd)
 }
 #endif
 
-// Whether the directory holds exactly the name pszName (nLen bytes). False
-// too when that cannot be known (its listing cannot be read).
-static bool Holds(Checked *pDir, const char *pszName, size_t nLen)
+// Whether the directory holds exactly the name pszName (nLen bytes), with
+// the name as listed in *ppszListed, NULL where the directory is not listed
+// (it looks names up exactly). False too when that cannot be known (its
+// listing cannot be read).
+static bool Holds(Checked *pDir, const char *pszName, size_t nLen,
+                  const char **ppszListed)
 {
     size_t i;
     int nTry;
@@ -217,20 +251,42 @@ static bool Holds(Checked *pDir, const char *pszName, size_t nLen)
              !LevelsGiveBack(pDir->pLevel)))
             return false;
     }
+    *ppszListed = NULL;
     if (pDir->bExact)
         return true;
     for (i = Hash(pszName, nLen) & pDir->nSlotMask; pDir->pnSlots[i] != 0;
          i = (i + 1) & pDir->nSlotMask) {
         const char *pszListed = pDir->pcNames + pDir->pnSlots[i] - 1;
-        if (strncmp(pszListed, pszName, nLen) == 0 && pszListed[nLen] == '\0')
+        if (strncmp(pszListed, pszName, nLen) == 0 && pszListed[nLen] == '\0') {
+            *ppszListed = pszListed;
             return true;
+        }
     }
     return false;
+}
+
+// Whether what the name pszName (nLen bytes) of the directory opened, with
+// the identity dev and nIno, is the entry the directory lists under the
+// name. A volume mounted there is another file system's, numbered by it.
+static bool IsListedEntry(Checked *pDir, const char *pszName, size_t nLen,
+                          dev_t dev, ino_t nIno)
+{
+    const char *pszListed;
+
+    if (!Holds(pDir, pszName, nLen, &pszListed))
+        return false;
+    if (pszListed == NULL || ListedIno(pszListed) == nIno ||
+        dev != pDir->pLevel->dev)
+        return true;
+    pDir->bListed = false;  // listed again
+    return Holds(pDir, pszName, nLen, &pszListed) &&
+           (ListedIno(pszListed) == nIno || ListedIno(pszListed) == UNNUMBERED);
 }
 
 bool NamesakePlace(const char *pszPath, Level **ppLevel, const char **ppszName)
 {
     size_t nLen = strlen(pszPath), nRootLen, nDirLen, i;
+    const char *pszListed;
     Checked *pDir;
 
     if (!bAwaited)
@@ -261,7 +317,8 @@ bool NamesakePlace(const char *pszPath, Level **ppLevel, const char **ppszName)
     if (nChecked == 0 && !Enter(NULL, pszPath, nRootLen))
         return true;
 
-    // Down to the file's directory, each name found in the one above.
+    // Down to the file's directory, each name found in the one above, and
+    // what it opened the entry listed.
     for (pDir = &pChecked[nChecked - 1]; pDir->pLevel->nLen < nDirLen;
          pDir = &pChecked[nChecked - 1]) {
         size_t nAt = pDir->pLevel->nLen + 1;
@@ -269,11 +326,25 @@ bool NamesakePlace(const char *pszPath, Level **ppLevel, const char **ppszName)
             (const char *)memchr(pszPath + nAt, '/', nDirLen - nAt);
         size_t nNameLen =
             (pszEnd != NULL ? (size_t)(pszEnd - pszPath) : nDirLen) - nAt;
-        if (!Holds(pDir, pszPath + nAt, nNameLen) ||
+        if (!Holds(pDir, pszPath + nAt, nNameLen, &pszListed) ||
             !Enter(pDir->pLevel, pszPath, nAt + nNameLen))
             return true;
+        if (!IsListedEntry(&pChecked[nChecked - 2], pszPath + nAt, nNameLen,
+                           pChecked[nChecked - 1].pLevel->dev,
+                           pChecked[nChecked - 1].pLevel->ino)) {
+            LeaveBelow(nChecked - 1);
+            return true;
+        }
     }
-    if (Holds(pDir, *ppszName, nLen - nDirLen - 1))
+    pszPlaced = *ppszName;
+    nPlacedLen = nLen - nDirLen - 1;
+    if (Holds(pDir, pszPlaced, nPlacedLen, &pszListed))
         *ppLevel = pDir->pLevel;
     return true;
+}
+
+bool NamesakeOpened(const struct stat *pst)
+{
+    return IsListedEntry(&pChecked[nChecked - 1], pszPlaced, nPlacedLen,
+                         pst->st_dev, pst->st_ino);
 }
