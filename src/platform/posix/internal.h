@@ -12,6 +12,8 @@
 //   listing.cpp   reading the names of an open directory
 //   levels.cpp    descriptors of the directories the walk is in
 //   namesake.cpp  the second tree's file that has exactly the first's name
+//   watch.cpp     writes seen while a file is read, where times cannot show
+//                 them
 //   ahead.cpp     the read-ahead agent, which brings files into the page
 //                 cache ahead of the core
 #ifndef ORVEL_POSIX_INTERNAL_H
@@ -157,6 +159,17 @@ bool NamesakePlace(const char *pszPath, Level **ppLevel, const char **ppszName);
 // *pst: whether it is the entry its directory lists under its name, which a
 // listing gone stale may no longer be.
 bool NamesakeOpened(const struct stat *pst);
+
+// ---- watch.cpp --------------------------------------------------------------
+// Starts watching the file open as fd, with the status *pst, for writes made
+// while it is read, where its times cannot show every change: a watch, or
+// -1 for none (where the times decide alone).
+int WatchStart(int fd, const struct stat *pst);
+// Whether a write to the file of the watch was seen since it started; false
+// for no watch (-1).
+bool WatchSawWrite(int nWatch);
+// Ends the watch; -1 is no watch.
+void WatchEnd(int nWatch);
 
 // ---- ahead.cpp --------------------------------------------------------------
 // The core's steps, told to the read-ahead agent (protocol in ahead.cpp).

@@ -1,0 +1,149 @@
+// Writes seen while a file is read.
+//
+// A file compared over more than one read is equal only if it did not change
+// between its reads, and its times prove that only where its file system
+// keeps a change time of its own, finer than a second, that no one but the
+// clock can set: ext2/3/4, XFS, Btrfs, tmpfs and f2fs. Elsewhere (vfat and
+// exFAT, whose times go to the second or two and have no change time; FUSE,
+// network and other file systems, whose times are whatever their servers
+// say) a writer can change a file in the second of the last look, or put
+// its modification time back, and the times show nothing. There, the file
+// is watched while it is read: inotify on the open file reports every
+// write(2) and every truncation made on this machine, whatever the file
+// system's clock. One watch costs four calls (inotify_add_watch,
+// inotify_rm_watch and two reads of the events queued); the file systems whose
+// times prove it cost none, asked once per device in turn.
+//
+// What no watch sees: writes through a shared writable mapping of the file
+// (which move its times only on the first write to each clean page), and
+// writes made by another machine to a network share, or by a FUSE server
+// on its own. Where no watch can be had (the system's inotify limits
+// reached, no /proc), the times decide alone.
+//
+// At most two files are watched at once: a mapped first file and the second
+// file read against it.
+#include "internal.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include "faults.h"
+
+#if ORVEL_LINUX
+
+#include <linux/magic.h>
+#include <sys/inotify.h>
+#include <sys/vfs.h>
+
+#define MAX_WATCHED 2
+
+static int fdNotify = -1;  // the process's inotify instance, once made
+static struct {
+    int wd;  // -1 for a free slot
+    bool bWritten;
+} aWatched[MAX_WATCHED] = {{-1, false}, {-1, false}};
+
+// Whether the times of the file open as fd, on the device dev, prove it
+// unchanged: asked of the file system once for each device in turn.
+static bool TimesProve(int fd, dev_t dev)
+{
+    static dev_t devAsked;
+    static int nProve = -1;  // for devAsked; -1: none asked yet
+    struct statfs sfs;
+
+    if (FAULT_COARSE_TIMES())
+        return false;
+    if (nProve >= 0 && dev == devAsked)
+        return nProve == 1;
+    if (fstatfs(fd, &sfs) != 0)
+        return false;
+    switch ((unsigned long)sfs.f_type) {
+    case EXT4_SUPER_MAGIC:  // ext2 and ext3 too
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case F2FS_SUPER_MAGIC:
+        nProve = 1;
+        break;
+    default:
+        nProve = 0;
+    }
+    devAsked = dev;
+    return nProve == 1;
+}
+
+// Takes every event queued: a write to a watched file marks it; a lost
+// event may have been one, and marks them all.
+static void TakeEvents(void)
+{
+    alignas(struct inotify_event) char acBuf[4096];
+    ssize_t nGot;
+
+    while ((nGot = read(fdNotify, acBuf, sizeof(acBuf))) > 0) {
+        for (ssize_t nOff = 0; nOff < nGot;) {
+            const struct inotify_event *pEvent =
+                (const struct inotify_event *)(acBuf + nOff);
+            for (int i = 0; i < MAX_WATCHED; i++)
+                if (aWatched[i].wd >= 0 && ((pEvent->mask & IN_Q_OVERFLOW) ||
+                                            (pEvent->wd == aWatched[i].wd &&
+                                             (pEvent->mask & IN_MODIFY))))
+                    aWatched[i].bWritten = true;
+            nOff += sizeof(*pEvent) + pEvent->len;
+        }
+    }
+}
+
+int WatchStart(int fd, const struct stat *pst)
+{
+    char szPath[64];
+    int i, wd;
+
+    if (TimesProve(fd, pst->st_dev))
+        return -1;
+    for (i = 0; i < MAX_WATCHED && aWatched[i].wd >= 0; i++) {
+    }
+    if (i == MAX_WATCHED)
+        return -1;
+    if (fdNotify < 0) {
+        fdNotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fdNotify < 0 && (errno == EMFILE || errno == ENFILE) &&
+            LevelsGiveBack(NULL))
+            fdNotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fdNotify < 0)
+            return -1;
+    }
+    // What ended watches left queued goes first.
+    TakeEvents();
+    snprintf(szPath, sizeof(szPath), "/proc/self/fd/%d", fd);
+    wd = inotify_add_watch(fdNotify, szPath, IN_MODIFY);
+    if (wd < 0)
+        return -1;
+    aWatched[i].wd = wd;
+    aWatched[i].bWritten = false;
+    return i;
+}
+
+bool WatchSawWrite(int nWatch)
+{
+    if (nWatch < 0)
+        return false;
+    TakeEvents();
+    return aWatched[nWatch].bWritten;
+}
+
+void WatchEnd(int nWatch)
+{
+    if (nWatch < 0)
+        return;
+    inotify_rm_watch(fdNotify, aWatched[nWatch].wd);
+    aWatched[nWatch].wd = -1;
+}
+
+#else  // Elsewhere the times decide alone.
+
+int WatchStart(int, const struct stat *) { return -1; }
+bool WatchSawWrite(int) { return false; }
+void WatchEnd(int) {}
+
+#endif
