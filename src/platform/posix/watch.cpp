@@ -11,8 +11,8 @@
 // is watched while it is read: inotify on the open file reports every
 // write(2) and every truncation made on this machine, whatever the file
 // system's clock. One watch costs four calls (inotify_add_watch,
-// inotify_rm_watch and two reads of the events queued); the file systems whose
-// times prove it cost none, asked once per device in turn.
+// inotify_rm_watch and two reads of the events queued); the file systems
+// whose times prove it cost none, asked once for each tree's device.
 //
 // What no watch sees: writes through a shared writable mapping of the file
 // (which move its times only on the first write to each clean page), and
@@ -45,17 +45,23 @@ static struct {
 } aWatched[MAX_WATCHED] = {{-1, false}, {-1, false}};
 
 // Whether the times of the file open as fd, on the device dev, prove it
-// unchanged: asked of the file system once for each device in turn.
+// unchanged: asked of the file system once for each of the last two devices
+// asked about, those of the two trees.
 static bool TimesProve(int fd, dev_t dev)
 {
-    static dev_t devAsked;
-    static int nProve = -1;  // for devAsked; -1: none asked yet
+    static struct {
+        dev_t dev;
+        bool bProve;
+    } aAsked[2];
+    static int nAsked = 0;  // devices in aAsked, the last one asked first
     struct statfs sfs;
+    bool bProve;
 
     if (FAULT_COARSE_TIMES())
         return false;
-    if (nProve >= 0 && dev == devAsked)
-        return nProve == 1;
+    for (int i = 0; i < nAsked; i++)
+        if (aAsked[i].dev == dev)
+            return aAsked[i].bProve;
     if (fstatfs(fd, &sfs) != 0)
         return false;
     switch ((unsigned long)sfs.f_type) {
@@ -64,13 +70,16 @@ static bool TimesProve(int fd, dev_t dev)
     case BTRFS_SUPER_MAGIC:
     case TMPFS_MAGIC:
     case F2FS_SUPER_MAGIC:
-        nProve = 1;
+        bProve = true;
         break;
     default:
-        nProve = 0;
+        bProve = false;
     }
-    devAsked = dev;
-    return nProve == 1;
+    aAsked[1] = aAsked[0];
+    aAsked[0].dev = dev;
+    aAsked[0].bProve = bProve;
+    nAsked = nAsked < 2 ? nAsked + 1 : 2;
+    return bProve;
 }
 
 // Takes every event queued: a write to a watched file marks it; a lost
