@@ -298,7 +298,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
         qwDelivered += dwDone;
     *lpNumberOfBytesRead = dwDone;
     if (bOpen && bAtEnd && dwDone == 0 && nNumberOfBytesToRead > 0 &&
-        ((nReads > 1 && (!StillAsRead(fd, &stOpen) || WatchSawWrite(nWatch))) ||
+        ((nReads > 1 && (!StillAsRead(fd, &stOpen) || WatchSaw(nWatch))) ||
          !MappedStillAsRead())) {
         *lpNumberOfBytesRead = 0;
         return FALSE;

@@ -165,9 +165,14 @@ bool NamesakeOpened(const struct stat *pst);
 // while it is read, where its times cannot show every change: a watch, or
 // -1 for none (where the times decide alone).
 int WatchStart(int fd, const struct stat *pst);
-// Whether a write to the file of the watch was seen since it started; false
-// for no watch (-1).
-bool WatchSawWrite(int nWatch);
+// Starts watching the directory open as fdDir for entries added, removed or
+// renamed: a watch, or -1 where none can be had.
+int WatchEntries(int fdDir);
+// Whether what the watch is for was seen since it started or WatchAgain;
+// false for no watch (-1).
+bool WatchSaw(int nWatch);
+// Forgets what the watch saw so far; -1 is no watch.
+void WatchAgain(int nWatch);
 // Ends the watch; -1 is no watch.
 void WatchEnd(int nWatch);
 

@@ -208,8 +208,7 @@ bool MappedBroken(void) { return bBroken != 0; }
 
 bool MappedStillAsRead(void)
 {
-    return !bRead ||
-           (StillAsRead(fdImage, &stImage) && !WatchSawWrite(nImageWatch));
+    return !bRead || (StillAsRead(fdImage, &stImage) && !WatchSaw(nImageWatch));
 }
 
 #else  // Elsewhere every image is read into private memory.

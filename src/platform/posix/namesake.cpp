@@ -33,13 +33,14 @@
 // - A listing may go stale while the walk is in its directory: x.txt renamed
 //   to X.TXT, and the open of x.txt finds X.TXT on a file system that folds
 //   case. So what a name of a listed directory opened, a file or a
-//   directory, must be the entry listed under the name: numbered as listed;
-//   where it is not, the directory is listed again, and then it must hold
-//   the name, numbered as opened or not at all (FUSE servers that number no
-//   entries list them as 0xFFFFFFFF; vfat and exFAT number an entry only once
-//   it is looked up, and from then on as opened). On such file systems that
-//   is a listing for every file; on the others the number comes from the
-//   look the open takes anyway.
+//   directory, must be the entry listed under the name. Where the listing
+//   numbers its entries, the number the open's own look gives must be the
+//   listing's. Where it does not (FUSE servers that number none list
+//   0xFFFFFFFF; vfat and exFAT number an entry only once it is looked up),
+//   the directory is watched from before its listing (watch.cpp), and no
+//   entry of it may have been added, removed or renamed since. Else the
+//   directory is listed again and must hold the name, numbered as opened or
+//   not numbered; so it is where no watch can be had, for every file.
 #include "internal.h"
 
 #include <dirent.h>
@@ -63,9 +64,11 @@
 // A directory of the second tree the walk is in.
 struct Checked {
     Level *pLevel;
-    bool bExact;    // it looks names up exactly: no listing is needed
-    bool bListed;   // pcNames and pnSlots hold its listing
-    char *pcNames;  // its entries: inode number as listed, name, NUL
+    bool bExact;          // it looks names up exactly: no listing is needed
+    bool bListed;         // pcNames and pnSlots hold its listing
+    bool bNumbersLooked;  // its numbers are given by lookups, not listings
+    int nWatch;           // its entries' watch, from before it was listed
+    char *pcNames;        // its entries: inode number as listed, name, NUL
     size_t nNamesLen;
     size_t nCap;  // bytes allocated at pcNames
     size_t nNames;
@@ -100,6 +103,7 @@ static void LeaveBelow(size_t nKeep)
     while (nChecked > nKeep) {
         Checked *pLast = &pChecked[--nChecked];
         LevelClose(pLast->pLevel);
+        WatchEnd(pLast->nWatch);
         free(pLast->pcNames);
         free(pLast->pnSlots);
     }
@@ -122,6 +126,7 @@ static bool Enter(Level *pParent, const char *pszPath, size_t nLen)
     }
     pNew = &pChecked[nChecked];
     memset(pNew, 0, sizeof(*pNew));
+    pNew->nWatch = -1;
     pNew->pLevel = LevelOpen(pParent, pszPath, nLen);
     if (pNew->pLevel == NULL)
         return false;
@@ -180,6 +185,10 @@ static bool ReadNames(Checked *pDir, int fd)
 
     pDir->nNamesLen = 0;
     pDir->nNames = 0;
+    if (pDir->nWatch < 0)
+        pDir->nWatch = WatchEntries(fd);
+    else
+        WatchAgain(pDir->nWatch);
     if (lseek(fd, 0, SEEK_SET) != 0 || !ListDirectory(fd, AddName, pDir) ||
         pDir->nNamesLen > UINT32_MAX)
         return false;
@@ -206,8 +215,9 @@ static bool ReadNames(Checked *pDir, int fd)
 #if ORVEL_LINUX
 // Whether the file system looks names up exactly in the directory open as
 // fd: one of those that fold no names, or fold them only in directories
-// marked so, this one not marked. Any other, or any doubt, is no.
-static bool LooksUpExactly(int fd)
+// marked so, this one not marked. Any other, or any doubt, is no; whether
+// it numbers entries only as they are looked up goes to *pbNumbersLooked.
+static bool LooksUpExactly(int fd, bool *pbNumbersLooked)
 {
     struct statfs sfs;
     int nFlags = 0;
@@ -215,6 +225,10 @@ static bool LooksUpExactly(int fd)
     if (fstatfs(fd, &sfs) != 0)
         return false;
     switch ((unsigned long)sfs.f_type) {
+    case MSDOS_SUPER_MAGIC:  // vfat
+    case EXFAT_SUPER_MAGIC:
+        *pbNumbersLooked = true;
+        return false;
     case BTRFS_SUPER_MAGIC:
         return true;
     case EXT4_SUPER_MAGIC:  // ext2 and ext3 too
@@ -243,7 +257,7 @@ static bool Holds(Checked *pDir, const char *pszName, size_t nLen,
     for (nTry = 0; !pDir->bExact && !pDir->bListed; nTry++) {
         int fd = LevelFd(pDir->pLevel);
 #if ORVEL_LINUX
-        pDir->bExact = fd >= 0 && LooksUpExactly(fd);
+        pDir->bExact = fd >= 0 && LooksUpExactly(fd, &pDir->bNumbersLooked);
 #endif
         pDir->bListed = !pDir->bExact && fd >= 0 && ReadNames(pDir, fd);
         if (!pDir->bExact && !pDir->bListed &&
@@ -265,6 +279,13 @@ static bool Holds(Checked *pDir, const char *pszName, size_t nLen,
     return false;
 }
 
+// Whether the listing gives the entry listed as pszListed a number that the
+// file system's lookups give it too.
+static bool IsNumbered(const Checked *pDir, const char *pszListed)
+{
+    return !pDir->bNumbersLooked && ListedIno(pszListed) != UNNUMBERED;
+}
+
 // Whether what the name pszName (nLen bytes) of the directory opened, with
 // the identity dev and nIno, is the entry the directory lists under the
 // name. A volume mounted there is another file system's, numbered by it.
@@ -276,11 +297,13 @@ static bool IsListedEntry(Checked *pDir, const char *pszName, size_t nLen,
     if (!Holds(pDir, pszName, nLen, &pszListed))
         return false;
     if (pszListed == NULL || ListedIno(pszListed) == nIno ||
-        dev != pDir->pLevel->dev)
+        dev != pDir->pLevel->dev ||
+        (!IsNumbered(pDir, pszListed) && pDir->nWatch >= 0 &&
+         !WatchSaw(pDir->nWatch)))
         return true;
     pDir->bListed = false;  // listed again
     return Holds(pDir, pszName, nLen, &pszListed) &&
-           (ListedIno(pszListed) == nIno || ListedIno(pszListed) == UNNUMBERED);
+           (ListedIno(pszListed) == nIno || !IsNumbered(pDir, pszListed));
 }
 
 bool NamesakePlace(const char *pszPath, Level **ppLevel, const char **ppszName)

@@ -20,11 +20,17 @@
 // on its own. Where no watch can be had (the system's inotify limits
 // reached, no /proc), the times decide alone.
 //
-// At most two files are watched at once: a mapped first file and the second
-// file read against it.
+// The same watch serves the second tree's listed directories (namesake.cpp):
+// an entry added, removed or renamed in one since it was listed is seen,
+// whatever its file system numbers or does not number.
+//
+// Watches are a table of MAX_WATCHED: two files at most (a mapped first file
+// and the second file read against it) and the listed directories on the
+// way down to the second file; with the table full, the caller does without.
 #include "internal.h"
 
 #include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -36,13 +42,17 @@
 #include <sys/inotify.h>
 #include <sys/vfs.h>
 
-#define MAX_WATCHED 2
+#define MAX_WATCHED 64
+
+// What a directory's watch is for: its entries.
+#define ENTRY_EVENTS (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)
 
 static int fdNotify = -1;  // the process's inotify instance, once made
 static struct {
-    int wd;  // -1 for a free slot
-    bool bWritten;
-} aWatched[MAX_WATCHED] = {{-1, false}, {-1, false}};
+    int nWd;  // the watch descriptor plus one; 0 for a free slot
+    uint32_t nMask;
+    bool bSeen;
+} aWatched[MAX_WATCHED];
 
 // Whether the times of the file open as fd, on the device dev, prove it
 // unchanged: asked of the file system once for each of the last two devices
@@ -82,8 +92,9 @@ static bool TimesProve(int fd, dev_t dev)
     return bProve;
 }
 
-// Takes every event queued: a write to a watched file marks it; a lost
-// event may have been one, and marks them all.
+// Takes every event queued and marks the watches it was for. A lost event
+// may have been any, and marks them all; so does a watch the system
+// removed (what it watched is gone).
 static void TakeEvents(void)
 {
     alignas(struct inotify_event) char acBuf[4096];
@@ -94,23 +105,24 @@ static void TakeEvents(void)
             const struct inotify_event *pEvent =
                 (const struct inotify_event *)(acBuf + nOff);
             for (int i = 0; i < MAX_WATCHED; i++)
-                if (aWatched[i].wd >= 0 && ((pEvent->mask & IN_Q_OVERFLOW) ||
-                                            (pEvent->wd == aWatched[i].wd &&
-                                             (pEvent->mask & IN_MODIFY))))
-                    aWatched[i].bWritten = true;
+                if (aWatched[i].nWd != 0 &&
+                    ((pEvent->mask & IN_Q_OVERFLOW) ||
+                     (pEvent->wd + 1 == aWatched[i].nWd &&
+                      (pEvent->mask & (aWatched[i].nMask | IN_IGNORED)))))
+                    aWatched[i].bSeen = true;
             nOff += sizeof(*pEvent) + pEvent->len;
         }
     }
 }
 
-int WatchStart(int fd, const struct stat *pst)
+// A watch for the events nMask on what fd is open on; -1 where none can be
+// had.
+static int Watch(int fd, uint32_t nMask)
 {
     char szPath[64];
     int i, wd;
 
-    if (TimesProve(fd, pst->st_dev))
-        return -1;
-    for (i = 0; i < MAX_WATCHED && aWatched[i].wd >= 0; i++) {
+    for (i = 0; i < MAX_WATCHED && aWatched[i].nWd != 0; i++) {
     }
     if (i == MAX_WATCHED)
         return -1;
@@ -124,35 +136,61 @@ int WatchStart(int fd, const struct stat *pst)
     }
     // What ended watches left queued goes first.
     TakeEvents();
+    // IN_MASK_ADD: one file watched twice (a tree compared with itself)
+    // keeps one watch, and each slot its own events.
     snprintf(szPath, sizeof(szPath), "/proc/self/fd/%d", fd);
-    wd = inotify_add_watch(fdNotify, szPath, IN_MODIFY);
+    wd = inotify_add_watch(fdNotify, szPath, nMask | IN_MASK_ADD);
     if (wd < 0)
         return -1;
-    aWatched[i].wd = wd;
-    aWatched[i].bWritten = false;
+    aWatched[i].nWd = wd + 1;
+    aWatched[i].nMask = nMask;
+    aWatched[i].bSeen = false;
     return i;
 }
 
-bool WatchSawWrite(int nWatch)
+int WatchStart(int fd, const struct stat *pst)
+{
+    return TimesProve(fd, pst->st_dev) ? -1 : Watch(fd, IN_MODIFY);
+}
+
+int WatchEntries(int fdDir) { return Watch(fdDir, ENTRY_EVENTS); }
+
+bool WatchSaw(int nWatch)
 {
     if (nWatch < 0)
         return false;
     TakeEvents();
-    return aWatched[nWatch].bWritten;
+    return aWatched[nWatch].bSeen;
+}
+
+void WatchAgain(int nWatch)
+{
+    if (nWatch < 0)
+        return;
+    TakeEvents();
+    aWatched[nWatch].bSeen = false;
 }
 
 void WatchEnd(int nWatch)
 {
+    int nWd;
+
     if (nWatch < 0)
         return;
-    inotify_rm_watch(fdNotify, aWatched[nWatch].wd);
-    aWatched[nWatch].wd = -1;
+    nWd = aWatched[nWatch].nWd;
+    aWatched[nWatch].nWd = 0;
+    for (int i = 0; i < MAX_WATCHED; i++)
+        if (aWatched[i].nWd == nWd)
+            return;  // the same file, still watched for another
+    inotify_rm_watch(fdNotify, nWd - 1);
 }
 
-#else  // Elsewhere the times decide alone.
+#else  // Elsewhere nothing is watched: the times decide alone.
 
 int WatchStart(int, const struct stat *) { return -1; }
-bool WatchSawWrite(int) { return false; }
+int WatchEntries(int) { return -1; }
+bool WatchSaw(int) { return false; }
+void WatchAgain(int) {}
 void WatchEnd(int) {}
 
 #endif
