@@ -144,13 +144,18 @@ static size_t Hash(const char *pszName, size_t nLen)
     return h;
 }
 
+// Each listed entry is held as its inode number and its DT_ type as listed,
+// then its name and a NUL.
+#define ENTRY_HEAD (sizeof(ino_t) + 1)
+
 // Appends a listed entry to the directory's names. False when memory runs
 // out.
-static bool AddName(void *pContext, const char *pszName, unsigned char,
+static bool AddName(void *pContext, const char *pszName, unsigned char bType,
                     ino_t nIno)
 {
     Checked *pDir = (Checked *)pContext;
-    size_t nLen = sizeof(nIno) + strlen(pszName) + 1;
+    size_t nLen = ENTRY_HEAD + strlen(pszName) + 1;
+    char *pcAt;
 
     if (pDir->nNamesLen + nLen > pDir->nCap) {
         size_t nCap = (pDir->nNamesLen + nLen) * 2 + 4096;
@@ -160,9 +165,10 @@ static bool AddName(void *pContext, const char *pszName, unsigned char,
         pDir->pcNames = pcGrown;
         pDir->nCap = nCap;
     }
-    memcpy(pDir->pcNames + pDir->nNamesLen, &nIno, sizeof(nIno));
-    memcpy(pDir->pcNames + pDir->nNamesLen + sizeof(nIno), pszName,
-           nLen - sizeof(nIno));
+    pcAt = pDir->pcNames + pDir->nNamesLen;
+    memcpy(pcAt, &nIno, sizeof(nIno));
+    pcAt[sizeof(nIno)] = (char)bType;
+    memcpy(pcAt + ENTRY_HEAD, pszName, nLen - ENTRY_HEAD);
     pDir->nNamesLen += nLen;
     pDir->nNames++;
     return true;
@@ -173,8 +179,17 @@ static ino_t ListedIno(const char *pszListed)
 {
     ino_t nIno;
 
-    memcpy(&nIno, pszListed - sizeof(nIno), sizeof(nIno));
+    memcpy(&nIno, pszListed - ENTRY_HEAD, sizeof(nIno));
     return nIno;
+}
+
+// Whether the entry listed as pszListed may be a symbolic link, which an
+// open follows to what has another number.
+static bool MayBeLink(const char *pszListed)
+{
+    unsigned char bType = (unsigned char)pszListed[-1];
+
+    return bType == DT_LNK || bType == DT_UNKNOWN;
 }
 
 // Reads the directory's listing, from its start, into its hash table. False
@@ -200,14 +215,14 @@ static bool ReadNames(Checked *pDir, int fd)
         return false;
     memset(pDir->pnSlots, 0, nSlots * sizeof(uint32_t));
     pDir->nSlotMask = nSlots - 1;
-    for (nOff = sizeof(ino_t); nOff < pDir->nNamesLen;) {
+    for (nOff = ENTRY_HEAD; nOff < pDir->nNamesLen;) {
         const char *pszName = pDir->pcNames + nOff;
         size_t nLen = strlen(pszName);
         size_t i = Hash(pszName, nLen) & pDir->nSlotMask;
         while (pDir->pnSlots[i] != 0)
             i = (i + 1) & pDir->nSlotMask;
         pDir->pnSlots[i] = (uint32_t)(nOff + 1);
-        nOff += nLen + 1 + sizeof(ino_t);
+        nOff += nLen + 1 + ENTRY_HEAD;
     }
     return true;
 }
@@ -288,22 +303,36 @@ static bool IsNumbered(const Checked *pDir, const char *pszListed)
 
 // Whether what the name pszName (nLen bytes) of the directory opened, with
 // the identity dev and nIno, is the entry the directory lists under the
-// name. A volume mounted there is another file system's, numbered by it.
+// name. A volume mounted there is another file system's, numbered by it; a
+// link is compared by its own number, which the name has now.
 static bool IsListedEntry(Checked *pDir, const char *pszName, size_t nLen,
                           dev_t dev, ino_t nIno)
 {
     const char *pszListed;
+    struct stat st;
+    int nTry;
 
-    if (!Holds(pDir, pszName, nLen, &pszListed))
-        return false;
-    if (pszListed == NULL || ListedIno(pszListed) == nIno ||
-        dev != pDir->pLevel->dev ||
-        (!IsNumbered(pDir, pszListed) && pDir->nWatch >= 0 &&
-         !WatchSaw(pDir->nWatch)))
-        return true;
-    pDir->bListed = false;  // listed again
-    return Holds(pDir, pszName, nLen, &pszListed) &&
-           (ListedIno(pszListed) == nIno || !IsNumbered(pDir, pszListed));
+    for (nTry = 0; nTry < 2; nTry++, pDir->bListed = false) {
+        if (!Holds(pDir, pszName, nLen, &pszListed))
+            return false;
+        if (pszListed == NULL)
+            return true;
+        if (MayBeLink(pszListed)) {
+            int fd = LevelFd(pDir->pLevel);
+            if (fd < 0 || fstatat(fd, pszListed, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            dev = st.st_dev;
+            nIno = st.st_ino;
+        }
+        if (ListedIno(pszListed) == nIno || dev != pDir->pLevel->dev)
+            return true;
+        // Not numbered: the listing holds if no entry changed since, else
+        // the name listed again is all there is to check.
+        if (!IsNumbered(pDir, pszListed) &&
+            (nTry > 0 || (pDir->nWatch >= 0 && !WatchSaw(pDir->nWatch))))
+            return true;
+    }
+    return false;
 }
 
 bool NamesakePlace(const char *pszPath, Level **ppLevel, const char **ppszName)
