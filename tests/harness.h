@@ -142,6 +142,11 @@ public:
     //   "exfat:A"       an exFAT volume (exfat-fuse on a loop device, root
     //                   only) mounted on the directory A at once: the
     //                   lines under "A/" that follow are written into it
+    //   "overlay:A"     an overlayfs (root only) mounted on the directory A
+    //                   at once, over layers on two file systems (the lower
+    //                   one here, the upper one a tmpfs), which numbers its
+    //                   directories anew: the lines under "A/" that follow
+    //                   are written through it
     // A FUSE tree is mounted at the end of the call that names it.
     void Make(const std::vector<std::string> &vSpecs);
 
@@ -149,10 +154,12 @@ private:
     std::string sRoot;
     std::vector<std::unique_ptr<FuseTree>> vFuse;
     std::vector<std::pair<std::string, std::string>> vExfat;  // mount, loop
+    std::vector<std::string> vMounts;  // other mounts, in the order made
 };
 
 // Whether a table row whose tree is vTree can be made here. A tree with a
-// FUSE mount or an exFAT volume cannot where none can be had: the row is then
+// FUSE mount, an exFAT volume or an overlayfs cannot where none can be had:
+// the row is then
 // left out, with the reason in *psLeftOut, and the test fails where CI requires
 // the tools (ToolsRequired()).
 bool CanMake(const std::vector<std::string> &vTree, std::string *psLeftOut);

@@ -34,13 +34,14 @@
 //   to X.TXT, and the open of x.txt finds X.TXT on a file system that folds
 //   case. So what a name of a listed directory opened, a file or a
 //   directory, must be the entry listed under the name. Where the listing
-//   numbers its entries, the number the open's own look gives must be the
-//   listing's. Where it does not (FUSE servers that number none list
-//   0xFFFFFFFF; vfat and exFAT number an entry only once it is looked up),
-//   the directory is watched from before its listing (watch.cpp), and no
-//   entry of it may have been added, removed or renamed since. Else the
-//   directory is listed again and must hold the name, numbered as opened or
-//   not numbered; so it is where no watch can be had, for every file.
+//   numbers its entries as lookups do (LooksUpExactly), the number the
+//   open's own look gives must be the listing's. Elsewhere (FUSE servers
+//   that number none list 0xFFFFFFFF; vfat and exFAT number an entry only
+//   once it is looked up), the directory is watched from before its listing
+//   (watch.cpp), and no entry of it may have been added, removed or renamed
+//   since. Else the directory is listed again and must hold the name,
+//   numbered as opened or not numbered; so it is where no watch can be had,
+//   for every file.
 #include "internal.h"
 
 #include <dirent.h>
@@ -64,11 +65,11 @@
 // A directory of the second tree the walk is in.
 struct Checked {
     Level *pLevel;
-    bool bExact;          // it looks names up exactly: no listing is needed
-    bool bListed;         // pcNames and pnSlots hold its listing
-    bool bNumbersLooked;  // its numbers are given by lookups, not listings
-    int nWatch;           // its entries' watch, from before it was listed
-    char *pcNames;        // its entries: inode number as listed, name, NUL
+    bool bExact;     // it looks names up exactly: no listing is needed
+    bool bListed;    // pcNames and pnSlots hold its listing
+    bool bNumbered;  // its listing numbers entries as lookups do
+    int nWatch;      // its entries' watch, from before it was listed
+    char *pcNames;   // its entries: inode number as listed, name, NUL
     size_t nNamesLen;
     size_t nCap;  // bytes allocated at pcNames
     size_t nNames;
@@ -127,6 +128,7 @@ static bool Enter(Level *pParent, const char *pszPath, size_t nLen)
     pNew = &pChecked[nChecked];
     memset(pNew, 0, sizeof(*pNew));
     pNew->nWatch = -1;
+    pNew->bNumbered = !ORVEL_LINUX;  // elsewhere, as POSIX file systems do
     pNew->pLevel = LevelOpen(pParent, pszPath, nLen);
     if (pNew->pLevel == NULL)
         return false;
@@ -230,27 +232,33 @@ static bool ReadNames(Checked *pDir, int fd)
 #if ORVEL_LINUX
 // Whether the file system looks names up exactly in the directory open as
 // fd: one of those that fold no names, or fold them only in directories
-// marked so, this one not marked. Any other, or any doubt, is no; whether
-// it numbers entries only as they are looked up goes to *pbNumbersLooked.
-static bool LooksUpExactly(int fd, bool *pbNumbersLooked)
+// marked so, this one not marked. Any other, or any doubt, is no. Whether
+// its listings number entries as its lookups do goes to *pbNumbered: so
+// they do on ext2/3/4, f2fs, tmpfs and XFS, and on FUSE where a server
+// numbers its entries at all; vfat and exFAT number an entry only once it
+// is looked up, overlayfs over layers of two file systems numbers its
+// directories anew, and of any other it is not known.
+static bool LooksUpExactly(int fd, bool *pbNumbered)
 {
     struct statfs sfs;
     int nFlags = 0;
 
+    *pbNumbered = false;
     if (fstatfs(fd, &sfs) != 0)
         return false;
     switch ((unsigned long)sfs.f_type) {
-    case MSDOS_SUPER_MAGIC:  // vfat
-    case EXFAT_SUPER_MAGIC:
-        *pbNumbersLooked = true;
-        return false;
     case BTRFS_SUPER_MAGIC:
         return true;
     case EXT4_SUPER_MAGIC:  // ext2 and ext3 too
     case F2FS_SUPER_MAGIC:
     case TMPFS_MAGIC:
+        *pbNumbered = true;
         return ioctl(fd, FS_IOC_GETFLAGS, &nFlags) == 0 &&
                (nFlags & FS_CASEFOLD_FL) == 0;
+    case XFS_SUPER_MAGIC:
+    case FUSE_SUPER_MAGIC:
+        *pbNumbered = true;
+        return false;
     default:
         return false;
     }
@@ -272,7 +280,7 @@ static bool Holds(Checked *pDir, const char *pszName, size_t nLen,
     for (nTry = 0; !pDir->bExact && !pDir->bListed; nTry++) {
         int fd = LevelFd(pDir->pLevel);
 #if ORVEL_LINUX
-        pDir->bExact = fd >= 0 && LooksUpExactly(fd, &pDir->bNumbersLooked);
+        pDir->bExact = fd >= 0 && LooksUpExactly(fd, &pDir->bNumbered);
 #endif
         pDir->bListed = !pDir->bExact && fd >= 0 && ReadNames(pDir, fd);
         if (!pDir->bExact && !pDir->bListed &&
@@ -298,7 +306,7 @@ static bool Holds(Checked *pDir, const char *pszName, size_t nLen,
 // file system's lookups give it too.
 static bool IsNumbered(const Checked *pDir, const char *pszListed)
 {
-    return !pDir->bNumbersLooked && ListedIno(pszListed) != UNNUMBERED;
+    return pDir->bNumbered && ListedIno(pszListed) != UNNUMBERED;
 }
 
 // Whether what the name pszName (nLen bytes) of the directory opened, with
