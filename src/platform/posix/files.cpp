@@ -40,9 +40,11 @@
 // everything compared equal): a file that took more than one read, whose
 // reads may each have seen another version of it, and a mapped image, which
 // is the file itself for as long as it is compared, must still have the
-// size and times they had (StillAsRead); else the read fails. A file read in
-// one read is what that read saw and is not looked at again, so that a tree
-// of small files costs no more system calls than before.
+// size and times they had (StillAsRead), and where times cannot show every
+// change, no write to them may have been seen while they were read
+// (watch.cpp); else the read fails. A file read in one read is what that
+// read saw and is not looked at again, so that a tree of small files costs
+// no more system calls than before.
 //
 // Only CreateFileA makes handles and it sets all of this anew for each, so a
 // descriptor number that comes back never finds the state of another file;
@@ -54,6 +56,7 @@ static unsigned nReads;       // read calls that delivered some of them
 static bool bAtEnd;           // a read has met the end of the file
 static bool bHeld;            // bHeldByte was read past the size seen
 static BYTE bHeldByte;
+static int nWatch = -1;  // its watch for writes while it is read, if any
 
 #ifdef __APPLE__  // the times of struct stat, by their names there
 #define st_ctim st_ctimespec
@@ -68,6 +71,9 @@ bool StillAsRead(int fd, const struct stat *pstRead)
 {
     struct stat st;
 
+    if (FAULT_COARSE_TIMES())  // to the second, no change time of their own
+        return fstat(fd, &st) == 0 && st.st_size == pstRead->st_size &&
+               st.st_mtim.tv_sec == pstRead->st_mtim.tv_sec;
     return fstat(fd, &st) == 0 && st.st_size == pstRead->st_size &&
            st.st_ctim.tv_sec == pstRead->st_ctim.tv_sec &&
            st.st_ctim.tv_nsec == pstRead->st_ctim.tv_nsec &&
@@ -126,7 +132,7 @@ static int OpenRegularFile(const char *pszPath, struct stat *pst)
     const char *pszName = pszPath;
     Level *pDir = NULL;
     size_t nRootLen = 0;
-    bool bFirst = false;
+    bool bFirst = false, bSecond = false;
     int nTry, fd = -1;
 
     // Paths past the system's limit fail alike, whether or not their
@@ -138,6 +144,7 @@ static int OpenRegularFile(const char *pszPath, struct stat *pst)
     if (NamesakePlace(pszPath, &pDir, &pszName)) {
         if (pDir == NULL)
             return -1;
+        bSecond = true;
     } else {
         bFirst = SearchPlace(pszPath, &pDir, &pszName, &nRootLen);
     }
@@ -152,6 +159,10 @@ static int OpenRegularFile(const char *pszPath, struct stat *pst)
     }
     if (fd >= 0 && bFirst)
         NamesakeAwait(pszPath + nRootLen);
+    if (fd >= 0 && bSecond && !NamesakeOpened(pst)) {
+        close(fd);
+        fd = -1;
+    }
     return fd;
 }
 
@@ -165,6 +176,8 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
     fd = OpenRegularFile(lpFileName, &st);
     if (fd < 0)
         return INVALID_HANDLE_VALUE;
+    WatchEnd(nWatch);
+    nWatch = -1;
     fdOpen = fd;
     stOpen = st;
     qwDelivered = 0;
@@ -237,6 +250,10 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
         }
     }
 
+    // A file that takes more than one read is watched while it is read.
+    if (bOpen && qwDelivered == 0 && nReads == 0 && nWatch < 0 &&
+        (nNumberOfBytesToRead < qwSize || qwSize > nMaxChunk))
+        nWatch = WatchStart(fd, &stOpen);
     if (bOpen && bHeld && nNumberOfBytesToRead > 0) {
         pbNext[dwDone++] = bHeldByte;
         bHeld = false;
@@ -281,7 +298,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
         qwDelivered += dwDone;
     *lpNumberOfBytesRead = dwDone;
     if (bOpen && bAtEnd && dwDone == 0 && nNumberOfBytesToRead > 0 &&
-        ((nReads > 1 && !StillAsRead(fd, &stOpen)) || !MappedStillAsRead())) {
+        ((nReads > 1 && (!StillAsRead(fd, &stOpen) || WatchSaw(nWatch))) ||
+         !MappedStillAsRead())) {
         *lpNumberOfBytesRead = 0;
         return FALSE;
     }
@@ -291,7 +309,10 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
 BOOL CloseHandle(HANDLE hObject)
 {
-    if (FdOf(hObject) == fdOpen)
+    if (FdOf(hObject) == fdOpen) {
         fdOpen = -1;
+        WatchEnd(nWatch);
+        nWatch = -1;
+    }
     return close(FdOf(hObject)) == 0;
 }

@@ -23,8 +23,9 @@
 //   end of either file of the pair (which the core makes only when all
 //   compared equal, after the last comparison) fails if the file no longer
 //   has the size and times it had when its pages were brought in
-//   (MappedStillAsRead): a file trimmed inside its last page reads as zeros
-//   past its new end, with no fault to tell.
+//   (MappedStillAsRead), nor, where its times cannot show every change, a
+//   write to it seen while it was compared (watch.cpp): a file trimmed inside
+//   its last page reads as zeros past its new end, with no fault to tell.
 // - A file cut short while its image is compared takes the pages past its
 //   new end with it, and touching them raises SIGBUS. For a fault inside the
 //   image, zero pages are put in place of the rest of it and the image is
@@ -57,8 +58,9 @@
 static char *volatile pcImage = NULL;   // the file mapped
 static volatile size_t nImageRoom = 0;  // its length, whole pages
 static int fdImage = -1;                // a descriptor of the file, kept
-static struct stat stImage;  // its status when mapped, then when read
-static bool bRead = false;   // its pages were brought in
+static struct stat stImage;   // its status when mapped, then when read
+static bool bRead = false;    // its pages were brought in
+static int nImageWatch = -1;  // its watch for writes while compared, if any
 static volatile sig_atomic_t bBroken = 0;
 static bool bHandlerSet = false;
 static struct sigaction saBefore;  // what SIGBUS did before the handler
@@ -160,6 +162,8 @@ bool MappedRelease(void *pBlock)
     munmap(pBlock, nImageRoom);
     close(fdImage);
     fdImage = -1;
+    WatchEnd(nImageWatch);
+    nImageWatch = -1;
     nImageRoom = 0;
     bRead = false;
     bBroken = 0;
@@ -183,6 +187,8 @@ int MappedRead(void *pBuffer, size_t nBytes, int fd, size_t *pnMapped)
         return -1;
     }
     *pnMapped = (uint64_t)st.st_size < nBytes ? (size_t)st.st_size : nBytes;
+    if (nImageWatch < 0)
+        nImageWatch = WatchStart(fd, &st);
     AheadMapping(fd, *pnMapped);
     if (*pnMapped > 0 && madvise(pcImage, *pnMapped, MADV_POPULATE_READ) != 0)
         return -1;  // an I/O error while reading the pages in
@@ -202,7 +208,7 @@ bool MappedBroken(void) { return bBroken != 0; }
 
 bool MappedStillAsRead(void)
 {
-    return !bRead || StillAsRead(fdImage, &stImage);
+    return !bRead || (StillAsRead(fdImage, &stImage) && !WatchSaw(nImageWatch));
 }
 
 #else  // Elsewhere every image is read into private memory.
