@@ -217,6 +217,35 @@ TEST(Win32, Cases)
          {"A", "B"},
          {"@/B/LONG~LMQ.TXT: Error reading file.",
           "@/B/PROG~FBU/f: Error reading file."}, 2, 0},
+        // B is served in the order of these lines: "LongFileName.txt", whose
+        // short name is LONG~LMQ.TXT, stands before "long~lmq.txt", the
+        // namesake as Windows compares names, and LongDirName (LONG~LBJ)
+        // before long~lbj; a lookup of the first tree's spelling takes the
+        // first it meets.
+        {"a short name beside its namesake in other case",
+         {"fuse:B", "B/LongFileName.txt=c", "B/long~lmq.txt=d",
+          "B/LongDirName/report.txt=faithful", "B/long~lbj/report.txt=CORRUPT!",
+          "A/LONG~LMQ.TXT=c", "A/LONG~LBJ/report.txt=faithful"},
+         {"A", "B"},
+         {"@/A/LONG~LMQ.TXT, @/B/LONG~LMQ.TXT: Differences encountered.",
+          "@/A/LONG~LBJ/report.txt, @/B/LONG~LBJ/report.txt: "
+          "Differences encountered."}, 2, 0},
+        // U+10428 and U+10400, Deseret's small and capital long I: the file
+        // system compares one UTF-16 unit at a time, and they are two names.
+        {"names that differ in the case of a letter beyond 16 bits",
+         {"A/k\xf0\x90\x90\xa8=1", "A/k\xf0\x90\x90\x80=2",
+          "B/k\xf0\x90\x90\xa8=1", "B/k\xf0\x90\x90\x80=3"},
+         {"A", "B"},
+         {"@/A/k\xf0\x90\x90\x80, @/B/k\xf0\x90\x90\x80: "
+          "Differences encountered."}, 2, 0},
+        // Both arrive as "w" and U+FFFD, and would pass for one name.
+        {"names that are no UTF-8 are no namesakes", {"A/w\xff=1", "B/w\xfe=1"},
+         {"A", "B"}, {"@/B/w\xef\xbf\xbd: Error reading file."}, 1, 0},
+        // Killed as it lists z/2, after f was found different and before
+        // any other file: the line must be written already.
+        {"a run killed among directories without files keeps its lines",
+         {"fuse:A", "A/f=1", "A/z/1/", "A/z/2/", "A/z/3/", "A/z/2/!", "B/f=2"},
+         {"A", "B"}, {"@/A/f, @/B/f: Differences encountered."}, 1, 128 + 9},
         // Names Windows cannot hold, as Wine lists them from Linux: "a\b"
         // would open b in a; "u\xff" and "u\xfe" both arrive as "u" and
         // U+FFFD, and "w" and "W" are one name to Windows, so that one open

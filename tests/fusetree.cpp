@@ -3,8 +3,9 @@
 // read-only tree of directories and regular files from a thread of the test
 // process while the tool, a child process, walks it. It exists to stage what
 // the local file systems cannot hold: names longer than 255 bytes (FUSE
-// allows 1,024), files whose reads fail with EIO from some offset on, and
-// directories that fold case.
+// allows 1,024), files whose reads fail with EIO from some offset on,
+// directories that fold case, and a directory whose listing kills the
+// process that asks for it, as a user's kill would at that very point.
 //
 // No request can wait forever: the serving thread never touches the mount;
 // the tree is mounted only just before the thread starts and unmounted while
@@ -17,6 +18,7 @@
 #include <fcntl.h>
 #include <linux/fuse.h>
 #include <poll.h>
+#include <signal.h>
 #include <stddef.h>
 #include <string.h>
 #include <strings.h>
@@ -68,7 +70,7 @@ void FuseTree::Add(const std::string &sPath, bool bDir,
     }
 }
 
-void FuseTree::Fold(const std::string &sDir)
+uint64_t FuseTree::DirNode(const std::string &sDir)
 {
     uint64_t nId = FUSE_ROOT_ID;
     if (!sDir.empty()) {
@@ -79,7 +81,17 @@ void FuseTree::Fold(const std::string &sDir)
             nAt = nSlash + 1;
         }
     }
-    vNodes[nId - 1].bFold = true;
+    return nId;
+}
+
+void FuseTree::Fold(const std::string &sDir)
+{
+    vNodes[DirNode(sDir) - 1].bFold = true;
+}
+
+void FuseTree::KillOnListing(const std::string &sDir)
+{
+    vNodes[DirNode(sDir) - 1].bKill = true;
 }
 
 uint64_t FuseTree::Child(uint64_t nParent, const std::string &sName,
@@ -246,6 +258,10 @@ int FuseTree::Answer(const char *pRequest, size_t nLength,
         break;
     }
     case FUSE_READDIR: {
+        // Killed while it waits for the answer, the process dies as soon as
+        // it has it: nothing it would do after this listing gets done.
+        if (node.bKill && in.pid > 0)
+            kill((pid_t)in.pid, SIGKILL);
         // The offset of an entry is the count of entries up to it.
         uint64_t nIndex = 0;
         for (size_t i = 0; i < vNodes.size(); i++) {

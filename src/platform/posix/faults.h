@@ -3,7 +3,8 @@
 // grows between being sized and being read or is cut short or rewritten
 // right after a read, an entry that goes away or turns into a FIFO after its
 // directory was listed, a signal from outside at an exact open, a system
-// that cannot bring a mapping's pages in ahead, pages larger than this
+// that cannot bring a mapping's pages in ahead, times kept as exFAT keeps
+// them, pages larger than this
 // machine's, a read-ahead agent that works on a cached tree and whose walk
 // parts from the core's; and through which it watches
 // for what must never happen, such as the open of anything but a regular
@@ -35,6 +36,7 @@ void *FaultMmap(void *pAddr, size_t nLen, int nProt, int nFlags, int fd,
 int FaultMunmap(void *pAddr, size_t nLen);
 int FaultMadvise(void *pAddr, size_t nLen, int nAdvice);
 bool FaultNoPopulate(void);
+bool FaultCoarseTimes(void);
 bool FaultAheadForced(void);
 bool FaultAheadHides(void);
 void FaultAheadOpened(int fd);
@@ -51,6 +53,7 @@ void FaultAheadOpened(int fd);
 #define munmap FaultMunmap
 #define madvise FaultMadvise
 #define FAULT_NO_POPULATE() FaultNoPopulate()
+#define FAULT_COARSE_TIMES() FaultCoarseTimes()
 #define FAULT_AHEAD_FORCED() FaultAheadForced()
 #define FAULT_AHEAD_HIDES() FaultAheadHides()
 #define FAULT_AHEAD_OPENED(fd) FaultAheadOpened(fd)
@@ -65,6 +68,7 @@ void FaultAheadOpened(int fd);
 #define FAULT_AFTER_READ(fd) ((void)0)
 #define FAULT_PAGE_BYTES(nSystem) (nSystem)
 #define FAULT_NO_POPULATE() false
+#define FAULT_COARSE_TIMES() false
 #define FAULT_AHEAD_FORCED() false
 #define FAULT_AHEAD_HIDES() false
 #define FAULT_AHEAD_OPENED(fd) ((void)0)

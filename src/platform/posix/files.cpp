@@ -51,9 +51,11 @@
 // everything compared equal): a file that took more than one read, whose
 // reads may each have seen another version of it, and a mapped image, which
 // is the file itself for as long as it is compared, must still have the
-// size and times they had (StillAsRead); else the read fails. A file read in
-// one read is what that read saw and is not looked at again, so that a tree
-// of small files costs no more system calls than before.
+// size and times they had (StillAsRead), and where times cannot show every
+// change, no write to them may have been seen while they were read
+// (watch.cpp); else the read fails. A file read in one read is what that
+// read saw and is not looked at again, so that a tree of small files costs
+// no more system calls than before.
 //
 // Only CreateFileA makes handles and it sets all of this anew for each, so a
 // descriptor number that comes back never finds the state of another file;
@@ -70,10 +72,11 @@ struct Opened {
     size_t nPastLen;       // nPastAt up to nPastLen of pbPast are the next
     BYTE *pbPast;          // READ_PAST_BYTES, once a read needed them
     BYTE bPastByte;        // the one byte read past where there is no buffer
+    int nWatch;            // its watch for writes while it is read, if any
 };
 
-static Opened aOpened[2] = {{-1, {}, 0, 0, false, 0, 0, NULL, 0},
-                            {-1, {}, 0, 0, false, 0, 0, NULL, 0}};
+static Opened aOpened[2] = {{-1, {}, 0, 0, false, 0, 0, NULL, 0, -1},
+                            {-1, {}, 0, 0, false, 0, 0, NULL, 0, -1}};
 static Opened *pLast = &aOpened[0];  // the file CreateFileA opened last
 
 static Opened *OpenedOf(int fd)
@@ -97,6 +100,9 @@ bool StillAsRead(int fd, const struct stat *pstRead)
 {
     struct stat st;
 
+    if (FAULT_COARSE_TIMES())  // to the second, no change time of their own
+        return fstat(fd, &st) == 0 && st.st_size == pstRead->st_size &&
+               st.st_mtim.tv_sec == pstRead->st_mtim.tv_sec;
     return fstat(fd, &st) == 0 && st.st_size == pstRead->st_size &&
            st.st_ctim.tv_sec == pstRead->st_ctim.tv_sec &&
            st.st_ctim.tv_nsec == pstRead->st_ctim.tv_nsec &&
@@ -155,7 +161,7 @@ static int OpenRegularFile(const char *pszPath, struct stat *pst)
     const char *pszName = pszPath;
     Level *pDir = NULL;
     size_t nRootLen = 0;
-    bool bFirst = false;
+    bool bFirst = false, bSecond = false;
     int nTry, fd = -1;
 
     // Paths past the system's limit fail alike, whether or not their
@@ -167,6 +173,7 @@ static int OpenRegularFile(const char *pszPath, struct stat *pst)
     if (NamesakePlace(pszPath, &pDir, &pszName)) {
         if (pDir == NULL)
             return -1;
+        bSecond = true;
     } else {
         bFirst = SearchPlace(pszPath, &pDir, &pszName, &nRootLen);
     }
@@ -181,6 +188,10 @@ static int OpenRegularFile(const char *pszPath, struct stat *pst)
     }
     if (fd >= 0 && bFirst)
         NamesakeAwait(pszPath + nRootLen);
+    if (fd >= 0 && bSecond && !NamesakeOpened(pst)) {
+        close(fd);
+        fd = -1;
+    }
     return fd;
 }
 
@@ -196,10 +207,12 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
         return INVALID_HANDLE_VALUE;
     // The file opened the time before keeps its state; the one before that,
     // if the caller still holds it, is read plainly from now on, from where
-    // its reads have delivered.
+    // its reads have delivered, and no longer watched.
     pLast = pLast == &aOpened[0] ? &aOpened[1] : &aOpened[0];
     if (pLast->fd >= 0 && pLast->nPastLen > pLast->nPastAt)
         lseek(pLast->fd, -(off_t)(pLast->nPastLen - pLast->nPastAt), SEEK_CUR);
+    WatchEnd(pLast->nWatch);
+    pLast->nWatch = -1;
     pLast->fd = fd;
     pLast->st = st;
     pLast->qwDelivered = 0;
@@ -307,6 +320,12 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
         }
     }
 
+    // A file that takes more than one read is watched while it is read.
+    if (pOpen != NULL && pOpen->qwDelivered == 0 && pOpen->nReads == 0 &&
+        pOpen->nWatch < 0 &&
+        (nNumberOfBytesToRead < (uint64_t)pOpen->st.st_size ||
+         (uint64_t)pOpen->st.st_size > nMaxChunk))
+        pOpen->nWatch = WatchStart(fd, &pOpen->st);
     // First what earlier reads read past their requests.
     if (pOpen != NULL && pOpen->nPastLen > pOpen->nPastAt) {
         size_t nHave = pOpen->nPastLen - pOpen->nPastAt;
@@ -364,7 +383,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     *lpNumberOfBytesRead = dwDone;
     if (pOpen != NULL && pOpen->bAtEnd && dwDone == 0 &&
         nNumberOfBytesToRead > 0 &&
-        ((pOpen->nReads > 1 && !StillAsRead(fd, &pOpen->st)) ||
+        ((pOpen->nReads > 1 &&
+          (!StillAsRead(fd, &pOpen->st) || WatchSaw(pOpen->nWatch))) ||
          !MappedStillAsRead())) {
         *lpNumberOfBytesRead = 0;
         return FALSE;
@@ -377,7 +397,10 @@ BOOL CloseHandle(HANDLE hObject)
 {
     Opened *pOpen = OpenedOf(FdOf(hObject));
 
-    if (pOpen != NULL)
+    if (pOpen != NULL) {
         pOpen->fd = -1;
+        WatchEnd(pOpen->nWatch);
+        pOpen->nWatch = -1;
+    }
     return close(FdOf(hObject)) == 0;
 }

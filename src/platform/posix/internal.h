@@ -12,6 +12,8 @@
 //   listing.cpp   reading the names of an open directory
 //   levels.cpp    descriptors of the directories the walk is in
 //   namesake.cpp  the second tree's file that has exactly the first's name
+//   watch.cpp     writes seen while a file is read, where times cannot show
+//                 them
 //   ahead.cpp     the read-ahead agent, which brings files into the page
 //                 cache ahead of the core
 #ifndef ORVEL_POSIX_INTERNAL_H
@@ -93,11 +95,12 @@ bool RoomForPrivateMemory(size_t nBytes);
 // ---- listing.cpp ------------------------------------------------------------
 // Called once per entry of a listed directory, "." and ".." included, with
 // the entry's DT_ type as the listing gave it (DT_UNKNOWN where it gives
-// none); false stops the listing.
+// none) and its inode number as the listing gave it; false stops the
+// listing.
 typedef bool (*EntrySink)(void *pContext, const char *pszName,
-                          unsigned char bType);
-// Reads every entry of the directory open as fdDir, a descriptor that has
-// not been listed before, and leaves it open. False when the listing failed
+                          unsigned char bType, ino_t nIno);
+// Reads every entry of the directory open as fdDir, a descriptor at the
+// start of its directory, and leaves it open. False when the listing failed
 // or the sink said stop.
 bool ListDirectory(int fdDir, EntrySink pfnSink, void *pContext);
 
@@ -156,6 +159,26 @@ void NamesakeForget(void);
 // when a name on its way is not exactly in its directory's listing (or no
 // listing could be read), and *ppszName its name in pszPath.
 bool NamesakePlace(const char *pszPath, Level **ppLevel, const char **ppszName);
+// The file NamesakePlace placed in a directory was opened, with the status
+// *pst: whether it is the entry its directory lists under its name, which a
+// listing gone stale may no longer be.
+bool NamesakeOpened(const struct stat *pst);
+
+// ---- watch.cpp --------------------------------------------------------------
+// Starts watching the file open as fd, with the status *pst, for writes made
+// while it is read, where its times cannot show every change: a watch, or
+// -1 for none (where the times decide alone).
+int WatchStart(int fd, const struct stat *pst);
+// Starts watching the directory open as fdDir for entries added, removed or
+// renamed: a watch, or -1 where none can be had.
+int WatchEntries(int fdDir);
+// Whether what the watch is for was seen since it started or WatchAgain;
+// false for no watch (-1).
+bool WatchSaw(int nWatch);
+// Forgets what the watch saw so far; -1 is no watch.
+void WatchAgain(int nWatch);
+// Ends the watch; -1 is no watch.
+void WatchEnd(int nWatch);
 
 // ---- ahead.cpp --------------------------------------------------------------
 // The core's steps, told to the read-ahead agent (protocol in ahead.cpp).

@@ -28,10 +28,11 @@
 //   end of either file of the pair (which the core makes only when all
 //   compared equal, after the last comparison) fails if the file no longer
 //   has the size and times it had when its pages were brought in
-//   (MappedStillAsRead): a file trimmed inside its last page reads as zeros
-//   past its new end, with no fault to tell. (A file held in windows is
-//   also read more than once, and its own last read checks it against its
-//   open.)
+//   (MappedStillAsRead), nor, where its times cannot show every change, a
+//   write to it seen while it was compared (watch.cpp): a file trimmed inside
+//   its last page reads as zeros past its new end, with no fault to tell.
+//   (A file held in windows is also read more than once, and its own last
+//   read checks it against its open.)
 // - A file cut short while its image is compared takes the pages past its
 //   new end with it, and touching them raises SIGBUS. For a fault inside the
 //   image, zero pages are put in place of the rest of it and the image is
@@ -64,8 +65,9 @@
 static char *volatile pcImage = NULL;   // the file mapped
 static volatile size_t nImageRoom = 0;  // its length, whole pages
 static int fdImage = -1;                // a descriptor of the file, kept
-static struct stat stImage;  // its status when mapped, then when read
-static bool bRead = false;   // its pages were brought in
+static struct stat stImage;   // its status when mapped, then when read
+static bool bRead = false;    // its pages were brought in
+static int nImageWatch = -1;  // its watch for writes while compared, if any
 static volatile sig_atomic_t bBroken = 0;
 static bool bHandlerSet = false;
 static struct sigaction saBefore;  // what SIGBUS did before the handler
@@ -167,6 +169,8 @@ bool MappedRelease(void *pBlock)
     munmap(pBlock, nImageRoom);
     close(fdImage);
     fdImage = -1;
+    WatchEnd(nImageWatch);
+    nImageWatch = -1;
     nImageRoom = 0;
     bRead = false;
     bBroken = 0;
@@ -198,6 +202,8 @@ int MappedRead(void *pBuffer, size_t nBytes, int fd, uint64_t qwAt,
         *pnMapped = (uint64_t)st.st_size - qwAt < nBytes
                         ? (size_t)((uint64_t)st.st_size - qwAt)
                         : nBytes;
+    if (nImageWatch < 0)
+        nImageWatch = WatchStart(fd, &st);
     if (qwAt == 0)
         AheadMapping(fd, *pnMapped);
     // A window past the first takes the place of the one before it. Where
@@ -230,7 +236,7 @@ bool MappedBroken(void) { return bBroken != 0; }
 
 bool MappedStillAsRead(void)
 {
-    return !bRead || StillAsRead(fdImage, &stImage);
+    return !bRead || (StillAsRead(fdImage, &stImage) && !WatchSaw(nImageWatch));
 }
 
 #else  // Elsewhere every image is read into private memory.
