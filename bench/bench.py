@@ -2,6 +2,7 @@
 """Benchmark of orvel against the floor program and its peers.
 
     python3 bench/bench.py --data DIR [--size full|tiny] [--runs N] [--cold]
+                           [--also NAME=BINARY ...]
     python3 bench/bench.py --data DIR --share DELAY_MS [--first-local]
                            [--wine EXE] [--size full|tiny] [--runs N]
 
@@ -10,7 +11,9 @@ the next run when the parameters match), builds build/orvel and the
 benchmark's helpers, checks that every program reports exactly the planted
 differences, then times every command in alternating rounds, warm-cache or,
 with --cold, with the page cache dropped before each run, and prints one
-table of median wall times, ratios and peak memory.
+table of median wall times, ratios and peak memory. --also times other builds
+of orvel (another commit's) in the same rounds; cmp is timed on trees of few
+files (large, early), one process per pair.
 
 Workloads (full size):
   small  20,000 files of 0 to 64 KiB (log-uniform), 50 per directory; the
@@ -298,14 +301,27 @@ def tree_stats(tree):
 
 # ---- Commands and their verification -------------------------------------
 
-def commands(orvel, floor, a, b):
-    return {
-        "orvel": [orvel, a, b],
+# cmp compares one pair per process: it is timed on trees of few files only,
+# where starting it costs nothing beside the reading.
+CMP_MAX_FILES = 100
+
+
+def commands(orvel, floor, a, b, nfiles, others=()):
+    cmds = {"orvel": [orvel, a, b]}
+    for name, binary in others:
+        cmds[f"orvel {name}"] = [binary, a, b]
+    cmds.update({
         "floor": [floor, a, b],
         "floor --first-only": [floor, "--first-only", a],
         "diff -rq": ["diff", "-rq", a, b],
         "rsync -rcn": ["rsync", "-rcn", "--out-format=%n", a + "/", b + "/"],
-    }
+    })
+    if nfiles <= CMP_MAX_FILES:
+        # Each pair of the first tree, in the order find gives them.
+        cmds["cmp"] = ["sh", "-c", 'cd "$1" && find . -type f -print0 | '
+                       'xargs -0 -I{} cmp -- "$1/{}" "$2/{}"; exit 0',
+                       "cmp", a, b]
+    return cmds
 
 
 def share_commands(orvel, readers, exe, a, b):
@@ -386,6 +402,21 @@ def parse_diff(out, rc, a, b, expected):
     return found, problems
 
 
+def parse_cmp(out, a, b):
+    problems, found = [], set()
+    for line in out.decode("utf-8", "surrogateescape").splitlines():
+        head = f"{a}/./"
+        if line.startswith(head) and " differ: " in line:
+            found.add(("content", line[len(head):].split(f" {b}/./")[0]))
+        elif line.startswith(f"cmp: EOF on {head}"):
+            found.add(("size", line[len(f"cmp: EOF on {head}"):].split()[0]))
+        elif line.startswith(f"cmp: EOF on {b}/./"):
+            found.add(("size", line[len(f"cmp: EOF on {b}/./"):].split()[0]))
+        else:
+            problems.append(f"unexpected line {line!r}")
+    return found, problems
+
+
 def parse_rsync(out, rc, expected):
     problems, found = [], set()
     if rc != 0:
@@ -419,7 +450,8 @@ def verify(cmds, a, b, expected, nfiles, both):
         target = want
         if name.startswith("orvel"):
             found, problems = parse_orvel(r.stdout, r.stderr, r.returncode,
-                                          a, b, nfiles, win=name != "orvel")
+                                          a, b, nfiles,
+                                          win=name == "orvel.exe (Wine)")
         elif name == "floor --first-only":
             found, problems = parse_floor(r.stdout, r.stderr, r.returncode,
                                           nfiles)
@@ -430,6 +462,8 @@ def verify(cmds, a, b, expected, nfiles, both):
         elif name == "diff -rq":
             found, problems = parse_diff(r.stdout, r.returncode, a, b,
                                          expected)
+        elif name == "cmp":
+            found, problems = parse_cmp(r.stdout + r.stderr, a, b)
         elif name == "rsync -rcn":
             found, problems = parse_rsync(r.stdout, r.returncode, expected)
         else:
@@ -522,23 +556,65 @@ def run_once(spawn, argv):
     return float(wall), int(peak)
 
 
-def time_workload(spawn, cmds, runs, prepare=None):
+class Cache:
+    """Whether a workload's trees are in the page cache, judged by a fixed
+    sample of their files (fincore), and reading them in again. On a machine
+    shared with others, who may drop the page cache at any time, a warm run
+    is timed only on cached trees, and one after which they are not cached
+    is run again (up to four times)."""
+
+    def __init__(self, trees):
+        self.files = []
+        for tree in trees:
+            for dirpath, _, filenames in os.walk(tree):
+                self.files += [os.path.join(dirpath, n) for n in filenames]
+        self.files.sort()
+        sample = random.Random(0).sample(self.files, min(400, len(self.files)))
+        self.pages = {f: os.path.getsize(f) // 4096 * 4096 for f in sample}
+
+    def cached(self):
+        r = subprocess.run(["fincore", "--bytes", "--json", "--output",
+                            "RES,FILE", "--"] + list(self.pages),
+                           stdout=subprocess.PIPE, text=True)
+        res = {e["file"]: int(e["res"])
+               for e in json.loads(r.stdout or '{"fincore": []}')["fincore"]}
+        # Nearly all: the kernel may keep a few pages out of the cache.
+        return sum(min(res.get(f, 0), n) for f, n in self.pages.items()) >= \
+            0.99 * sum(self.pages.values())
+
+    def fill(self):
+        for f in self.files:
+            with open(f, "rb") as h:
+                while h.read(MIB):
+                    pass
+
+
+def time_workload(spawn, cmds, runs, prepare=None, cache=None):
     """Times every command runs times; prepare(name), where given, readies
-    each run (drops caches, mounts the share afresh)."""
+    each run (drops caches, mounts the share afresh); with cache, each warm
+    run is timed on cached trees. Gives the walls, the peaks and the runs
+    timed again."""
     walls = {name: [] for name in cmds}
     peaks = {name: 0 for name in cmds}
     names = list(cmds)
+    redone = 0
     for r in range(runs):
         # Each round starts with a different command, so that no command
         # always runs right after the same neighbour.
         order = names[r % len(names):] + names[:r % len(names)]
         for name in order:
-            if prepare:
-                prepare(name)
-            wall, peak = run_once(spawn, cmds[name])
+            for attempt in range(5):
+                if prepare:
+                    prepare(name)
+                if cache and not cache.cached():
+                    cache.fill()
+                wall, peak = run_once(spawn, cmds[name])
+                if not cache or cache.cached():
+                    break
+                redone += 1
             walls[name].append(wall)
             peaks[name] = max(peaks[name], peak)
-    return walls, peaks
+    return walls, peaks, redone
 
 
 def machine_line():
@@ -611,6 +687,10 @@ def main():
     ap.add_argument("--wine", metavar="EXE",
                     help="with --share: time the Windows program EXE "
                     "(build-win32/orvel.exe) under Wine too")
+    ap.add_argument("--also", action="append", default=[],
+                    metavar="NAME=BINARY",
+                    help="also time this build of orvel, as 'orvel NAME', "
+                    "in the same rounds (another commit's, say)")
     args = ap.parse_args()
     if (args.cold or args.share is not None) and os.geteuid() != 0:
         ap.error("--cold and --share drop the page cache before every run, "
@@ -620,6 +700,9 @@ def main():
         ap.error("--first-local and --wine go with --share")
     if args.share is not None and args.share < 0:
         ap.error("bad --share")
+    others = [tuple(o.split("=", 1)) for o in args.also]
+    if any(len(o) != 2 or not os.access(o[1], os.X_OK) for o in others):
+        ap.error("--also takes NAME=BINARY, an executable orvel")
     names = [w for w in (args.workloads or ",".join(
         WORKLOADS if args.share is None else SHARE_WORKLOADS)).split(",") if w]
     if (any(w not in WORKLOADS + SHARE_WORKLOADS for w in names) or
@@ -689,14 +772,19 @@ def main():
                                    stderr=subprocess.DEVNULL)
                 share.remount()  # checked once, cold for the first command
             else:
-                cmds = commands(orvel, floor, a, b)
+                cmds = commands(orvel, floor, a, b, nfiles, others)
             print(f"{wl}: {nfiles} files, {nbytes / MIB:.0f} MiB, "
                   f"{len(expected)} planted differences; checking ...",
                   file=sys.stderr, flush=True)
             if verify(cmds, a, b, expected, nfiles, both):
                 print(f"{wl}: timing {args.runs} rounds ...", file=sys.stderr,
                       flush=True)
-                walls, peaks = time_workload(spawn, cmds, args.runs, prepare)
+                cache = None if args.cold or share else Cache([a, b])
+                walls, peaks, redone = time_workload(spawn, cmds, args.runs,
+                                                     prepare, cache)
+                if redone:
+                    print(f"{wl}: {redone} runs timed again: the page cache "
+                          "was dropped while they ran", file=sys.stderr)
                 results[wl] = (walls, peaks,
                                f"{nfiles} files, {nbytes / MIB:.0f} MiB")
             else:

@@ -82,12 +82,36 @@ TEST(Compare, Cases)
         {"second root missing", {"A/x=1", "A/s/y=2"}, {"A", "nope"},
          {"@/nope/x: Error reading file.", "@/nope/s/y: Error reading file."},
          2, 0},
-        {"files of 4 GiB less one and more are unreadable, 4 GiB (low bits 0) too",
-         {"A/huge=%5G", "B/huge=%5G", "A/max=%4294967295", "B/max=%4294967295",
-          "A/four=%4G", "B/four=%4G"},
+        // Sparse: nothing large is written. Past 4 GiB the first file is
+        // held a window at a time, even by the 32-bit program.
+        {"files of 4 GiB and more, equal", {"A/f=%4G+65536", "B/f=%4G+65536"},
+         {"A", "B"}, {}, 1, 0},
+        {"files of 4 GiB and more that differ past 4 GiB",
+         {"A/f=%4G+65536", "B/f=%4G+65536^4G+100"}, {"A", "B"},
+         {"@/A/f, @/B/f: Differences encountered."}, 1, 0},
+        // Never the low 32 bits alone: 0 and 4 GiB, or 64 KiB and 4 GiB
+        // more, are different sizes, whichever file is the larger.
+        {"sizes that differ only past the low 32 bits",
+         {"A/f=%4G+65536", "B/f=%65536", "A/g=%65536", "B/g=%4G+65536",
+          "A/z=", "B/z=%4G"},
          {"A", "B"},
-         {"@/A/huge: Error reading file.", "@/A/max: Error reading file.",
-          "@/A/four: Error reading file."}, 3, 0},
+         {"@/A/f, @/B/f: Files have different sizes.",
+          "@/A/g, @/B/g: Files have different sizes.",
+          "@/A/z, @/B/z: Files have different sizes."}, 3, 0},
+        {"a size whose low 32 bits are all set is unreadable",
+         {"A/max=%4G-1", "B/max=%4G-1", "A/max2=%8G-1", "B/max2=%8G-1"},
+         {"A", "B"},
+         {"@/A/max: Error reading file.", "@/A/max2: Error reading file."}, 2,
+         0},
+        // Two large pairs: whatever the order of the listing, one of them is
+        // followed by another pair.
+        {"the run goes on past large pairs",
+         {"A/l1=%4G+65536", "B/l1=%4G+65536^0", "A/l2=%4G+65536",
+          "B/l2=%65536", "A/s=1", "B/s=2"},
+         {"A", "B"},
+         {"@/A/l1, @/B/l1: Differences encountered.",
+          "@/A/l2, @/B/l2: Files have different sizes.",
+          "@/A/s, @/B/s: Differences encountered."}, 3, 0},
         // clang-format on
     };
     for (const Case &c : aCases)

@@ -285,6 +285,11 @@ TEST(UnderTheRun, FilesChange)
          {"A/f=%3M", "B/f=%3M"}, "ORVEL_CUT_FIRST_AT=3:50", {}, 1},
         {"first file cut short while compared", {"A/f=%3M", "B/f=%3M"},
          "ORVEL_CUT_FIRST_AT=3:2097152", {}, 1},
+        // Cut to 1 MiB while its first window is compared: the next window
+        // is not there.
+        {"first file of 4 GiB and more cut short while compared",
+         {"A/f=%4G+65536", "B/f=%4G+65536"},
+         "ORVEL_CUT_FIRST_AT=2:4293984256", {"@/A/f: Error reading file."}, 1},
 #else
         // Mapped, the image is the file: zeros where the second file has
         // zeros too, and yet the pair is not equal. Changed while the
@@ -319,6 +324,11 @@ TEST(UnderTheRun, FilesChange)
          {"A/f=%96B+8192", "B/f=%96B+8192"},
          "ORVEL_PAGE_BYTES=65536 ORVEL_CUT_FIRST_AT=3:4096",
          {"@/B/f: Error reading file."}, 1},
+        // Cut to 1 MiB while its first window is compared: a fault inside
+        // the window.
+        {"first file of 4 GiB and more cut short while compared",
+         {"A/f=%4G+65536", "B/f=%4G+65536"},
+         "ORVEL_CUT_FIRST_AT=2:4293984256", {"@/B/f: Error reading file."}, 1},
 #endif
         // Kernels with pages of 16 or 64 KiB (arm64): blocks and images
         // mapped, aligned and given back in whole pages of theirs.

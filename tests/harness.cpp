@@ -214,7 +214,7 @@ Scratch::~Scratch()
     nftw(sRoot.c_str(), RemoveEntry, 64, FTW_DEPTH | FTW_PHYS);
 }
 
-// "N", "NM", "NG", or "NB" blocks and "+D" or "-D" bytes.
+// "N", "NM", "NG" or "NB" blocks, then "+D" or "-D" bytes.
 static unsigned long long Number(const std::string &s)
 {
     size_t nEnd = 0;
@@ -224,11 +224,12 @@ static unsigned long long Number(const std::string &s)
         n <<= 20;
     if (cUnit == 'G')
         n <<= 30;
-    if (cUnit == 'B') {
+    if (cUnit == 'B')
         n *= BLOCK_BYTES;
-        if (nEnd + 1 < s.size() && (s[nEnd + 1] == '+' || s[nEnd + 1] == '-'))
-            n += std::stoll(s.substr(nEnd + 1));
-    }
+    if (cUnit == 'M' || cUnit == 'G' || cUnit == 'B')
+        nEnd++;
+    if (nEnd < s.size() && (s[nEnd] == '+' || s[nEnd] == '-'))
+        n += std::stoll(s.substr(nEnd));
     return n;
 }
 
@@ -348,6 +349,11 @@ void Scratch::Make(const std::vector<std::string> &vSpecs)
                     open(sPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
                 ASSERT_GE(fd, 0) << sSpec;
                 ASSERT_EQ(ftruncate(fd, (off_t)Number(sValue.substr(1))), 0);
+                size_t nCaret = sValue.find('^');
+                if (nCaret != std::string::npos) {
+                    off_t nAt = (off_t)Number(sValue.substr(nCaret + 1));
+                    ASSERT_EQ(pwrite(fd, "\x20", 1, nAt), 1) << sSpec;
+                }
                 close(fd);
                 continue;
             }

@@ -123,10 +123,10 @@ public:
     // Makes entries from lines such as
     //   "A/x=text"      a file holding "text"
     //   "A/x=#N"        N bytes of a fixed pattern; "#N^K" with byte K flipped
-    //   "A/x=%N"        a sparse file of N bytes
+    //   "A/x=%N"        a sparse file of N bytes; "%N^K" with byte K set
     //                   (N and K may end in M or G, or in B for blocks of
     //                   the tool's reads, BLOCK_BYTES of src/block.h, then
-    //                   in +D or -D bytes: "#2B+1^1B-1")
+    //                   in +D or -D bytes: "#2B+1^1B-1", "%4G+10")
     //   "A/d/"          a directory
     //   "A/l->target"   a symbolic link
     //   "A/p|"          a FIFO

@@ -43,7 +43,7 @@ inline HANDLE HandleOf(int fd) { return (HANDLE)(intptr_t)(fd + 1); }
 
 // ---- files.cpp --------------------------------------------------------------
 // The descriptor of the file CreateFileA opened last, with its status in
-// *pst, if it is still open, unread, and of nBytes; else -1.
+// *pst, if it is still open, unread, and of nBytes or more; else -1.
 int OpenFileSized(size_t nBytes, struct stat *pst);
 // Whether the file open as fd still has the size and times of *pstRead.
 bool StillAsRead(int fd, const struct stat *pstRead);
@@ -66,17 +66,21 @@ size_t PageBytes(void);
 size_t LargePageBytes(void);
 
 // ---- mapped.cpp -------------------------------------------------------------
-// The image of the file of nBytes open last (OpenFileSized), that file
-// mapped; NULL where the image is to be private memory instead (a small
-// file, a system without mapped images, a file that cannot be mapped).
+// The image of the file open last (OpenFileSized), of nBytes or of a window
+// of nBytes of a longer file, that file mapped from its start; NULL where the
+// image is to be private memory instead (a small file, a system without
+// mapped images, a file that cannot be mapped).
 void *MappedReserve(size_t nBytes);
 // Unmaps pBlock if it is a mapped image; false if it is not.
 bool MappedRelease(void *pBlock);
-// Serves a read of nBytes from the start of the file open as fd into
-// pBuffer if that is the file's mapped image: brings its pages in and gives
-// 1, with *pnMapped the bytes of it (fewer if it is shorter now); 0 when
+// Serves a read of nBytes from offset qwAt of the file open as fd into
+// pBuffer if that is the file's mapped image: maps those bytes there (the
+// first read, from the start, finds them mapped; each later one takes the
+// place of the window before it), brings their pages in and gives 1, with
+// *pnMapped the bytes of it (fewer if the file is shorter now); 0 when
 // pBuffer is no such image; -1 on failure, with errno set.
-int MappedRead(void *pBuffer, size_t nBytes, int fd, size_t *pnMapped);
+int MappedRead(void *pBuffer, size_t nBytes, int fd, uint64_t qwAt,
+               size_t *pnMapped);
 // Whether a mapped image has lost pages to its file being cut short.
 bool MappedBroken(void);
 // Whether the file of the mapped image, if there is one, still has the
