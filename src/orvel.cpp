@@ -34,7 +34,8 @@ static const char szWriteError[] = "Error writing output";
 // Compares the file pszFile1 of the first tree with pszFile2 of the second
 // and prints one line unless they are byte-for-byte equal. Returns 1 only
 // when memory runs out (the run must stop), else 0. Holds at most one of the
-// two files open at a time and releases everything it took before it returns.
+// two files open at a time, but for a first file of 4 GiB or more, and
+// releases everything it took before it returns.
 int CompareFiles(const char *pszFile1, const char *pszFile2)
 {
     HANDLE hFile1 = NULL;
@@ -42,7 +43,12 @@ int CompareFiles(const char *pszFile1, const char *pszFile2)
     LPBYTE lpbData = NULL;
     LPBYTE lpbBuff = NULL;
     DWORD dwFile1Size;
+    DWORD dwFile1SizeHigh;
     DWORD dwFile2Size;
+    DWORD dwFile2SizeHigh;
+    DWORD dwWindow;
+    DWORD dwLeft;
+    DWORD dwLeftHigh;
     DWORD dwBlocks;
     DWORD dwRemain;
     DWORD dwBlock;
@@ -54,64 +60,86 @@ int CompareFiles(const char *pszFile1, const char *pszFile2)
     fprintf(stderr, szFmtProgress, szComparing, ulNoOfFiles);
 
     // The first file is loaded whole, then closed before the second opens.
+    // One of 4 GiB or more, which no 32-bit address space holds, is loaded a
+    // window at a time instead, and stays open until its last window is in.
     hFile1 = CreateFileA(pszFile1, GENERIC_READ, FILE_SHARE_READ, NULL,
                          OPEN_EXISTING, 0, NULL);
     if (hFile1 == INVALID_HANDLE_VALUE) {
         hFile1 = NULL;
         goto ReadError1;
     }
-    dwFile1Size = GetFileSize(hFile1, NULL);
+    dwFile1Size = GetFileSize(hFile1, &dwFile1SizeHigh);
     if (dwFile1Size == INVALID_FILE_SIZE)
         goto ReadError1;
-    lpbData = (LPBYTE)GlobalAlloc(GMEM_FIXED, dwFile1Size);
+    dwWindow = dwFile1SizeHigh == 0 ? dwFile1Size : WINDOW_BYTES;
+    lpbData = (LPBYTE)GlobalAlloc(GMEM_FIXED, dwWindow);
     if (lpbData == NULL)
         goto MemError;
-    // A read that delivers less than the size taken a moment ago means the
-    // file shrank: the image would hold bytes that never came from it.
-    if (!ReadFile(hFile1, lpbData, dwFile1Size, &dwDummy, NULL) ||
-        dwDummy != dwFile1Size)
-        goto ReadError1;
-    // A file that grew since it was sized has bytes past the image: the
-    // image is not the file, and comparing it could call unequal files equal.
-    if (!ReadFile(hFile1, &bProbe, 1, &dwDummy, NULL) || dwDummy != 0)
-        goto ReadError1;
-    CloseHandle(hFile1);
-    hFile1 = NULL;
+    dwLeft = dwFile1Size;
+    dwLeftHigh = dwFile1SizeHigh;
 
-    hFile2 = CreateFileA(pszFile2, GENERIC_READ, FILE_SHARE_READ, NULL,
-                         OPEN_EXISTING, 0, NULL);
-    if (hFile2 == INVALID_HANDLE_VALUE) {
-        hFile2 = NULL;
-        goto ReadError2;
-    }
-    dwFile2Size = GetFileSize(hFile2, NULL);
-    if (dwFile2Size == INVALID_FILE_SIZE)
-        goto ReadError2;
-    if (dwFile1Size != dwFile2Size)
-        goto DiffSize;
+    // Window after window (one, the whole file, under 4 GiB), each compared
+    // with the next bytes of the second file, which opens after the first.
+    do {
+        if (dwLeftHigh == 0 && dwLeft < dwWindow)
+            dwWindow = dwLeft;
+        // A read that delivers less than the size taken a moment ago means
+        // the file shrank: the image would hold bytes that never came from it.
+        if (!ReadFile(hFile1, lpbData, dwWindow, &dwDummy, NULL) ||
+            dwDummy != dwWindow)
+            goto ReadError1;
+        if (dwLeft < dwWindow)
+            dwLeftHigh--;
+        dwLeft -= dwWindow;
+        if (dwLeft == 0 && dwLeftHigh == 0) {
+            // A file that grew since it was sized has bytes past the image:
+            // the image is not the file, and comparing it could call unequal
+            // files equal.
+            if (!ReadFile(hFile1, &bProbe, 1, &dwDummy, NULL) || dwDummy != 0)
+                goto ReadError1;
+            CloseHandle(hFile1);
+            hFile1 = NULL;
+        }
 
-    lpbBuff = (LPBYTE)LocalAlloc(LMEM_FIXED, BLOCK_BYTES);
-    if (lpbBuff == NULL)
-        goto MemError;
-    dwBlocks = dwFile2Size >> BLOCK_SHIFT;
-    dwRemain = dwFile2Size & BLOCK_MASK;
+        if (hFile2 == NULL) {
+            hFile2 = CreateFileA(pszFile2, GENERIC_READ, FILE_SHARE_READ, NULL,
+                                 OPEN_EXISTING, 0, NULL);
+            if (hFile2 == INVALID_HANDLE_VALUE) {
+                hFile2 = NULL;
+                goto ReadError2;
+            }
+            dwFile2Size = GetFileSize(hFile2, &dwFile2SizeHigh);
+            if (dwFile2Size == INVALID_FILE_SIZE)
+                goto ReadError2;
+            if (dwFile1Size != dwFile2Size ||
+                dwFile1SizeHigh != dwFile2SizeHigh)
+                goto DiffSize;
+            lpbBuff = (LPBYTE)LocalAlloc(LMEM_FIXED, BLOCK_BYTES);
+            if (lpbBuff == NULL)
+                goto MemError;
+        }
 
-    for (dwBlock = 0; dwBlock < dwBlocks; dwBlock++) {
-        if (!ReadFile(hFile2, lpbBuff, BLOCK_BYTES, &dwDummy, NULL) ||
-            dwDummy != BLOCK_BYTES)
-            goto ReadError2;
-        if (memcmp(lpbData + dwBlock * BLOCK_BYTES, lpbBuff, BLOCK_BYTES) != 0)
-            goto Differ;
-    }
-    if (dwRemain != 0) {
-        if (!ReadFile(hFile2, lpbBuff, dwRemain, &dwDummy, NULL) ||
-            dwDummy != dwRemain)
-            goto ReadError2;
-        if (memcmp(lpbData + dwBlocks * BLOCK_BYTES, lpbBuff, dwRemain) != 0)
-            goto Differ;
-    }
+        dwBlocks = dwWindow >> BLOCK_SHIFT;
+        dwRemain = dwWindow & BLOCK_MASK;
+        for (dwBlock = 0; dwBlock < dwBlocks; dwBlock++) {
+            if (!ReadFile(hFile2, lpbBuff, BLOCK_BYTES, &dwDummy, NULL) ||
+                dwDummy != BLOCK_BYTES)
+                goto ReadError2;
+            if (memcmp(lpbData + dwBlock * BLOCK_BYTES, lpbBuff, BLOCK_BYTES) !=
+                0)
+                goto Differ;
+        }
+        if (dwRemain != 0) {
+            if (!ReadFile(hFile2, lpbBuff, dwRemain, &dwDummy, NULL) ||
+                dwDummy != dwRemain)
+                goto ReadError2;
+            if (memcmp(lpbData + dwBlocks * BLOCK_BYTES, lpbBuff, dwRemain) !=
+                0)
+                goto Differ;
+        }
+    } while (hFile1 != NULL);
     // Equal so far; bytes past the size taken mean the second file grew
-    // under the run, and its first dwFile2Size bytes are not the file.
+    // under the run, and its first bytes, as many as sized, are not the file.
     if (!ReadFile(hFile2, &bProbe, 1, &dwDummy, NULL) || dwDummy != 0)
         goto ReadError2;
     goto CleanUp;

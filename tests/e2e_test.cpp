@@ -82,12 +82,36 @@ TEST(Compare, Cases)
         {"second root missing", {"A/x=1", "A/s/y=2"}, {"A", "nope"},
          {"@/nope/x: Error reading file.", "@/nope/s/y: Error reading file."},
          2, 0},
-        {"files of 4 GiB less one and more are unreadable, 4 GiB (low bits 0) too",
-         {"A/huge=%5G", "B/huge=%5G", "A/max=%4294967295", "B/max=%4294967295",
-          "A/four=%4G", "B/four=%4G"},
+        // Sparse: nothing large is written. Past 4 GiB the first file is
+        // held a window at a time, even by the 32-bit program.
+        {"files of 4 GiB and more, equal", {"A/f=%4G+65536", "B/f=%4G+65536"},
+         {"A", "B"}, {}, 1, 0},
+        {"files of 4 GiB and more that differ past 4 GiB",
+         {"A/f=%4G+65536", "B/f=%4G+65536^4G+100"}, {"A", "B"},
+         {"@/A/f, @/B/f: Differences encountered."}, 1, 0},
+        // Never the low 32 bits alone: 0 and 4 GiB, or 64 KiB and 4 GiB
+        // more, are different sizes, whichever file is the larger.
+        {"sizes that differ only past the low 32 bits",
+         {"A/f=%4G+65536", "B/f=%65536", "A/g=%65536", "B/g=%4G+65536",
+          "A/z=", "B/z=%4G"},
          {"A", "B"},
-         {"@/A/huge: Error reading file.", "@/A/max: Error reading file.",
-          "@/A/four: Error reading file."}, 3, 0},
+         {"@/A/f, @/B/f: Files have different sizes.",
+          "@/A/g, @/B/g: Files have different sizes.",
+          "@/A/z, @/B/z: Files have different sizes."}, 3, 0},
+        {"a size whose low 32 bits are all set is unreadable",
+         {"A/max=%4G-1", "B/max=%4G-1", "A/max2=%8G-1", "B/max2=%8G-1"},
+         {"A", "B"},
+         {"@/A/max: Error reading file.", "@/A/max2: Error reading file."}, 2,
+         0},
+        // Two large pairs: whatever the order of the listing, one of them is
+        // followed by another pair.
+        {"the run goes on past large pairs",
+         {"A/l1=%4G+65536", "B/l1=%4G+65536^0", "A/l2=%4G+65536",
+          "B/l2=%65536", "A/s=1", "B/s=2"},
+         {"A", "B"},
+         {"@/A/l1, @/B/l1: Differences encountered.",
+          "@/A/l2, @/B/l2: Files have different sizes.",
+          "@/A/s, @/B/s: Differences encountered."}, 3, 0},
         // clang-format on
     };
     for (const Case &c : aCases)
@@ -193,6 +217,35 @@ TEST(Win32, Cases)
          {"A", "B"},
          {"@/B/LONG~LMQ.TXT: Error reading file.",
           "@/B/PROG~FBU/f: Error reading file."}, 2, 0},
+        // B is served in the order of these lines: "LongFileName.txt", whose
+        // short name is LONG~LMQ.TXT, stands before "long~lmq.txt", the
+        // namesake as Windows compares names, and LongDirName (LONG~LBJ)
+        // before long~lbj; a lookup of the first tree's spelling takes the
+        // first it meets.
+        {"a short name beside its namesake in other case",
+         {"fuse:B", "B/LongFileName.txt=c", "B/long~lmq.txt=d",
+          "B/LongDirName/report.txt=faithful", "B/long~lbj/report.txt=CORRUPT!",
+          "A/LONG~LMQ.TXT=c", "A/LONG~LBJ/report.txt=faithful"},
+         {"A", "B"},
+         {"@/A/LONG~LMQ.TXT, @/B/LONG~LMQ.TXT: Differences encountered.",
+          "@/A/LONG~LBJ/report.txt, @/B/LONG~LBJ/report.txt: "
+          "Differences encountered."}, 2, 0},
+        // U+10428 and U+10400, Deseret's small and capital long I: the file
+        // system compares one UTF-16 unit at a time, and they are two names.
+        {"names that differ in the case of a letter beyond 16 bits",
+         {"A/k\xf0\x90\x90\xa8=1", "A/k\xf0\x90\x90\x80=2",
+          "B/k\xf0\x90\x90\xa8=1", "B/k\xf0\x90\x90\x80=3"},
+         {"A", "B"},
+         {"@/A/k\xf0\x90\x90\x80, @/B/k\xf0\x90\x90\x80: "
+          "Differences encountered."}, 2, 0},
+        // Both arrive as "w" and U+FFFD, and would pass for one name.
+        {"names that are no UTF-8 are no namesakes", {"A/w\xff=1", "B/w\xfe=1"},
+         {"A", "B"}, {"@/B/w\xef\xbf\xbd: Error reading file."}, 1, 0},
+        // Killed as it lists z/2, after f was found different and before
+        // any other file: the line must be written already.
+        {"a run killed among directories without files keeps its lines",
+         {"fuse:A", "A/f=1", "A/z/1/", "A/z/2/", "A/z/3/", "A/z/2/!", "B/f=2"},
+         {"A", "B"}, {"@/A/f, @/B/f: Differences encountered."}, 1, 128 + 9},
         // Names Windows cannot hold, as Wine lists them from Linux: "a\b"
         // would open b in a; "u\xff" and "u\xfe" both arrive as "u" and
         // U+FFFD, and "w" and "W" are one name to Windows, so that one open

@@ -19,6 +19,14 @@
 //                            the one just read (the first file of the pair,
 //                            when the second is being read) loses its last
 //                            B bytes;
+//   ORVEL_REWRITE_BACK_AT=N  right after the Nth read the first and the last
+//                            byte of the file read are changed in place and
+//                            its access and modification times put back, as
+//                            a writer that hides its work would;
+//   ORVEL_REWRITE_FIRST_BACK_AT=N  the same, to the file read before the
+//                            one just read;
+//   ORVEL_RENAME_AT=N:F->T   right after the Nth open of a file, F is renamed
+//                            to T;
 //   ORVEL_SIGNAL_AT=N:S      right after the Nth open of a file the process
 //                            sends itself signal S, as another process would;
 //   ORVEL_BUS_AT=N           right after the Nth open the process gets a
@@ -27,6 +35,8 @@
 //                            before the last file the layer mapped;
 //   ORVEL_NO_POPULATE=1      mapped images act as on a system that cannot
 //                            bring a mapping's pages in ahead;
+//   ORVEL_COARSE_TIMES=1     every file's times are taken as exFAT keeps
+//                            them: to the second, no change time of their own;
 //   ORVEL_FIFO_AT=N          the Nth entry other than "." and ".." that a
 //                            search delivers is replaced by a FIFO as it is
 //                            delivered, long after its directory was listed;
@@ -208,10 +218,19 @@ static void RaiseBusElsewhere(void)
 
 void FaultAfterOpen(int fd)
 {
+    const char *pszRename = getenv("ORVEL_RENAME_AT");
     FaultAheadOpened(fd);
     ++nOpens;
     if (nOpens == EnvNumber("ORVEL_SIGNAL_AT"))
         kill(getpid(), (int)EnvAfterColon("ORVEL_SIGNAL_AT"));
+    if (pszRename != NULL && atol(pszRename) == nOpens &&
+        strchr(pszRename, ':') && strstr(pszRename, "->")) {
+        std::string sFrom(strchr(pszRename, ':') + 1);
+        std::string sTo = sFrom.substr(sFrom.find("->") + 2);
+        sFrom.resize(sFrom.find("->"));
+        if (rename(sFrom.c_str(), sTo.c_str()) != 0)
+            perror("orvel-faults: rename");
+    }
     if (nOpens == EnvNumber("ORVEL_BUS_AT"))
         RaiseBusElsewhere();
 }
@@ -242,6 +261,8 @@ void FaultAheadUnsettled(void)
 
 bool FaultNoPopulate(void) { return EnvNumber("ORVEL_NO_POPULATE") == 1; }
 
+bool FaultCoarseTimes(void) { return EnvNumber("ORVEL_COARSE_TIMES") == 1; }
+
 // Changes the first byte of the file open as fd in place, and writes it
 // again until the file's change time has moved: a clock that ticks coarsely
 // may take a while to.
@@ -271,13 +292,35 @@ static void Rewrite(int fd)
         close(fdWrite);
 }
 
+// Changes the first and the last byte of the file at pszPath in place, then
+// puts its access and modification times back as they were: where the file
+// system keeps no change time of its own, its times then show nothing.
+static void RewriteBack(const char *pszPath)
+{
+    struct stat st = {};
+    int fdWrite = open(pszPath, O_RDWR);
+    bool bDone = fdWrite >= 0 && fstat(fdWrite, &st) == 0 && st.st_size > 0;
+    for (off_t nAt : {(off_t)0, st.st_size - 1}) {
+        unsigned char b = 0;
+        bDone = bDone && pread(fdWrite, &b, 1, nAt) == 1;
+        b ^= 0x20;
+        bDone = bDone && pwrite(fdWrite, &b, 1, nAt) == 1;
+    }
+    const struct timespec atsBack[2] = {st.st_atim, st.st_mtim};
+    if (!bDone || futimens(fdWrite, atsBack) != 0)
+        perror("orvel-faults: rewrite with the times put back");
+    if (fdWrite >= 0)
+        close(fdWrite);
+}
+
 void FaultAfterRead(int fd)
 {
     char szLink[64], szPath[sizeof(szReadLast)];
     struct stat st;
     ++nReads;
     snprintf(szLink, sizeof(szLink), "/proc/self/fd/%d", fd);
-    if (EnvNumber("ORVEL_CUT_FIRST_AT") != 0) {
+    if (EnvNumber("ORVEL_CUT_FIRST_AT") != 0 ||
+        EnvNumber("ORVEL_REWRITE_FIRST_BACK_AT") != 0) {
         ssize_t nLen = readlink(szLink, szPath, sizeof(szPath) - 1);
         szPath[nLen > 0 ? nLen : 0] = '\0';
         if (strcmp(szPath, szReadLast) != 0) {
@@ -290,6 +333,10 @@ void FaultAfterRead(int fd)
         perror("orvel-faults: cut short");
     if (nReads == EnvNumber("ORVEL_REWRITE_AT"))
         Rewrite(fd);
+    if (nReads == EnvNumber("ORVEL_REWRITE_BACK_AT"))
+        RewriteBack(szLink);
+    if (nReads == EnvNumber("ORVEL_REWRITE_FIRST_BACK_AT"))
+        RewriteBack(szReadBefore);
     if (nReads == EnvNumber("ORVEL_CUT_FIRST_AT") &&
         (stat(szReadBefore, &st) != 0 ||
          truncate(szReadBefore,

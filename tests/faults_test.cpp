@@ -261,16 +261,43 @@ TEST(UnderTheRun, FilesChange)
         {"second file rewritten after its first block was compared",
          {"A/f=#3B", "B/f=#3B"}, "ORVEL_REWRITE_AT=3",
          {"@/B/f: Error reading file."}, 1},
+        // exFAT keeps times to the second and no change time: with its
+        // times put back, a file changed while it is read shows nothing.
+        // The second file never equals the first: its last byte differs,
+        // then, once its first block was compared, its first byte does.
+        // Other systems than Linux watch no file here: the times decide.
+        {"second file rewritten at both ends, times put back, on exFAT",
+         {"exfat:B", "A/f=#3B", "B/f=#3B^3B-1"}, "ORVEL_REWRITE_BACK_AT=3",
+#ifdef ORVEL_PORTABLE
+         {}, 1},
+#else
+         {"@/B/f: Error reading file."}, 1},
+#endif
+        // Opens 1 and 2 are a's, 3 x.txt's in A: B was listed at 2. Its
+        // x.txt is X.TXT by then, which an open of x.txt finds on exFAT.
+        {"second file renamed in other case after its directory was listed, on exFAT",
+         {"fuse:A", "exfat:B", "A/a=1", "A/x.txt=1", "B/a=1", "B/x.txt=1"},
+         "ORVEL_RENAME_AT=3:B/x.txt->B/X.TXT", {"@/B/x.txt: Error reading file."},
+         2},
 #ifdef ORVEL_PORTABLE
         // Read whole, in one read, before it changed: equal as it was read.
         {"first file cut short after its read", {"A/f=%3M", "B/f=%3M"},
          "ORVEL_CUT_AT=1", {}, 1},
         {"first file rewritten after its read", {"A/f=%3M", "B/f=%3M"},
          "ORVEL_REWRITE_AT=1", {}, 1},
+        {"first file rewritten at both ends while compared, times as on exFAT",
+         {"A/f=#96B", "B/f=#96B^96B-1"},
+         "ORVEL_COARSE_TIMES=1 ORVEL_REWRITE_FIRST_BACK_AT=4",
+         {"@/A/f, @/B/f: Differences encountered."}, 1},
         {"first file trimmed inside its last page while compared",
          {"A/f=%3M", "B/f=%3M"}, "ORVEL_CUT_FIRST_AT=3:50", {}, 1},
         {"first file cut short while compared", {"A/f=%3M", "B/f=%3M"},
          "ORVEL_CUT_FIRST_AT=3:2097152", {}, 1},
+        // Cut to 1 MiB while its first window is compared: the next window
+        // is not there.
+        {"first file of 4 GiB and more cut short while compared",
+         {"A/f=%4G+65536", "B/f=%4G+65536"},
+         "ORVEL_CUT_FIRST_AT=2:4293984256", {"@/A/f: Error reading file."}, 1},
 #else
         // Mapped, the image is the file: zeros where the second file has
         // zeros too, and yet the pair is not equal. Changed while the
@@ -279,6 +306,14 @@ TEST(UnderTheRun, FilesChange)
          "ORVEL_CUT_AT=1", {"@/A/f: Error reading file."}, 1},
         {"first file rewritten after its read", {"A/f=%3M", "B/f=%3M"},
          "ORVEL_REWRITE_AT=1", {"@/A/f: Error reading file."}, 1},
+        // As the second file on exFAT above: the image is the first file,
+        // which never equals the second; read 4 comes once the second's
+        // first block was compared. (exFAT's own mappings here, through
+        // FUSE, do not follow writes made through other descriptors.)
+        {"first file rewritten at both ends while compared, times as on exFAT",
+         {"A/f=#96B", "B/f=#96B^96B-1"},
+         "ORVEL_COARSE_TIMES=1 ORVEL_REWRITE_FIRST_BACK_AT=4",
+         {"@/B/f: Error reading file."}, 1},
         // No fault comes: the bytes past its new end read as zeros.
         {"first file trimmed inside its last page while compared",
          {"A/f=%3M", "B/f=%3M"}, "ORVEL_CUT_FIRST_AT=3:50",
@@ -297,6 +332,11 @@ TEST(UnderTheRun, FilesChange)
          {"A/f=%96B+8192", "B/f=%96B+8192"},
          "ORVEL_PAGE_BYTES=65536 ORVEL_CUT_FIRST_AT=3:4096",
          {"@/B/f: Error reading file."}, 1},
+        // Cut to 1 MiB while its first window is compared: a fault inside
+        // the window.
+        {"first file of 4 GiB and more cut short while compared",
+         {"A/f=%4G+65536", "B/f=%4G+65536"},
+         "ORVEL_CUT_FIRST_AT=2:4293984256", {"@/B/f: Error reading file."}, 1},
 #endif
         // Kernels with pages of 16 or 64 KiB (arm64): blocks and images
         // mapped, aligned and given back in whole pages of theirs.

@@ -4,8 +4,10 @@
 // the test process while the tool, a child process, walks it. It exists to
 // stage what the local file systems cannot hold: names longer than 255
 // bytes (FUSE allows 1,024), files whose reads fail with EIO from some
-// offset on, directories that fold case, a listing in a known order, and a
-// name whose lookup is not answered, as on a share that hangs.
+// offset on, directories that fold case, a listing in a known order, a name
+// whose lookup is not answered, as on a share that hangs, and a directory
+// whose listing kills the process that asks for it, as a user's kill would
+// at that very point.
 //
 // No request can wait forever: the serving thread never touches the mount;
 // it answers each request in turn, a held lookup when the tree is released
@@ -20,6 +22,7 @@
 #include <fcntl.h>
 #include <linux/fuse.h>
 #include <poll.h>
+#include <signal.h>
 #include <stddef.h>
 #include <string.h>
 #include <strings.h>
@@ -107,7 +110,7 @@ void FuseTree::Add(const std::string &sPath, bool bDir,
     }
 }
 
-void FuseTree::Fold(const std::string &sDir)
+uint64_t FuseTree::DirNode(const std::string &sDir)
 {
     uint64_t nId = FUSE_ROOT_ID;
     if (!sDir.empty()) {
@@ -118,7 +121,17 @@ void FuseTree::Fold(const std::string &sDir)
             nAt = nSlash + 1;
         }
     }
-    vNodes[nId - 1].bFold = true;
+    return nId;
+}
+
+void FuseTree::Fold(const std::string &sDir)
+{
+    vNodes[DirNode(sDir) - 1].bFold = true;
+}
+
+void FuseTree::KillOnListing(const std::string &sDir)
+{
+    vNodes[DirNode(sDir) - 1].bKill = true;
 }
 
 uint64_t FuseTree::Child(uint64_t nParent, const std::string &sName,
@@ -311,6 +324,10 @@ int FuseTree::Answer(const char *pRequest, size_t nLength, std::string *psOut,
         break;
     }
     case FUSE_READDIR: {
+        // Killed while it waits for the answer, the process dies as soon as
+        // it has it: nothing it would do after this listing gets done.
+        if (node.bKill && in.pid > 0)
+            kill((pid_t)in.pid, SIGKILL);
         // The offset of an entry is the count of entries up to it.
         uint64_t nIndex = 0;
         for (size_t i = 0; i < vNodes.size(); i++) {

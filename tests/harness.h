@@ -96,6 +96,10 @@ public:
     // up whatever their ASCII case, as case-folding file systems do: its
     // listing holds each name as added, a lookup finds any spelling of it.
     void Fold(const std::string &sDir);
+    // Makes a listing of the directory sDir (added if missing) kill the
+    // process that asks for it (SIGKILL, to the process of the thread the
+    // kernel names), which dies once it has its answer.
+    void KillOnListing(const std::string &sDir);
     // Holds every lookup of the entry sPath (added if missing, as a file)
     // unanswered until the tree is released: whatever looks it up waits,
     // and so does every other lookup or listing in its directory meanwhile
@@ -116,9 +120,11 @@ private:
         std::string sData;
         uint64_t nFailAt;
         bool bFold;          // lookups in it ignore ASCII case
+        bool bKill = false;  // a listing of it kills the lister
         bool bFifo = false;  // a FIFO
         bool bHeld = false;  // its lookups wait until the tree is released
     };
+    uint64_t DirNode(const std::string &sDir);
     void Serve();
     int Answer(const char *pRequest, size_t nLength, std::string *psOut,
                bool bHold) const;
@@ -150,10 +156,10 @@ public:
     // Makes entries from lines such as
     //   "A/x=text"      a file holding "text"
     //   "A/x=#N"        N bytes of a fixed pattern; "#N^K" with byte K flipped
-    //   "A/x=%N"        a sparse file of N bytes
+    //   "A/x=%N"        a sparse file of N bytes; "%N^K" with byte K set
     //                   (N and K may end in M or G, or in B for blocks of
     //                   the tool's reads, BLOCK_BYTES of src/block.h, then
-    //                   in +D or -D bytes: "#2B+1^1B-1")
+    //                   in +D or -D bytes: "#2B+1^1B-1", "%4G+10")
     //   "A/d/"          a directory
     //   "A/l->target"   a symbolic link
     //   "A/p|"          a FIFO
@@ -164,12 +170,19 @@ public:
     //   "A/x=#N!K"      N bytes of the pattern whose reads that reach
     //                   offset K fail with EIO
     //   "A/d/~"         the directory A/d looks names up whatever their case
+    //   "A/d/!"         a listing of the directory A/d kills the process
+    //                   that asks for it
     //   "hold:A/x"      a lookup of A/x is not answered until the run has
     //                   ended (FuseTree::Hold); FUSE trees list their
     //                   entries in the order of the lines
     //   "exfat:A"       an exFAT volume (exfat-fuse on a loop device, root
     //                   only) mounted on the directory A at once: the
     //                   lines under "A/" that follow are written into it
+    //   "overlay:A"     an overlayfs (root only) mounted on the directory A
+    //                   at once, over layers on two file systems (the lower
+    //                   one here, the upper one a tmpfs), which numbers its
+    //                   directories anew: the lines under "A/" that follow
+    //                   are written through it
     // A FUSE tree is mounted at the end of the call that names it.
     void Make(const std::vector<std::string> &vSpecs);
 
@@ -177,10 +190,12 @@ private:
     std::string sRoot;
     std::vector<std::unique_ptr<FuseTree>> vFuse;
     std::vector<std::pair<std::string, std::string>> vExfat;  // mount, loop
+    std::vector<std::string> vMounts;  // other mounts, in the order made
 };
 
 // Whether a table row whose tree is vTree can be made here. A tree with a
-// FUSE mount or an exFAT volume cannot where none can be had: the row is then
+// FUSE mount, an exFAT volume or an overlayfs cannot where none can be had:
+// the row is then
 // left out, with the reason in *psLeftOut, and the test fails where CI requires
 // the tools (ToolsRequired()).
 bool CanMake(const std::vector<std::string> &vTree, std::string *psLeftOut);
@@ -225,7 +240,10 @@ Report ParseReport(const RunResult &r);
 
 // Checks a run's result lines against vLines ("@" the scratch root, in any
 // order; a name may hold a newline), the summary's count (-1: none), the
-// progress lines on standard error and the exit status.
+// progress lines on standard error and the exit status. A run killed by a
+// signal (status 128 + the signal) prints no summary: nFiles is then the
+// count of pairs it took up, whose progress lines standard error holds, or
+// their beginning where it was buffered.
 void ExpectReport(const RunResult &r, const Scratch &scratch,
                   const std::vector<std::string> &vLines, long nFiles,
                   int nStatus);

@@ -105,6 +105,21 @@ TEST(Names, OddNames)
          {"@/B/README: Error reading file.", "@/B/docs/f: Error reading file.",
           "@/A/Same, @/B/Same: Differences encountered.",
           "@/B/s/T: Error reading file."}, 6, 0},
+        // The tree lists x.txt and D, but its lookups take the first name
+        // added that folds alike: X.TXT for x.txt, D for d. What opens is
+        // not the entry listed.
+        {"names listed beside their case variants, against a tree that folds case",
+         {"fuse:B", "B/~", "B/X.TXT=2", "B/x.txt=1", "A/x.txt=2", "B/D/f=2",
+          "B/d/f=1", "A/d/f=2"},
+         {"A", "B"},
+         {"@/B/x.txt: Error reading file.", "@/B/d/f: Error reading file."}, 2, 0},
+#ifndef ORVEL_PORTABLE  // other systems have no overlayfs: numbers hold
+        // Layers on two file systems: its directories' numbers in listings
+        // are not those it gives them, which must not make them unreadable.
+        {"a second tree on overlayfs over two file systems",
+         {"overlay:B", "A/d/f=1", "B/d/f=2", "A/g=1", "B/g=1"}, {"A", "B"},
+         {"@/A/d/f, @/B/d/f: Differences encountered."}, 2, 0},
+#endif
         {"names that differ only in case, against an exFAT volume",
          {"exfat:B", "A/Readme=1", "A/README=1", "B/Readme=1", "A/Docs/f=1",
           "A/docs/f=1", "B/Docs/f=1"},

@@ -40,7 +40,8 @@ HANDLE OrvelCreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
 // The kernel's GetFileSize answers the low 32 bits of a size of 4 GiB or
 // more, which would pass for a smaller file: asked for no high part, this
 // one answers INVALID_FILE_SIZE for any size that does not fit 32 bits, with
-// ERROR_ARITHMETIC_OVERFLOW as the last error.
+// ERROR_ARITHMETIC_OVERFLOW as the last error; asked for the high part, the
+// whole size, as the kernel's does.
 #define GetFileSize OrvelGetFileSize
 DWORD OrvelGetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
 
@@ -109,9 +110,11 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 BOOL CloseHandle(HANDLE hObject);
 
 // ---- Memory: fixed blocks, never null for a size of 0 ---------------------
-// A global block holds the image of a whole file: it is filled by one
-// ReadFile of that file from its start and only read after that. The layer
-// may answer that ReadFile by mapping the file there, read-only.
+// A global block holds the image of a whole file, or of a window of one of
+// 4 GiB or more: it is asked for right after that file was opened and
+// sized, filled by ReadFile of that file, one from its start, then, window
+// after window, one from where the last left off, and only read after each.
+// The layer may answer those reads by mapping the file there, read-only.
 HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T dwBytes);
 HGLOBAL GlobalFree(HGLOBAL hMem);
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);

@@ -598,7 +598,8 @@ static bool EnterWay(Ways *pWays, int fdRoot, size_t nRelLen)
     pWays->szRel[nRelLen] = cAt;
     if (fd < 0)
         return false;
-    way.bExact = LooksUpExactly(fd);
+    bool bNumbered;
+    way.bExact = LooksUpExactly(fd, &bNumbered);
     if (!way.bExact && !ListWay(&way, fd, pWays->pcBuf)) {
         free(way.pcNames);
         free(way.pnSlots);

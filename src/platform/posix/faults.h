@@ -3,13 +3,13 @@
 // grows between being sized and being read or is cut short or rewritten
 // right after a read, an entry that goes away or turns into a FIFO after its
 // directory was listed, a signal from outside or a bus error elsewhere at an
-// exact open, a system that cannot bring a mapping's pages in ahead, pages
-// larger than this machine's, a read-ahead agent that works on a cached
-// tree, whose walk parts from the core's, and which has done all it can
-// before each of the core's opens; and through which it watches for what
-// must never happen, such as the open of anything but a regular file. The
-// shipped program compiles them to nothing; the test build defines
-// ORVEL_FAULTS and links tests/faults.cpp.
+// exact open, a system that cannot bring a mapping's pages in ahead, times
+// kept as exFAT keeps them, pages larger than this machine's, a read-ahead
+// agent that works on a cached tree, whose walk parts from the core's, and
+// which has done all it can before each of the core's opens; and through
+// which it watches for what must never happen, such as the open of anything
+// but a regular file. The shipped program compiles them to nothing; the
+// test build defines ORVEL_FAULTS and links tests/faults.cpp.
 //
 // The read-ahead agent's hooks: FAULT_AHEAD_FORCED, whether it starts with
 // the walk and works throughout; FAULT_AHEAD_HIDES(i), whether the entry i
@@ -44,6 +44,7 @@ void *FaultMmap(void *pAddr, size_t nLen, int nProt, int nFlags, int fd,
 int FaultMunmap(void *pAddr, size_t nLen);
 int FaultMadvise(void *pAddr, size_t nLen, int nAdvice);
 bool FaultNoPopulate(void);
+bool FaultCoarseTimes(void);
 bool FaultAheadForced(void);
 bool FaultAheadHides(size_t nIndex);
 void FaultAheadOpened(int fd);
@@ -62,6 +63,7 @@ void FaultAheadUnsettled(void);
 #define munmap FaultMunmap
 #define madvise FaultMadvise
 #define FAULT_NO_POPULATE() FaultNoPopulate()
+#define FAULT_COARSE_TIMES() FaultCoarseTimes()
 #define FAULT_AHEAD_FORCED() FaultAheadForced()
 #define FAULT_AHEAD_HIDES(nIndex) FaultAheadHides(nIndex)
 #define FAULT_AHEAD_OPENED(fd) FaultAheadOpened(fd)
@@ -78,6 +80,7 @@ void FaultAheadUnsettled(void);
 #define FAULT_AFTER_READ(fd) ((void)0)
 #define FAULT_PAGE_BYTES(nSystem) (nSystem)
 #define FAULT_NO_POPULATE() false
+#define FAULT_COARSE_TIMES() false
 #define FAULT_AHEAD_FORCED() false
 #define FAULT_AHEAD_HIDES(nIndex) ((void)(nIndex), false)
 #define FAULT_AHEAD_OPENED(fd) ((void)0)

@@ -12,6 +12,8 @@
 //   listing.cpp   reading the names of an open directory
 //   levels.cpp    descriptors of the directories the walk is in
 //   namesake.cpp  the second tree's file that has exactly the first's name
+//   watch.cpp     writes seen while a file is read, where times cannot show
+//                 them
 //   ahead.cpp     the read-ahead agent, which brings files into the page
 //                 cache ahead of the core
 #ifndef ORVEL_POSIX_INTERNAL_H
@@ -41,7 +43,7 @@ inline HANDLE HandleOf(int fd) { return (HANDLE)(intptr_t)(fd + 1); }
 
 // ---- files.cpp --------------------------------------------------------------
 // The descriptor of the file CreateFileA opened last, with its status in
-// *pst, if it is still open, unread, and of nBytes; else -1.
+// *pst, if it is still open, unread, and of nBytes or more; else -1.
 int OpenFileSized(size_t nBytes, struct stat *pst);
 // Whether the file open as fd still has the size and times of *pstRead.
 bool StillAsRead(int fd, const struct stat *pstRead);
@@ -64,17 +66,21 @@ size_t PageBytes(void);
 size_t LargePageBytes(void);
 
 // ---- mapped.cpp -------------------------------------------------------------
-// The image of the file of nBytes open last (OpenFileSized), that file
-// mapped; NULL where the image is to be private memory instead (a small
-// file, a system without mapped images, a file that cannot be mapped).
+// The image of the file open last (OpenFileSized), of nBytes or of a window
+// of nBytes of a longer file, that file mapped from its start; NULL where the
+// image is to be private memory instead (a small file, a system without
+// mapped images, a file that cannot be mapped).
 void *MappedReserve(size_t nBytes);
 // Unmaps pBlock if it is a mapped image; false if it is not.
 bool MappedRelease(void *pBlock);
-// Serves a read of nBytes from the start of the file open as fd into
-// pBuffer if that is the file's mapped image: brings its pages in and gives
-// 1, with *pnMapped the bytes of it (fewer if it is shorter now); 0 when
+// Serves a read of nBytes from offset qwAt of the file open as fd into
+// pBuffer if that is the file's mapped image: maps those bytes there (the
+// first read, from the start, finds them mapped; each later one takes the
+// place of the window before it), brings their pages in and gives 1, with
+// *pnMapped the bytes of it (fewer if the file is shorter now); 0 when
 // pBuffer is no such image; -1 on failure, with errno set.
-int MappedRead(void *pBuffer, size_t nBytes, int fd, size_t *pnMapped);
+int MappedRead(void *pBuffer, size_t nBytes, int fd, uint64_t qwAt,
+               size_t *pnMapped);
 // Whether a mapped image has lost pages to its file being cut short.
 bool MappedBroken(void);
 // Whether the file of the mapped image, if there is one, still has the
@@ -89,11 +95,12 @@ bool RoomForPrivateMemory(size_t nBytes);
 // ---- listing.cpp ------------------------------------------------------------
 // Called once per entry of a listed directory, "." and ".." included, with
 // the entry's DT_ type as the listing gave it (DT_UNKNOWN where it gives
-// none); false stops the listing.
+// none) and its inode number as the listing gave it; false stops the
+// listing.
 typedef bool (*EntrySink)(void *pContext, const char *pszName,
-                          unsigned char bType);
-// Reads every entry of the directory open as fdDir, a descriptor that has
-// not been listed before, and leaves it open. False when the listing failed
+                          unsigned char bType, ino_t nIno);
+// Reads every entry of the directory open as fdDir, a descriptor at the
+// start of its directory, and leaves it open. False when the listing failed
 // or the sink said stop.
 bool ListDirectory(int fdDir, EntrySink pfnSink, void *pContext);
 
@@ -152,11 +159,33 @@ void NamesakeForget(void);
 // when a name on its way is not exactly in its directory's listing (or no
 // listing could be read), and *ppszName its name in pszPath.
 bool NamesakePlace(const char *pszPath, Level **ppLevel, const char **ppszName);
+// The file NamesakePlace placed in a directory was opened, with the status
+// *pst: whether it is the entry its directory lists under its name, which a
+// listing gone stale may no longer be.
+bool NamesakeOpened(const struct stat *pst);
 #if ORVEL_LINUX
 // Whether the directory open as fd (not O_PATH) looks names up exactly, so
-// that no listing of it is needed to know that a name is the one it holds.
-bool LooksUpExactly(int fd);
+// that no listing of it is needed to know that a name is the one it holds;
+// whether its listings number entries as its lookups do goes to
+// *pbNumbered.
+bool LooksUpExactly(int fd, bool *pbNumbered);
 #endif
+
+// ---- watch.cpp --------------------------------------------------------------
+// Starts watching the file open as fd, with the status *pst, for writes made
+// while it is read, where its times cannot show every change: a watch, or
+// -1 for none (where the times decide alone).
+int WatchStart(int fd, const struct stat *pst);
+// Starts watching the directory open as fdDir for entries added, removed or
+// renamed: a watch, or -1 where none can be had.
+int WatchEntries(int fdDir);
+// Whether what the watch is for was seen since it started or WatchAgain;
+// false for no watch (-1).
+bool WatchSaw(int nWatch);
+// Forgets what the watch saw so far; -1 is no watch.
+void WatchAgain(int nWatch);
+// Ends the watch; -1 is no watch.
+void WatchEnd(int nWatch);
 
 // ---- ahead.cpp --------------------------------------------------------------
 // The core's steps, told to the read-ahead agent (protocol in ahead.cpp).

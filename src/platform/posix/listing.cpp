@@ -23,7 +23,8 @@ bool ListDirectory(int fdDir, EntrySink pfnSink, void *pContext)
             const struct dirent64 *pEnt =
                 (const struct dirent64 *)(acBuf + nOff);
             nOff += pEnt->d_reclen;
-            if (!pfnSink(pContext, pEnt->d_name, pEnt->d_type))
+            if (!pfnSink(pContext, pEnt->d_name, pEnt->d_type,
+                         (ino_t)pEnt->d_ino))
                 return false;
         }
     }
@@ -49,7 +50,7 @@ bool ListDirectory(int fdDir, EntrySink pfnSink, void *pContext)
     rewinddir(pDir);
     errno = 0;
     while (bOk && (pEnt = readdir(pDir)) != NULL) {
-        bOk = pfnSink(pContext, pEnt->d_name, pEnt->d_type);
+        bOk = pfnSink(pContext, pEnt->d_name, pEnt->d_type, (ino_t)pEnt->d_ino);
         errno = 0;
     }
     if (errno != 0)

@@ -1,4 +1,6 @@
-// Mapped images: the whole first file of a pair mapped, not copied.
+// Mapped images: the whole first file of a pair mapped, not copied; or, for
+// a first file of 4 GiB or more, which the core holds a window at a time,
+// each window of it in turn.
 //
 // Copying a large file from the page cache into private memory and reading
 // it back for the comparison is twice the memory traffic of streaming it,
@@ -8,7 +10,10 @@
 //   (OpenFileSized): it maps that file, read-only, into room aligned for
 //   large pages, and the ReadFile of the whole file from its start into the
 //   image brings its pages in (MADV_POPULATE_READ), so that an I/O error is
-//   a failed read of the first file, as it would be when reading.
+//   a failed read of the first file, as it would be when reading. A block
+//   smaller than the file is room for its windows: the first is mapped
+//   there at once, and each later ReadFile into it maps the file's next
+//   bytes in place of the window before and brings them in.
 //   GlobalFree unmaps it. Where the file cannot be mapped or the kernel
 //   cannot bring the pages in ahead (before Linux 5.14), GlobalAlloc gives
 //   private memory, whose room it checks, as below the size: whether the
@@ -23,8 +28,11 @@
 //   end of either file of the pair (which the core makes only when all
 //   compared equal, after the last comparison) fails if the file no longer
 //   has the size and times it had when its pages were brought in
-//   (MappedStillAsRead): a file trimmed inside its last page reads as zeros
-//   past its new end, with no fault to tell.
+//   (MappedStillAsRead), nor, where its times cannot show every change, a
+//   write to it seen while it was compared (watch.cpp): a file trimmed inside
+//   its last page reads as zeros past its new end, with no fault to tell.
+//   (A file held in windows is also read more than once, and its own last
+//   read checks it against its open.)
 // - A file cut short while its image is compared takes the pages past its
 //   new end with it, and touching them raises SIGBUS. For a fault inside the
 //   image, zero pages are put in place of the rest of it and the image is
@@ -57,8 +65,9 @@
 static char *volatile pcImage = NULL;   // the file mapped
 static volatile size_t nImageRoom = 0;  // its length, whole pages
 static int fdImage = -1;                // a descriptor of the file, kept
-static struct stat stImage;  // its status when mapped, then when read
-static bool bRead = false;   // its pages were brought in
+static struct stat stImage;   // its status when mapped, then when read
+static bool bRead = false;    // its pages were brought in
+static int nImageWatch = -1;  // its watch for writes while compared, if any
 static volatile sig_atomic_t bBroken = 0;
 static bool bHandlerSet = false;
 static struct sigaction saBefore;  // what SIGBUS did before the handler
@@ -160,30 +169,55 @@ bool MappedRelease(void *pBlock)
     munmap(pBlock, nImageRoom);
     close(fdImage);
     fdImage = -1;
+    WatchEnd(nImageWatch);
+    nImageWatch = -1;
     nImageRoom = 0;
     bRead = false;
     bBroken = 0;
     return true;
 }
 
-int MappedRead(void *pBuffer, size_t nBytes, int fd, size_t *pnMapped)
+int MappedRead(void *pBuffer, size_t nBytes, int fd, uint64_t qwAt,
+               size_t *pnMapped)
 {
     struct sigaction sa;
     struct stat st;
 
-    if (pBuffer != pcImage || pcImage == NULL || bRead)
+    if (pBuffer != pcImage || pcImage == NULL)
         return 0;
     // The file mapped, as long as it is now: a file that shrank since it
     // was sized delivers its real length, which the caller then finds short.
     if (fstat(fd, &st) != 0)
         return -1;
+    // The whole file or its first window comes first, from the start; the
+    // next windows each from whole pages on.
     if (st.st_dev != stImage.st_dev || st.st_ino != stImage.st_ino ||
-        nBytes > nImageRoom) {
+        nBytes > nImageRoom || (qwAt == 0 ? bRead : !bRead) ||
+        qwAt % PageBytes() != 0) {
         errno = EINVAL;
         return -1;
     }
-    *pnMapped = (uint64_t)st.st_size < nBytes ? (size_t)st.st_size : nBytes;
-    AheadMapping(fd, *pnMapped);
+    *pnMapped = 0;
+    if ((uint64_t)st.st_size > qwAt)
+        *pnMapped = (uint64_t)st.st_size - qwAt < nBytes
+                        ? (size_t)((uint64_t)st.st_size - qwAt)
+                        : nBytes;
+    if (nImageWatch < 0)
+        nImageWatch = WatchStart(fd, &st);
+    if (qwAt == 0)
+        AheadMapping(fd, *pnMapped);
+    // A window past the first takes the place of the one before it. Where
+    // that fails, the room is held again, so that no other mapping can take
+    // its place before GlobalFree gives it back.
+    if (qwAt != 0 && *pnMapped > 0 &&
+        mmap(pcImage, *pnMapped, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd,
+             (off_t)qwAt) == MAP_FAILED) {
+        int nError = errno;
+        mmap(pcImage, nImageRoom, PROT_NONE,
+             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
+        errno = nError;
+        return -1;
+    }
     if (*pnMapped > 0 && madvise(pcImage, *pnMapped, MADV_POPULATE_READ) != 0)
         return -1;  // an I/O error while reading the pages in
     if (!bHandlerSet) {
@@ -202,14 +236,14 @@ bool MappedBroken(void) { return bBroken != 0; }
 
 bool MappedStillAsRead(void)
 {
-    return !bRead || StillAsRead(fdImage, &stImage);
+    return !bRead || (StillAsRead(fdImage, &stImage) && !WatchSaw(nImageWatch));
 }
 
 #else  // Elsewhere every image is read into private memory.
 
 void *MappedReserve(size_t) { return NULL; }
 bool MappedRelease(void *) { return false; }
-int MappedRead(void *, size_t, int, size_t *) { return 0; }
+int MappedRead(void *, size_t, int, uint64_t, size_t *) { return 0; }
 bool MappedBroken(void) { return false; }
 bool MappedStillAsRead(void) { return true; }
 

@@ -143,7 +143,8 @@ struct Listing {
 
 // Appends an entry of the listed directory to the search. False when memory
 // runs out.
-static bool AddEntry(void *pContext, const char *pszName, unsigned char bType)
+static bool AddEntry(void *pContext, const char *pszName, unsigned char bType,
+                     ino_t)
 {
     Listing *pListing = (Listing *)pContext;
     Search *pSearch = pListing->pSearch;

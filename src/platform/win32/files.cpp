@@ -10,10 +10,11 @@
 #undef GetFileSize
 
 // Opens the file by its exact name, a second tree's file only where it is
-// the first one's namesake (CheckNamesake). Devices answer FILE_TYPE_CHAR,
-// pipes FILE_TYPE_PIPE: a size and a read mean nothing for them, and a console
-// would wait for input. With exact paths no file name stands for a device;
-// the check stays for a path that names one itself ("\\.\COM1").
+// the first one's namesake, by the names its directories list
+// (CheckNamesake). Devices answer FILE_TYPE_CHAR, pipes FILE_TYPE_PIPE: a
+// size and a read mean nothing for them, and a console would wait for
+// input. With exact paths no file name stands for a device; the check stays
+// for a path that names one itself ("\\.\COM1").
 // https://learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-getfiletype
 HANDLE OrvelCreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
                         DWORD dwShareMode,
@@ -22,19 +23,16 @@ HANDLE OrvelCreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
                         HANDLE hTemplateFile)
 {
     DWORD dwRefused;
-    WCHAR *pwszPath;
+    WCHAR *pwszPath = NULL;
     HANDLE hFile;
 
-    // Every line reported is written before the next file is opened, so
-    // that a run ended from outside keeps what it found: msvcrt has no line
-    // buffering, and unbuffered it writes a file or a pipe byte by byte.
-    fflush(stdout);
-    dwRefused = CheckNamesake(lpFileName);
+    dwRefused = CheckNamesake(lpFileName, &pwszPath);
     if (dwRefused != NO_ERROR) {
         SetLastError(dwRefused);
         return INVALID_HANDLE_VALUE;
     }
-    pwszPath = ExactPath(lpFileName, L"");
+    if (pwszPath == NULL)
+        pwszPath = ExactPath(lpFileName, L"");
     if (pwszPath == NULL)
         return INVALID_HANDLE_VALUE;
     hFile = CreateFileW(pwszPath, dwDesiredAccess, dwShareMode,

@@ -76,16 +76,17 @@ struct Listing {
 bool ReadListing(const WCHAR *pwszPattern, Listing *pListing);
 // Releases what the listing holds and leaves it empty.
 void FreeListing(Listing *pListing);
-// Whether exactly one entry of the listing has the key pwszKey.
-bool ListsOnce(const Listing *pListing, const WCHAR *pwszKey);
+// The name of the one entry of the listing whose key is pwszKey; NULL when
+// none or more than one has it.
+const WCHAR *ListedOnce(const Listing *pListing, const WCHAR *pwszKey);
 // Marks the entries that no path can name exactly.
 void MarkRefused(Listing *pListing);
 
 // ---- search.cpp ------------------------------------------------------------
 // A running search: the whole listing, the next entry to deliver and the
 // last one delivered, its place in the walk, the second tree's namesake
-// directory as far as it has been checked, and the directory's identity for
-// the cycle guard.
+// directory as far as it has been checked, with its path spelled as its
+// directories list it, and the directory's identity for the cycle guard.
 struct Search {
     bool bInUse;
     Listing first;
@@ -98,8 +99,9 @@ struct Search {
     size_t nRelAt;      // where its path below the first root starts
     int nParent;        // the search whose entry it is, -1 for a root
     char *pszSecond;    // the second directory and a separator, once
-    bool bSecondExact;  // checked; whether each name down to it is
-    Listing second;     // listed exactly, and then its listing
+    WCHAR *pwszSecond;  // checked; where each name down to it is listed
+    Listing second;     // exactly, its "\\?\" form with each name as
+                        // listed and a separator, and its listing
     DWORD dwVolume;     // volume serial number and file index:
     DWORD dwIndexHigh;  // together, which directory this is
     DWORD dwIndexLow;
@@ -116,8 +118,9 @@ extern int nInnermost;
 // separator and the name it delivered last.
 bool IsDelivered(const Search *pSearch, const char *pszPath, size_t nLen);
 // NO_ERROR when the open of pszPath may go ahead, else the error to fail it
-// with.
-DWORD CheckNamesake(const char *pszPath);
+// with. For a second tree's file, *ppwszOpen is then the path to open it by,
+// allocated with malloc; NULL for any other.
+DWORD CheckNamesake(const char *pszPath, WCHAR **ppwszOpen);
 
 // ---- cycles.cpp ------------------------------------------------------------
 // Reads the identity of the directory pwszDir ("\\?\<dir>\") into the

@@ -83,7 +83,12 @@ static int CompareKeyed(const void *pA, const void *pB)
 //
 // A key is the long name upper-cased as file systems compare names:
 // LCMapStringW without LCMAP_LINGUISTIC_CASING takes the file system's
-// casing, one UTF-16 unit for one, and all the names go in one call.
+// casing, one UTF-16 unit for one, and all the names go in one call. A file
+// system upper-cases one UTF-16 unit at a time, and no surrogate alone is a
+// letter: a name's surrogate pairs go into its key as they are, so that
+// names that differ in the case of a letter beyond the first 65,536 (a
+// Deseret one) are two keys, as they are two names, where LCMapStringW would
+// map the pair.
 // https://learn.microsoft.com/windows/win32/api/winnls/nf-winnls-lcmapstringw
 bool ReadListing(const WCHAR *pwszPattern, Listing *pListing)
 {
@@ -113,6 +118,10 @@ bool ReadListing(const WCHAR *pwszPattern, Listing *pListing)
                      (int)nUnits, pListing->pwcKeys,
                      (int)nUnits) != (int)nUnits)
         return false;
+    for (size_t i = 0; i < nUnits; i++)
+        if (IS_HIGH_SURROGATE(pListing->pwcNames[i]) ||
+            IS_LOW_SURROGATE(pListing->pwcNames[i]))
+            pListing->pwcKeys[i] = pListing->pwcNames[i];
     for (size_t i = 0; i < pListing->nListed; i++) {
         pListing->pKeyed[i].pwszKey =
             pListing->pwcKeys + pListing->pListed[i].nNameAt;
@@ -122,8 +131,9 @@ bool ReadListing(const WCHAR *pwszPattern, Listing *pListing)
     return true;
 }
 
-// Whether exactly one entry of the listing has the key pwszKey.
-bool ListsOnce(const Listing *pListing, const WCHAR *pwszKey)
+// The name of the one entry of the listing whose key is pwszKey; NULL when
+// none or more than one has it.
+const WCHAR *ListedOnce(const Listing *pListing, const WCHAR *pwszKey)
 {
     const Keyed kWant = {pwszKey, 0};
     const Keyed *pFirst = pListing->pKeyed;
@@ -131,9 +141,11 @@ bool ListsOnce(const Listing *pListing, const WCHAR *pwszKey)
     const Keyed *pAt = (const Keyed *)bsearch(&kWant, pFirst, pListing->nListed,
                                               sizeof(Keyed), CompareKeyed);
 
-    return pAt != NULL &&
-           (pAt == pFirst || wcscmp(pAt[-1].pwszKey, pwszKey) != 0) &&
-           (pAt + 1 == pEnd || wcscmp(pAt[1].pwszKey, pwszKey) != 0);
+    if (pAt == NULL ||
+        (pAt != pFirst && wcscmp(pAt[-1].pwszKey, pwszKey) == 0) ||
+        (pAt + 1 != pEnd && wcscmp(pAt[1].pwszKey, pwszKey) == 0))
+        return NULL;
+    return pListing->pwcNames + pListing->pListed[pAt->nEntry].nNameAt;
 }
 
 // Marks the entries of a first-tree listing that no path can name exactly,

@@ -9,6 +9,16 @@
 // directory, once and exactly as Windows compares names: the long name,
 // upper-cased as the file system does ("Readme" is "README"). A name that
 // is not is refused as a missing file: the core reports the second path.
+// The file is then opened by the names its directories list, each spelled
+// as listed, so that every lookup of the path is an exact hit: where a
+// directory holds names that differ only in case (a Linux share, Wine, a
+// case-sensitive NTFS directory), the alias "LONG~LMQ.TXT" of another file
+// may stand before its namesake "long~lmq.txt" in the listing, and the
+// system would take the first it meets.
+//
+// A listed name holding U+FFFD is no namesake: it is what Wine and shares
+// make of any bytes of a name that are no text ("w\xff" and "w\xfe" both
+// arrive as "w" and U+FFFD), so that it may stand for another name.
 //
 // Relies on the core's walk: findfirst for the first root, then, while a
 // search runs, only for the directory it delivered last; a search runs until
@@ -18,8 +28,8 @@
 // followed by the same relative path. Each second directory is listed once,
 // when the first of its files is opened, and its listing is kept until the
 // search of its first-tree namesake ends: a second-tree open costs a
-// comparison of paths and a binary search. Any other open goes ahead as
-// asked.
+// comparison of paths, a binary search and the joining of the path it goes
+// by. Any other open goes ahead as asked.
 #include "internal.h"
 
 #include <stdlib.h>
@@ -42,22 +52,50 @@ static const WCHAR *LastKey(const Search *pSearch)
            pSearch->first.pListed[pSearch->nLast].nNameAt;
 }
 
+// The name of the one entry of pListing with the key pwszKey, if it can
+// stand for no other name; else NULL.
+static const WCHAR *NamesakeName(const Listing *pListing, const WCHAR *pwszKey)
+{
+    const WCHAR *pwszName = ListedOnce(pListing, pwszKey);
+
+    return pwszName != NULL && wcschr(pwszName, 0xFFFD) == NULL ? pwszName
+                                                                : NULL;
+}
+
+// pwszA followed by pwszB and pwszC, allocated with malloc; NULL when memory
+// runs out.
+static WCHAR *Joined(const WCHAR *pwszA, const WCHAR *pwszB, const WCHAR *pwszC)
+{
+    size_t nA = wcslen(pwszA), nB = wcslen(pwszB), nC = wcslen(pwszC);
+    WCHAR *pwszJoined = (WCHAR *)malloc((nA + nB + nC + 1) * sizeof(WCHAR));
+
+    if (pwszJoined == NULL)
+        return NULL;
+    memcpy(pwszJoined, pwszA, nA * sizeof(WCHAR));
+    memcpy(pwszJoined + nA, pwszB, nB * sizeof(WCHAR));
+    memcpy(pwszJoined + nA + nB, pwszC, (nC + 1) * sizeof(WCHAR));
+    return pwszJoined;
+}
+
 // The listing of the second directory whose path, with a separator, is the
-// first nDirLen bytes of pszPath, the namesake of search nSlot's directory;
-// NULL when a name from the second root down to it is not listed exactly in
-// its parent, or it cannot be listed.
+// first nDirLen bytes of pszPath, the namesake of search nSlot's directory,
+// with the path as its directories list it in the search's pwszSecond; NULL
+// when a name from the second root down to it is not listed exactly in its
+// parent, or it cannot be listed.
 static const Listing *SecondListing(int nSlot, const char *pszPath,
                                     size_t nDirLen)
 {
     Search *pSearch = &pSearches[nSlot];
-    WCHAR *pwszPattern;
+    WCHAR *pwszDir = NULL;
+    WCHAR *pwszPattern = NULL;
 
     if (pSearch->pszSecond != NULL && strlen(pSearch->pszSecond) == nDirLen &&
         memcmp(pSearch->pszSecond, pszPath, nDirLen) == 0)
-        return pSearch->bSecondExact ? &pSearch->second : NULL;
+        return pSearch->pwszSecond != NULL ? &pSearch->second : NULL;
     FreeListing(&pSearch->second);
     free(pSearch->pszSecond);
-    pSearch->bSecondExact = false;
+    free(pSearch->pwszSecond);
+    pSearch->pwszSecond = NULL;
     pSearch->pszSecond = (char *)malloc(nDirLen + 1);
     if (pSearch->pszSecond == NULL)
         return NULL;
@@ -67,30 +105,44 @@ static const Listing *SecondListing(int nSlot, const char *pszPath,
         // The parent's namesake, and this directory's name in it.
         const Search *pUp = &pSearches[pSearch->nParent];
         const Listing *pUpListing;
+        const WCHAR *pwszName;
 
         if (nDirLen < pUp->nLastLen + 2)
             return NULL;
         pUpListing = SecondListing(pSearch->nParent, pszPath,
                                    nDirLen - pUp->nLastLen - 1);
-        if (pUpListing == NULL || !ListsOnce(pUpListing, LastKey(pUp)))
+        pwszName =
+            pUpListing != NULL ? NamesakeName(pUpListing, LastKey(pUp)) : NULL;
+        if (pwszName == NULL)
             return NULL;
+        pwszDir = Joined(pUp->pwszSecond, pwszName, L"\\");
+    } else {
+        // The second root, as given.
+        pwszDir = ExactPath(pSearch->pszSecond, L"");
     }
-    pwszPattern = ExactPath(pSearch->pszSecond, L"*");
-    pSearch->bSecondExact =
-        pwszPattern != NULL && ReadListing(pwszPattern, &pSearch->second);
+    if (pwszDir != NULL)
+        pwszPattern = Joined(pwszDir, L"*", L"");
+    if (pwszPattern != NULL && ReadListing(pwszPattern, &pSearch->second)) {
+        pSearch->pwszSecond = pwszDir;
+        pwszDir = NULL;
+    }
+    free(pwszDir);
     free(pwszPattern);
-    return pSearch->bSecondExact ? &pSearch->second : NULL;
+    return pSearch->pwszSecond != NULL ? &pSearch->second : NULL;
 }
 
 // NO_ERROR when the open of pszPath may go ahead, else the error to fail it
 // with: the first tree's entry is refused, or the second tree's namesake is
-// not exactly listed.
-DWORD CheckNamesake(const char *pszPath)
+// not exactly listed. A second tree's file goes ahead by the path its
+// directories list, in *ppwszOpen.
+DWORD CheckNamesake(const char *pszPath, WCHAR **ppwszOpen)
 {
     const Search *pSearch;
     size_t nLen, nRelLen, nSuffix;
     const Listing *pListing;
+    const WCHAR *pwszName;
 
+    *ppwszOpen = NULL;
     if (nInnermost < 0)
         return NO_ERROR;
     pSearch = &pSearches[nInnermost];
@@ -110,7 +162,10 @@ DWORD CheckNamesake(const char *pszPath)
                pSearch->nLastLen) != 0)
         return NO_ERROR;
     pListing = SecondListing(nInnermost, pszPath, nLen - pSearch->nLastLen);
-    if (pListing == NULL || !ListsOnce(pListing, LastKey(pSearch)))
+    pwszName =
+        pListing != NULL ? NamesakeName(pListing, LastKey(pSearch)) : NULL;
+    if (pwszName == NULL)
         return ERROR_FILE_NOT_FOUND;
-    return NO_ERROR;
+    *ppwszOpen = Joined(pSearch->pwszSecond, pwszName, L"");
+    return *ppwszOpen != NULL ? NO_ERROR : ERROR_NOT_ENOUGH_MEMORY;
 }

@@ -1,6 +1,13 @@
 // findfirst and findnext over FindFirstFileExW. A search reads its
 // directory's listing whole when it starts, checks the directory against the
 // cycle guard, and takes its place in the walk that namesake.cpp follows.
+//
+// Every line the walk reported is written out before the next entry is
+// taken up, so that a run ended from outside (Ctrl+C, a kill, a timeout)
+// keeps what it found, also while it walks a stretch of directories without
+// files: msvcrt has no line buffering, and unbuffered it would write a file
+// or a pipe byte by byte. With nothing to write, a flush is a check of the
+// stream's buffer, no system call.
 #include "internal.h"
 
 #include <stdlib.h>
@@ -21,8 +28,10 @@ static void EndSearch(Search *pSearch)
     FreeListing(&pSearch->second);
     free(pSearch->pszDir);
     free(pSearch->pszSecond);
+    free(pSearch->pwszSecond);
     pSearch->pszDir = NULL;
     pSearch->pszSecond = NULL;
+    pSearch->pwszSecond = NULL;
     if (pSearch->bInUse && nInnermost == (int)(pSearch - pSearches))
         nInnermost = pSearch->nParent;
     pSearch->bInUse = false;
@@ -62,6 +71,7 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
     int nSlot, nParent = -1;
     Search *pSearch = NULL;
 
+    fflush(stdout);
     pFfBlk->ff_reserved = -1;
     if (nAttrib != (FA_HIDDEN | FA_SYSTEM | FA_DIREC) ||
         nPatLen < strlen(WILD_SUFFIX) ||
@@ -119,5 +129,6 @@ int findnext(struct ffblk *pFfBlk)
 {
     Search *pSearch = SlotInUse(pSearches, nSearches, pFfBlk->ff_reserved);
 
+    fflush(stdout);
     return pSearch != NULL ? DeliverNext(pSearch, pFfBlk) : 1;
 }
