@@ -29,6 +29,10 @@
 //                            to T;
 //   ORVEL_SIGNAL_AT=N:S      right after the Nth open of a file the process
 //                            sends itself signal S, as another process would;
+//   ORVEL_BUS_AT=N           right after the Nth open the process gets a
+//                            SIGBUS as the kernel gives one for a fault at
+//                            an address outside any mapped file: the byte
+//                            before the last file the layer mapped;
 //   ORVEL_NO_POPULATE=1      mapped images act as on a system that cannot
 //                            bring a mapping's pages in ahead;
 //   ORVEL_COARSE_TIMES=1     every file's times are taken as exFAT keeps
@@ -47,9 +51,19 @@
 //                            put in its place;
 //   ORVEL_AHEAD=1            the read-ahead agent starts with the walk and
 //                            works throughout, as on a tree read from disk;
-//   ORVEL_AHEAD=2            so does it, and every second entry its listings
-//                            give is hidden from it, as if each directory
-//                            changed between its listing and the core's.
+//   ORVEL_AHEAD=2            so does it, and the listings of its walk lack
+//                            their first entry and every second one after
+//                            it, as if each directory changed between its
+//                            listing and the core's: its walk parts from
+//                            the core's (the listings it makes to find the
+//                            core's file again lack none);
+//   ORVEL_AHEAD_STEP=1       with the agent at work, the core's first search
+//                            and each of its opens wait until every thread
+//                            of the agent waits for the core, so that what
+//                            the agent does before each step of the core
+//                            is the same from run to run, whatever the
+//                            machine's load; a wait past AHEAD_STEP_SECONDS
+//                            is reported.
 // At exit, blocks still held are reported on standard error, and so is, at
 // once, every open of anything but a regular file for reading: every test of
 // the test build is also a leak test and a test that nothing else is opened.
@@ -68,6 +82,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -83,6 +98,11 @@ static long nOpens = 0;
 static char szReadLast[4096], szReadBefore[4096];  // files read, by path
 static long nLiveBlocks = 0;
 static bool bReportArmed = false;
+static char *pcLastFileMap = NULL;  // where the layer last mapped a file
+
+// The bound on one wait for the read-ahead agent (ORVEL_AHEAD_STEP): far
+// longer than it takes on any machine, short of the runs' own time limit.
+#define AHEAD_STEP_SECONDS 20
 
 static long EnvNumber(const char *pszName)
 {
@@ -182,11 +202,26 @@ void FaultAheadOpened(int fd)
         fprintf(stderr, "orvel-faults: opened what is not a regular file\n");
 }
 
+// A SIGBUS for this thread with what the kernel gives for a fault at an
+// address: its code and that address, one outside any mapped file.
+static void RaiseBusElsewhere(void)
+{
+    siginfo_t si;
+    memset(&si, 0, sizeof(si));
+    si.si_signo = SIGBUS;
+    si.si_code = BUS_ADRERR;
+    si.si_addr = pcLastFileMap != NULL ? pcLastFileMap - 1 : (char *)4096;
+    if (syscall(SYS_rt_tgsigqueueinfo, getpid(), (pid_t)syscall(SYS_gettid),
+                SIGBUS, &si) != 0)
+        perror("orvel-faults: raise a bus error");
+}
+
 void FaultAfterOpen(int fd)
 {
     const char *pszRename = getenv("ORVEL_RENAME_AT");
     FaultAheadOpened(fd);
-    if (++nOpens == EnvNumber("ORVEL_SIGNAL_AT"))
+    ++nOpens;
+    if (nOpens == EnvNumber("ORVEL_SIGNAL_AT"))
         kill(getpid(), (int)EnvAfterColon("ORVEL_SIGNAL_AT"));
     if (pszRename != NULL && atol(pszRename) == nOpens &&
         strchr(pszRename, ':') && strstr(pszRename, "->")) {
@@ -196,15 +231,32 @@ void FaultAfterOpen(int fd)
         if (rename(sFrom.c_str(), sTo.c_str()) != 0)
             perror("orvel-faults: rename");
     }
+    if (nOpens == EnvNumber("ORVEL_BUS_AT"))
+        RaiseBusElsewhere();
 }
 
 bool FaultAheadForced(void) { return EnvNumber("ORVEL_AHEAD") != 0; }
 
-// Called by the agent's walking thread alone.
-bool FaultAheadHides(void)
+bool FaultAheadHides(size_t nIndex)
 {
-    static long nListed = 0;
-    return EnvNumber("ORVEL_AHEAD") == 2 && ++nListed % 2 == 0;
+    return EnvNumber("ORVEL_AHEAD") == 2 && nIndex % 2 == 0;
+}
+
+int FaultAheadStep(void)
+{
+    static const int nSeconds =
+        EnvNumber("ORVEL_AHEAD") != 0 && EnvNumber("ORVEL_AHEAD_STEP") == 1
+            ? AHEAD_STEP_SECONDS
+            : 0;
+    return nSeconds;
+}
+
+void FaultAheadUnsettled(void)
+{
+    fprintf(stderr,
+            "orvel-faults: the read-ahead agent was still at work after %d "
+            "s\n",
+            AHEAD_STEP_SECONDS);
 }
 
 bool FaultNoPopulate(void) { return EnvNumber("ORVEL_NO_POPULATE") == 1; }
@@ -313,8 +365,12 @@ void *FaultMmap(void *pAddr, size_t nLen, int nProt, int nFlags, int fd,
     const size_t nPage = ForcedPage();
     char *pcRoom, *pcAt;
 
-    if (nPage == 0)
-        return mmap(pAddr, nLen, nProt, nFlags, fd, nOffset);
+    if (nPage == 0) {
+        pcAt = (char *)mmap(pAddr, nLen, nProt, nFlags, fd, nOffset);
+        if (fd >= 0 && pcAt != MAP_FAILED)
+            pcLastFileMap = pcAt;
+        return pcAt;
+    }
     if (((nFlags & MAP_FIXED) && !WholePage((uintptr_t)pAddr)) ||
         !WholePage((uintptr_t)nOffset) || nLen == 0) {
         errno = EINVAL;
@@ -325,8 +381,12 @@ void *FaultMmap(void *pAddr, size_t nLen, int nProt, int nFlags, int fd,
         return MAP_FAILED;
     }
     nLen = (nLen + nPage - 1) & ~(nPage - 1);
-    if (nFlags & MAP_FIXED)
-        return mmap(pAddr, nLen, nProt, nFlags, fd, nOffset);
+    if (nFlags & MAP_FIXED) {
+        void *pAt = mmap(pAddr, nLen, nProt, nFlags, fd, nOffset);
+        if (fd >= 0 && pAt != MAP_FAILED)
+            pcLastFileMap = (char *)pAt;
+        return pAt;
+    }
     // Room for one page more, the mapping put at its first whole page, and
     // the rest of the room given back.
     pcRoom = (char *)mmap(NULL, nLen + nPage, PROT_NONE,
@@ -345,6 +405,8 @@ void *FaultMmap(void *pAddr, size_t nLen, int nProt, int nFlags, int fd,
         munmap(pcRoom, (size_t)(pcAt - pcRoom));
     if (pcAt + nLen < pcRoom + nLen + nPage)
         munmap(pcAt + nLen, (size_t)(pcRoom + nPage - pcAt));
+    if (fd >= 0)
+        pcLastFileMap = pcAt;
     return pcAt;
 }
 

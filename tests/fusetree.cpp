@@ -1,14 +1,18 @@
 // A tiny FUSE server for the tests. It speaks the kernel's protocol on
 // /dev/fuse itself (no library, nothing to install) and serves a static,
-// read-only tree of directories and regular files from a thread of the test
-// process while the tool, a child process, walks it. It exists to stage what
-// the local file systems cannot hold: names longer than 255 bytes (FUSE
-// allows 1,024), files whose reads fail with EIO from some offset on,
-// directories that fold case, and a directory whose listing kills the
-// process that asks for it, as a user's kill would at that very point.
+// read-only tree of directories, regular files and FIFOs from a thread of
+// the test process while the tool, a child process, walks it. It exists to
+// stage what the local file systems cannot hold: names longer than 255
+// bytes (FUSE allows 1,024), files whose reads fail with EIO from some
+// offset on, directories that fold case, a listing in a known order, a name
+// whose lookup is not answered, as on a share that hangs, and a directory
+// whose listing kills the process that asks for it, as a user's kill would
+// at that very point.
 //
 // No request can wait forever: the serving thread never touches the mount;
-// the tree is mounted only just before the thread starts and unmounted while
+// it answers each request in turn, a held lookup when the tree is released
+// (after the run, or when a run that was killed must end); the tree is
+// mounted only just before the thread starts, released and unmounted while
 // it still serves; and closing /dev/fuse at the end ends the connection, so
 // that whatever still holds a lazily detached tree gets an error, not a hang.
 #include "harness.h"
@@ -28,6 +32,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
+#include <set>
 
 namespace {
 
@@ -46,7 +52,41 @@ template <class T> std::string Bytes(const T &t)
     return std::string((const char *)&t, sizeof t);
 }
 
+// The trees being served, for ReleaseFuseTrees: the write ends of their
+// pipes.
+std::mutex mtxServed;
+std::set<int> setServed;
+
 }  // namespace
+
+void ReleaseFuseTrees()
+{
+    std::lock_guard<std::mutex> lock(mtxServed);
+    for (int fd : setServed)
+        (void)!write(fd, "r", 1);
+}
+
+void FuseTree::AddFifo(const std::string &sPath)
+{
+    Add(sPath, false, "", UINT64_MAX);
+    vNodes.back().bFifo = true;
+}
+
+void FuseTree::Hold(const std::string &sPath)
+{
+    uint64_t nId = FUSE_ROOT_ID;
+    for (size_t nAt = 0; nAt <= sPath.size();) {
+        size_t nSlash = std::min(sPath.find('/', nAt), sPath.size());
+        uint64_t nChild = Child(nId, sPath.substr(nAt, nSlash - nAt));
+        if (nChild == 0) {
+            Add(sPath, false, "", UINT64_MAX);
+            return Hold(sPath);
+        }
+        nId = nChild;
+        nAt = nSlash + 1;
+    }
+    vNodes[nId - 1].bHeld = true;
+}
 
 void FuseTree::Add(const std::string &sPath, bool bDir,
                    const std::string &sData, uint64_t nFailAt)
@@ -127,11 +167,18 @@ bool FuseTree::Mount(const std::string &sDir, std::string *psWhy)
         return Fail("the system refused to mount a FUSE tree");
     sMountedOn = sDir;
     thread = std::thread(&FuseTree::Serve, this);
+    std::lock_guard<std::mutex> lock(mtxServed);
+    setServed.insert(afdStop[1]);
     return true;
 }
 
 FuseTree::~FuseTree()
 {
+    if (Mounted()) {
+        std::lock_guard<std::mutex> lock(mtxServed);
+        setServed.erase(afdStop[1]);
+        (void)!write(afdStop[1], "r", 1);
+    }
     // Unmounted while the thread serves, so that nothing goes unanswered;
     // a tree still in use is detached instead.
     if (Mounted() && umount2(sMountedOn.c_str(), 0) != 0)
@@ -146,30 +193,19 @@ FuseTree::~FuseTree()
 }
 
 // Answers requests one at a time until the tree is unmounted (the device
-// then reads ENODEV) or the stop pipe is written.
+// then reads ENODEV) or the stop pipe is written; held lookups when it is
+// released.
 void FuseTree::Serve()
 {
     std::vector<char> vRequest(kRequestBytes);
-    for (;;) {
-        pollfd apfd[2] = {{fdFuse, POLLIN, 0}, {afdStop[0], POLLIN, 0}};
-        if (poll(apfd, 2, -1) < 0 && errno != EINTR)
-            return;
-        if (apfd[1].revents != 0)
-            return;
-        if (apfd[0].revents == 0)
-            continue;
-        ssize_t n = read(fdFuse, vRequest.data(), vRequest.size());
-        // ENOENT: the request was interrupted before it could be read.
-        if (n < 0 && (errno == EINTR || errno == ENOENT || errno == EAGAIN))
-            continue;
-        if (n < (ssize_t)sizeof(fuse_in_header))
-            return;
+    std::vector<std::string> vHeld;  // lookups not answered yet
+    auto Reply = [this](const char *pRequest, size_t nLength, bool bHold) {
         std::string sOut;
-        int nError = Answer(vRequest.data(), (size_t)n, &sOut);
+        int nError = Answer(pRequest, nLength, &sOut, bHold);
         if (nError < 0)
-            continue;
+            return nError;
         fuse_out_header out{};
-        memcpy(&out.unique, vRequest.data() + offsetof(fuse_in_header, unique),
+        memcpy(&out.unique, pRequest + offsetof(fuse_in_header, unique),
                sizeof out.unique);
         out.error = -nError;
         if (nError != 0)
@@ -178,13 +214,39 @@ void FuseTree::Serve()
         iovec aiov[2] = {{&out, sizeof out}, {&sOut[0], sOut.size()}};
         // Fails only for a request interrupted meanwhile: nothing is owed.
         (void)!writev(fdFuse, aiov, 2);
+        return 0;
+    };
+    for (;;) {
+        pollfd apfd[2] = {{fdFuse, POLLIN, 0}, {afdStop[0], POLLIN, 0}};
+        if (poll(apfd, 2, -1) < 0 && errno != EINTR)
+            return;
+        if (apfd[1].revents != 0) {
+            char c = '\0';
+            if (read(afdStop[0], &c, 1) != 1 || c != 'r')
+                return;
+            for (const std::string &sHeld : vHeld)
+                Reply(sHeld.data(), sHeld.size(), false);
+            vHeld.clear();
+            continue;
+        }
+        if (apfd[0].revents == 0)
+            continue;
+        ssize_t n = read(fdFuse, vRequest.data(), vRequest.size());
+        // ENOENT: the request was interrupted before it could be read.
+        if (n < 0 && (errno == EINTR || errno == ENOENT || errno == EAGAIN))
+            continue;
+        if (n < (ssize_t)sizeof(fuse_in_header))
+            return;
+        if (Reply(vRequest.data(), (size_t)n, true) == -2)
+            vHeld.emplace_back(vRequest.data(), (size_t)n);
     }
 }
 
-// The answer to one request: 0 with its bytes in *psOut, an errno value, or
-// -1 for a request that awaits none.
-int FuseTree::Answer(const char *pRequest, size_t nLength,
-                     std::string *psOut) const
+// The answer to one request: 0 with its bytes in *psOut, an errno value,
+// -1 for a request that awaits none, or -2 for a lookup held (bHold) until
+// the tree is released.
+int FuseTree::Answer(const char *pRequest, size_t nLength, std::string *psOut,
+                     bool bHold) const
 {
     fuse_in_header in;
     memcpy(&in, pRequest, sizeof in);
@@ -206,7 +268,9 @@ int FuseTree::Answer(const char *pRequest, size_t nLength,
         a.size = n.sData.size();
         a.blocks = (a.size + 511) / 512;
         a.atime = a.mtime = a.ctime = kTime;
-        a.mode = n.bDir ? S_IFDIR | 0755 : S_IFREG | 0444;
+        a.mode = n.bDir    ? S_IFDIR | 0755
+                 : n.bFifo ? S_IFIFO | 0644
+                           : S_IFREG | 0444;
         a.nlink = n.bDir ? 2 : 1;
         a.blksize = 4096;
         return a;
@@ -232,6 +296,8 @@ int FuseTree::Answer(const char *pRequest, size_t nLength,
         out.entry_valid = out.attr_valid = kValidSeconds;
         if (out.nodeid == 0)
             return ENOENT;
+        if (bHold && vNodes[out.nodeid - 1].bHeld)
+            return -2;
         out.attr = Attr(out.nodeid);
         sOut = Bytes(out);
         break;
@@ -276,7 +342,7 @@ int FuseTree::Answer(const char *pRequest, size_t nLength,
             d.ino = i + 1;
             d.off = nIndex;
             d.namelen = (uint32_t)n.sName.size();
-            d.type = n.bDir ? DT_DIR : DT_REG;
+            d.type = n.bDir ? DT_DIR : n.bFifo ? DT_FIFO : DT_REG;
             sOut.append((const char *)&d, FUSE_NAME_OFFSET);
             sOut += n.sName;
             sOut.resize(sOut.size() + nRecord - FUSE_NAME_OFFSET -

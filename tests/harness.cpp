@@ -3,6 +3,7 @@
 #include "block.h"
 #include "orvel.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -168,7 +170,10 @@ RunResult RunTool(const std::vector<std::string> &vArgs, const RunOptions &opt)
     time_t tDeadline = time(nullptr) + opt.nTimeoutSeconds;
     while (waitpid(pid, &nWait, WNOHANG) == 0) {
         if (time(nullptr) > tDeadline) {
+            // A process held by a FUSE lookup that goes unanswered ends
+            // only once it is answered.
             kill(pid, SIGKILL);
+            ReleaseFuseTrees();
             waitpid(pid, &nWait, 0);
             ADD_FAILURE() << "the run did not end within "
                           << opt.nTimeoutSeconds << " s";
@@ -263,6 +268,17 @@ void Scratch::Make(const std::vector<std::string> &vSpecs)
             vFuse.emplace_back(new FuseTree(sSpec.substr(5)));
             continue;
         }
+        if (sSpec.rfind("hold:", 0) == 0) {
+            const std::string sHeld = sSpec.substr(5);
+            FuseTree *pTree = nullptr;
+            for (const std::unique_ptr<FuseTree> &p : vFuse)
+                if (sHeld.rfind(p->sTop + "/", 0) == 0)
+                    pTree = p.get();
+            ASSERT_NE(pTree, nullptr)
+                << "held lookups are FUSE trees': " << sSpec;
+            pTree->Hold(sHeld.substr(pTree->sTop.size() + 1));
+            continue;
+        }
         if (sSpec.rfind("exfat:", 0) == 0) {
             std::string sDir = sRoot + "/" + sSpec.substr(6);
             std::string sImage = sDir + ".exfat";
@@ -328,12 +344,21 @@ void Scratch::Make(const std::vector<std::string> &vSpecs)
         }
         if (pTree != nullptr) {
             bool bDir = nEq == std::string::npos && sSpec.back() == '/';
-            ASSERT_TRUE(bDir || (nEq < nArrow && sValue.rfind('%', 0) != 0))
-                << "a FUSE tree holds only directories and files: " << sSpec;
+            bool bFifo = nEq == std::string::npos &&
+                         nArrow == std::string::npos && sSpec.back() == '|';
+            ASSERT_TRUE(bDir || bFifo ||
+                        (nEq < nArrow && sValue.rfind('%', 0) != 0))
+                << "a FUSE tree holds only directories, files and FIFOs: "
+                << sSpec;
             ASSERT_FALSE(pTree->Mounted())
                 << "the FUSE tree is mounted: " << sSpec;
-            pTree->Add(sRel.substr(pTree->sTop.size() + 1), bDir,
-                       Contents(sValue), nFailAt);
+            if (bFifo)
+                pTree->AddFifo(
+                    sRel.substr(pTree->sTop.size() + 1,
+                                sRel.size() - pTree->sTop.size() - 2));
+            else
+                pTree->Add(sRel.substr(pTree->sTop.size() + 1), bDir,
+                           Contents(sValue), nFailAt);
             continue;
         }
         ASSERT_EQ(nFailAt, UINT64_MAX)
@@ -536,15 +561,48 @@ static std::string FdPath(const std::string &sLine, size_t nAt)
     return sLine.substr(nOpen + 1, nClose - nOpen - 1);
 }
 
+// System calls that look up a path given as their first argument, or as
+// their second after a directory's descriptor (the *at calls).
+// clang-format off
+static const char *const kapszLookups[] = {
+    "open", "openat", "openat2", "newfstatat", "fstatat64", "statx", "stat",
+    "lstat", "access", "faccessat", "faccessat2", "readlink", "readlinkat",
+    "name_to_handle_at", "getxattr", "lgetxattr", "listxattr", "llistxattr",
+    "chdir", "execve"};
+// clang-format on
+
 std::vector<TracedCall> TracedCalls(const std::string &sTraceFile)
 {
     std::vector<TracedCall> v;
     std::ifstream in(sTraceFile);
+    std::map<long, std::string> mapUnfinished;  // by thread: its call so far
     long nFirstThread = -1;
     for (std::string sLine; std::getline(in, sLine);) {
         const long nThread = atol(sLine.c_str());
         if (nFirstThread == -1)
             nFirstThread = nThread;
+        // A call that another thread's interrupted is put back together.
+        const std::string sCut = " <unfinished ...>";
+        if (sLine.size() > sCut.size() &&
+            sLine.compare(sLine.size() - sCut.size(), sCut.size(), sCut) == 0) {
+            mapUnfinished[nThread] =
+                sLine.substr(0, sLine.size() - sCut.size());
+            continue;
+        }
+        size_t nResumed = sLine.find(" resumed>");
+        if (sLine.find("<... ") != std::string::npos &&
+            nResumed != std::string::npos && mapUnfinished.count(nThread)) {
+            // The rest, its result put back after its closing parenthesis
+            // as in a whole line (strace pads it).
+            std::string sRest = sLine.substr(nResumed + 9);
+            size_t nClose = sRest.rfind(')', sRest.find(" = "));
+            size_t nEq = sRest.find_first_not_of(' ', nClose + 1);
+            if (nClose != std::string::npos && nEq != std::string::npos &&
+                sRest[nEq] == '=')
+                sRest = sRest.substr(0, nClose + 1) + " " + sRest.substr(nEq);
+            sLine = mapUnfinished[nThread] + sRest;
+            mapUnfinished.erase(nThread);
+        }
         size_t nName = sLine.find_first_not_of("0123456789 ");
         size_t nParen = sLine.find('(', nName);
         if (nName == std::string::npos || nParen == std::string::npos ||
@@ -557,15 +615,19 @@ std::vector<TracedCall> TracedCalls(const std::string &sTraceFile)
         c.sName = sLine.substr(nName, nParen - nName);
         c.sArgs = sLine.substr(nParen + 1);
         v.push_back(c);
-        if (c.sName != "open" && c.sName != "openat" && c.sName != "openat2")
-            continue;
         TracedCall &o = v.back();
-        o.bOpen = true;
-        // open(PATH, ...) or openat(DIR, PATH, ...), openat2 alike.
+        if (std::find_if(std::begin(kapszLookups), std::end(kapszLookups),
+                         [&](const char *psz) { return o.sName == psz; }) ==
+            std::end(kapszLookups))
+            continue;
+        o.bOpen =
+            o.sName == "open" || o.sName == "openat" || o.sName == "openat2";
+        // CALL(PATH, ...) or CALLat(DIR, PATH, ...).
         size_t nAt = 0;
         std::string sDir;
-        if (o.sName != "open") {
-            sDir = FdPath(o.sArgs, 0);
+        if (o.sArgs.compare(0, 1, "\"") != 0) {
+            if (isdigit((unsigned char)o.sArgs[0]))  // not AT_FDCWD
+                sDir = FdPath(o.sArgs, 0);
             nAt = o.sArgs.find(", \"");
             nAt = nAt == std::string::npos ? o.sArgs.size() : nAt + 2;
         }
@@ -574,6 +636,8 @@ std::vector<TracedCall> TracedCalls(const std::string &sTraceFile)
             if (!o.sNamed.empty() && o.sNamed[0] != '/')
                 o.sNamed = sDir + "/" + o.sNamed;
         }
+        if (!o.bOpen)
+            continue;
         size_t nEnd = o.sArgs.find(')', nAt);
         o.bPathOnly =
             o.sArgs.substr(nAt, nEnd - nAt).find("O_PATH") != std::string::npos;

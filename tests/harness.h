@@ -48,13 +48,30 @@ struct RunOptions {
     int nTimeoutSeconds = 120;
 };
 
+// Whether this build runs under the thread sanitizer, whose shadow memory
+// is a multiple of what the program touches and whose run-time writes a file
+// of its own at start.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kThreadSanitized = true;
+#else
+constexpr bool kThreadSanitized = false;
+#endif
+#else
+constexpr bool kThreadSanitized = false;
+#endif
+
 // Runs the target's binary with vArgs; a run over its time is killed.
 RunResult RunTool(const std::vector<std::string> &vArgs, const RunOptions &opt);
 
-// A static, read-only tree of directories and regular files served through
-// FUSE by a thread of the test process (tests/fusetree.cpp), for trees that
-// the local file systems cannot hold: names of up to 1,024 bytes, files
-// whose reads fail. Filled first, then mounted; fixed from then on.
+// A static, read-only tree of directories, regular files and FIFOs served
+// through FUSE by a thread of the test process (tests/fusetree.cpp), for
+// trees that the local file systems cannot hold: names of up to 1,024
+// bytes, files whose reads fail, names whose lookup is not answered (as on a
+// share that hangs), entries listed in the order they were added. Filled
+// first, then mounted; fixed from then on.
 class FuseTree {
 public:
     // An empty tree, to be mounted on the directory sTop of a scratch root.
@@ -62,7 +79,8 @@ public:
         : sTop(sTopDir), vNodes(1, Node{"", 0, true, "", UINT64_MAX, false})
     {
     }
-    // Unmounts the tree (lazily if it is busy), then stops its thread.
+    // Releases and unmounts the tree (lazily if it is busy), then stops its
+    // thread.
     ~FuseTree();
     FuseTree(const FuseTree &) = delete;
     FuseTree &operator=(const FuseTree &) = delete;
@@ -72,6 +90,8 @@ public:
     // missing parent directories are added.
     void Add(const std::string &sPath, bool bDir, const std::string &sData,
              uint64_t nFailAt);
+    // Adds a FIFO.
+    void AddFifo(const std::string &sPath);
     // Makes the directory sDir ("" for the top; added if missing) look names
     // up whatever their ASCII case, as case-folding file systems do: its
     // listing holds each name as added, a lookup finds any spelling of it.
@@ -80,6 +100,11 @@ public:
     // process that asks for it (SIGKILL, to the process of the thread the
     // kernel names), which dies once it has its answer.
     void KillOnListing(const std::string &sDir);
+    // Holds every lookup of the entry sPath (added if missing, as a file)
+    // unanswered until the tree is released: whatever looks it up waits,
+    // and so does every other lookup or listing in its directory meanwhile
+    // (the kernel locks the directory for it).
+    void Hold(const std::string &sPath);
     // Mounts the tree on the directory sDir and starts serving it; false,
     // with the reason in *psWhy, when it cannot.
     bool Mount(const std::string &sDir, std::string *psWhy);
@@ -96,18 +121,26 @@ private:
         uint64_t nFailAt;
         bool bFold;          // lookups in it ignore ASCII case
         bool bKill = false;  // a listing of it kills the lister
+        bool bFifo = false;  // a FIFO
+        bool bHeld = false;  // its lookups wait until the tree is released
     };
     uint64_t DirNode(const std::string &sDir);
     void Serve();
-    int Answer(const char *pRequest, size_t nLength, std::string *psOut) const;
+    int Answer(const char *pRequest, size_t nLength, std::string *psOut,
+               bool bHold) const;
     uint64_t Child(uint64_t nParent, const std::string &sName,
                    bool bFold = false) const;
     std::vector<Node> vNodes;  // node i + 1 (1 is the top); fixed once mounted
     std::string sMountedOn;
     int fdFuse = -1;
-    int afdStop[2] = {-1, -1};  // a byte written to [1] stops the thread
+    int afdStop[2] = {-1, -1};  // 'r' written to [1] releases the held
+                                // lookups, anything else stops the thread
     std::thread thread;
 };
+
+// Answers the held lookups of every mounted FUSE tree: for a run that was
+// killed, which cannot end while its lookup waits.
+void ReleaseFuseTrees();
 
 // Whether a FUSE tree can be mounted here (root, /dev/fuse, a mount the
 // system allows), tried once; when not, why not.
@@ -139,6 +172,9 @@ public:
     //   "A/d/~"         the directory A/d looks names up whatever their case
     //   "A/d/!"         a listing of the directory A/d kills the process
     //                   that asks for it
+    //   "hold:A/x"      a lookup of A/x is not answered until the run has
+    //                   ended (FuseTree::Hold); FUSE trees list their
+    //                   entries in the order of the lines
     //   "exfat:A"       an exFAT volume (exfat-fuse on a loop device, root
     //                   only) mounted on the directory A at once: the
     //                   lines under "A/" that follow are written into it
@@ -230,12 +266,14 @@ void Check(const Case &c, const Scratch *pMade = nullptr,
            RunOptions opt = RunOptions());
 
 // One system call in a log of "strace -f -y": the line, the call's name and
-// what follows its opening parenthesis. For an open, openat or openat2
-// also the path it named, made absolute with the path strace gives for its
-// directory descriptor; the path of what it opened, "" when it failed; and
-// whether it was an O_PATH open, which acts on nothing it names. Whether a
-// thread other than the one the trace starts with made it. Signals, exits
-// and resumed calls are left out.
+// what follows its opening parenthesis (a call that another thread's
+// interrupted put back together). For a call that looks a path up (open,
+// openat, openat2, newfstatat, statx and their kin) the path it named, made
+// absolute with the path strace gives for its directory descriptor ("" for
+// an empty path, which looks nothing up); for an open also the path of what
+// it opened, "" when it failed, and whether it was an O_PATH open, which
+// acts on nothing it names. Whether a thread other than the one the trace
+// starts with made it. Signals and exits are left out.
 struct TracedCall {
     std::string sLine;
     std::string sName;

@@ -1,12 +1,15 @@
 // Permissions, as an ordinary user: CI runs as root, which reads everything,
 // so the binary is started as "nobody" through setpriv. Where strace is at
-// hand the run is traced too, to show which files were never opened.
+// hand the run is traced too, to show which files were never opened, also
+// by the read-ahead agent of the test build, which runs each case again at
+// work: it must open no second file whose first one it could not open.
 #include "harness.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -81,17 +84,23 @@ TEST(Permissions, AsAnOrdinaryUser)
     if (!bTrace && ToolsRequired())
         FAIL() << "strace is required but not installed";
     // The build tree may lie where nobody may not go (under /root, say): the
-    // binary runs from a copy of its own.
+    // binaries run from copies of their own.
     Scratch bin;
-    const std::string sBin = bin.Root() + "/orvel";
-    {
-        std::ifstream in(TheTarget().sBin, std::ios::binary);
-        std::ofstream(sBin, std::ios::binary) << in.rdbuf();
-    }
     ASSERT_EQ(chmod(bin.Root().c_str(), 0755), 0);
-    ASSERT_EQ(chmod(sBin.c_str(), 0755), 0);
-    for (const PermCase &c : kCases) {
-        SCOPED_TRACE(c.pszName);
+    const std::string sBin = bin.Root() + "/orvel",
+                      sFaultsBin = bin.Root() + "/orvel-faults";
+    for (const auto &copy :
+         {std::make_pair(TheTarget().sBin, sBin),
+          std::make_pair(std::string(ORVEL_FAULTS_BIN), sFaultsBin)}) {
+        std::ifstream in(copy.first, std::ios::binary);
+        std::ofstream(copy.second, std::ios::binary) << in.rdbuf();
+        ASSERT_EQ(chmod(copy.second.c_str(), 0755), 0);
+    }
+    // Each case as it is, then with the read-ahead agent at work.
+    for (size_t nRun = 0; nRun < 2 * std::size(kCases); nRun++) {
+        const PermCase &c = kCases[nRun / 2];
+        const bool bAhead = nRun % 2 == 1;
+        SCOPED_TRACE(c.pszName + std::string(bAhead ? ", reading ahead" : ""));
         Scratch scratch, logs;
         scratch.Make(c.vTree);
         ASSERT_EQ(chmod(scratch.Root().c_str(), 0755), 0);
@@ -101,12 +110,14 @@ TEST(Permissions, AsAnOrdinaryUser)
         const std::string sTrace = logs.Root() + "/trace";
         RunOptions opt;
         opt.sCwd = scratch.Root();
-        opt.sBin = sBin;
+        opt.sBin = bAhead ? sFaultsBin : sBin;
+        if (bAhead)
+            opt.vEnv = {"ORVEL_AHEAD=1", "ORVEL_AHEAD_STEP=1"};
         if (bTrace) {
             opt.vPrefix = {"strace", "-f",  "-qq",
                            "-y",     "-e",  "trace=open,openat",
                            "-o",     sTrace};
-            opt.vEnv = {"ASAN_OPTIONS=detect_leaks=0"};
+            opt.vEnv.push_back("ASAN_OPTIONS=detect_leaks=0");
         }
         for (const char *pszWord :
              {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"})

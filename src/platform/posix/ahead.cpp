@@ -26,12 +26,20 @@
 // - AheadRead: the core's read of the open file, which answers exactly as
 //   readv() does. It is asked first of the page cache alone
 //   (preadv2 with RWF_NOWAIT): what the cache does not hold is a miss, and
-//   the rest is read as usual. AheadMapping, before a large first file is
-//   mapped, asks cachestat(2) whether the cache holds it (Linux 6.5 and
-//   later; without it, only the reads tell).
+//   the rest is read as usual. A tree whose file system refuses to be asked
+//   so (FUSE) is read as usual from then on, the other tree still asked.
+//   AheadMapping, before a large first file is mapped, asks cachestat(2)
+//   whether the cache holds it (Linux 6.5 and later; without it, only the
+//   reads tell).
 // - AheadGiveBack: the process is out of descriptors. The agent stops for
 //   good and closes every descriptor it holds before the call returns, so
 //   that the open the core retries can have them.
+// At exit the agent's threads are told to stop and left, never waited for:
+// one in a system call that a file system is slow to answer does not hold
+// the process, and nothing they may still touch is freed or closed. (The
+// kernel itself waits out a request that a FUSE server has taken, whatever
+// the process does: hence the rule below that the agent asks for nothing
+// the core would not.)
 //
 // When it runs and how far ahead:
 // - It starts at the first miss (the threads are made then; a run that never
@@ -47,15 +55,28 @@
 //   waits for the disk, and several waits at once are what the disk serves
 //   best.
 //
-// What it may do to the trees is what the core may: it lists directories
-// and opens only regular files, by the same look before and after the open
-// (OpenAfterLook), read-only, without blocking and without stamping access
-// times; it never reads a byte itself, so its memory is the page cache's,
-// which a memory control group reclaims, and its own is little more than
-// the names of the files ahead. It keeps descriptors in the lower half of the
-// process's limit and holds one per thread at most besides the two roots. It
-// holds its lock only to hand items over, never while it waits for the disk,
-// and never touches the layer's counted working memory.
+// What it asks of the trees is what the core will ask, a little earlier, so
+// that nothing it does can make the core wait on a request the core would
+// not make (the kernel holds a directory's lock for a lookup in it): it
+// lists the first tree's directories and looks up their entries as the
+// core's search does; it opens only regular files, by the same look before
+// and after the open (OpenAfterLook), read-only, without blocking and
+// without stamping access times; it goes to the second tree's file only
+// after it opened the first tree's, and through the same names as the
+// core: where the core's namesake check lists a directory, the agent looks
+// up only a name the directory lists (the directory listed as the core
+// lists it); and it asks for the second file's pages only when its size is
+// the first's, as the core reads it only then. It never reads a byte
+// itself, so its memory is the page cache's, which a memory control group
+// reclaims, and its own is little more than the names of the files ahead.
+// It keeps descriptors in the lower half of the process's limit and holds
+// one per thread at most besides the two roots. It holds its lock only to
+// hand items over, never while it waits for the disk, and never touches the
+// layer's counted working memory.
+//
+// Until the second root is known (the core has not opened a second file
+// yet) the readers wait, so that no file of the walk is read ahead in the
+// first tree alone.
 #include "internal.h"
 
 #if ORVEL_LINUX
@@ -94,10 +115,12 @@ static size_t nRoot2Len = 0;
 static char *pszLastRel = NULL;  // relative path of the last first file
 static size_t nLastRelCap = 0;
 static bool bSecondNext = false;  // the next open may be the pair's second
-static bool bNoWait = true;       // the page cache may be asked alone
-static bool bCacheStat = true;    // cachestat(2) answers
-static bool bStarted = false;     // started once: never again
-static bool bRunning = false;     // its threads are there to follow the core
+static int nOpenTree = -1;        // the tree of the core's last open: 0, 1, -1
+static bool abNoWait[2] = {true, true};  // per tree: the page cache may be
+                                         // asked alone
+static bool bCacheStat = true;           // cachestat(2) answers
+static bool bStarted = false;            // started once: never again
+static bool bRunning = false;  // its threads are there to follow the core
 
 // ---- Shared, under mtx ------------------------------------------------------
 struct Item {
@@ -116,9 +139,17 @@ static uint64_t aqwWorking[AHEAD_READERS];  // each reader's file, or ~0
 static bool bStop = false;
 static bool bLost = false;  // the walks parted: walk on from szLostRel
 static char szLostRel[PATH_MAX];
-static bool bRoot2New = false;  // pszRoot2 is there for the walker to open
 static int fdRoot1 = -1, fdRoot2 = -1;
-static bool bWaiting = false;  // a thread waits for the core to move
+static bool bRootAwaited = false;  // the core's pair awaits its second file,
+                                   // in a second root not known yet
+// The threads, [0] the walker: which are there, and which wait for the core
+// to move (a wait on cond that nothing has woken since).
+#define AHEAD_THREADS (1 + AHEAD_READERS)
+static bool abLive[AHEAD_THREADS];
+static bool abIdle[AHEAD_THREADS];
+static int nLive = 0;
+static pthread_cond_t condIdle = PTHREAD_COND_INITIALIZER;  // the test
+                                                            // build's steps
 
 // The core's position, written under mtx by the core's thread; how far its
 // reads have got is also written without it, and read atomically.
@@ -128,8 +159,6 @@ static uint64_t qwCoreAt = 0;    // bytes the core has read of that file
 static uint64_t qwLastMiss = 0;  // 1 + the pair of the last miss, 0 for none
 static bool bForced = false;
 
-static pthread_t aThreads[1 + AHEAD_READERS];
-static int nThreads = 0;
 static int nFdCeiling = 0;  // the agent's descriptors stay below
 
 static uint64_t Load(const uint64_t *p)
@@ -149,32 +178,76 @@ static bool Active(void)
            (qwLastMiss != 0 && qwCoreSeq < qwLastMiss + AHEAD_WINDOW);
 }
 
+// Wakes every thread that waits, under mtx: something it waits for changed.
 static void Wake(void)
 {
-    if (bWaiting) {
-        bWaiting = false;
-        pthread_cond_broadcast(&cond);
+    bool bAny = false;
+    for (int i = 0; i < AHEAD_THREADS; i++) {
+        bAny = bAny || abIdle[i];
+        abIdle[i] = false;
     }
+    if (bAny)
+        pthread_cond_broadcast(&cond);
 }
 
-// Waits on cond, under mtx. Everything waited for changes under mtx and
-// wakes the waiters, except how far the core's reads have got (qwCoreAt),
-// which the budget waits for a few milliseconds at a time.
-static void Wait(bool bTimed)
+// Thread nThread waits on cond, under mtx. Everything waited for changes
+// under mtx and wakes the waiters, except how far the core's reads have got
+// (qwCoreAt), which the budget waits for a few milliseconds at a time.
+static void Wait(int nThread, bool bTimed)
 {
     struct timespec ts;
-    bWaiting = true;
+    abIdle[nThread] = true;
+    if (FAULT_AHEAD_STEP() != 0)
+        pthread_cond_broadcast(&condIdle);
     if (!bTimed) {
         pthread_cond_wait(&cond, &mtx);
+    } else {
+        clock_gettime(CLOCK_REALTIME, &ts);
+        ts.tv_nsec += 5000000;
+        if (ts.tv_nsec >= 1000000000) {
+            ts.tv_sec++;
+            ts.tv_nsec -= 1000000000;
+        }
+        pthread_cond_timedwait(&cond, &mtx, &ts);
+    }
+    abIdle[nThread] = false;
+}
+
+// Thread nThread is done, under mtx.
+static void Ended(int nThread)
+{
+    abLive[nThread] = false;
+    abIdle[nThread] = false;
+    nLive--;
+    pthread_cond_broadcast(&cond);
+    pthread_cond_broadcast(&condIdle);
+}
+
+// The test build's steps (FAULT_AHEAD_STEP): the core waits until every
+// thread of the agent waits for it to move, so that the agent has done all
+// it can before the core goes on.
+static void Settle(void)
+{
+    const int nSeconds = FAULT_AHEAD_STEP();
+    struct timespec ts;
+    bool bSettled = false;
+
+    if (nSeconds == 0 || !bRunning)
         return;
-    }
     clock_gettime(CLOCK_REALTIME, &ts);
-    ts.tv_nsec += 5000000;
-    if (ts.tv_nsec >= 1000000000) {
-        ts.tv_sec++;
-        ts.tv_nsec -= 1000000000;
+    ts.tv_sec += nSeconds;
+    pthread_mutex_lock(&mtx);
+    for (;;) {
+        bSettled = true;
+        for (int i = 0; i < AHEAD_THREADS; i++)
+            bSettled = bSettled && (!abLive[i] || abIdle[i]);
+        if (bSettled ||
+            pthread_cond_timedwait(&condIdle, &mtx, &ts) == ETIMEDOUT)
+            break;
     }
-    pthread_cond_timedwait(&cond, &mtx, &ts);
+    pthread_mutex_unlock(&mtx);
+    if (!bSettled)
+        FAULT_AHEAD_UNSETTLED();
 }
 
 // A descriptor the agent got: kept if it is in the lower part of the
@@ -226,12 +299,13 @@ static bool Append(Frame *pFrame, size_t *pnCap, char cKind,
 
 // Lists the directory szRel (nRelLen bytes) of the first tree onto the walk,
 // unless it is being walked already (a cycle of links). False when it cannot
-// be walked.
-static bool PushFrame(size_t nRelLen)
+// be walked. The test build may hide entries from the walk's own listings
+// (bOwn), never from those that find the core's file again.
+static bool PushFrame(size_t nRelLen, bool bOwn)
 {
     const int nFlags = O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOCTTY;
     Frame frame = {NULL, 0, 0, nRelLen, 0, 0};
-    size_t nCap = 0, i;
+    size_t nCap = 0, nIndex = 0, i;
     struct stat st;
     ssize_t nGot = 0;
     int fd;
@@ -255,6 +329,8 @@ static bool PushFrame(size_t nRelLen)
             bool bDir = pEnt->d_type == DT_DIR;
             nOff += pEnt->d_reclen;
             if (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0)
+                continue;
+            if (bOwn && FAULT_AHEAD_HIDES(nIndex++))
                 continue;
             if (pEnt->d_type == DT_LNK || pEnt->d_type == DT_UNKNOWN)
                 bDir = fstatat(fd, pszName, &st, 0) == 0 && S_ISDIR(st.st_mode);
@@ -304,7 +380,7 @@ static void WalkFrom(const char *pszLost)
 
     while (nFrames > 0)
         PopFrame();
-    if (!PushFrame(0))
+    if (!PushFrame(0, false))
         return;
     while (*pszLost != '\0') {
         const char *pszSlash = strchr(pszLost, '/');
@@ -330,7 +406,7 @@ static void WalkFrom(const char *pszLost)
         if (nRelLen != 0)
             szRel[nRelLen] = '/';
         nRelLen += (nRelLen != 0 ? 1 : 0) + nPart;
-        if (!PushFrame(nRelLen)) {
+        if (!PushFrame(nRelLen, false)) {
             while (nFrames > 0)
                 PopFrame();
             return;
@@ -361,42 +437,32 @@ static bool Produce(void)
 static void *Walker(void *)
 {
     char szLost[PATH_MAX];
-    bool bLostNow = bLost;
+    bool bLostNow;
 
     pcListBuf = (char *)malloc(32768);
-    if (pcListBuf == NULL)
-        return NULL;
-    if (!bLostNow)
-        PushFrame(0);
-    for (;;) {
+    pthread_mutex_lock(&mtx);
+    bLostNow = bLost;
+    pthread_mutex_unlock(&mtx);
+    if (pcListBuf != NULL && !bLostNow)
+        PushFrame(0, true);
+    while (pcListBuf != NULL) {
         pthread_mutex_lock(&mtx);
-        while (!bStop && !bLost && !bRoot2New &&
+        while (!bStop && !bLost &&
                (!Active() || nFrames == 0 ||
                 qwTail - qwCoreSeq >= AHEAD_FILES - AHEAD_MATCH))
-            Wait(false);
+            Wait(0, false);
         bLostNow = bLost;
         bLost = false;
         if (bLostNow)
             memcpy(szLost, szLostRel, sizeof(szLost));
-        const bool bOpenRoot2 = bRoot2New;
-        bRoot2New = false;
         const bool bStopNow = bStop;
         pthread_mutex_unlock(&mtx);
         if (bStopNow)
             break;
-        if (bOpenRoot2) {
-            int fd = Keep(open(nRoot2Len != 0 ? pszRoot2 : "/",
-                               O_PATH | O_DIRECTORY | O_CLOEXEC));
-            pthread_mutex_lock(&mtx);
-            fdRoot2 = fd;
-            pthread_mutex_unlock(&mtx);
-        }
         if (bLostNow) {
             WalkFrom(szLost);
             continue;
         }
-        if (nFrames == 0)
-            continue;
         Frame *pTop = &pFrames[nFrames - 1];
         if (pTop->nNext >= pTop->nLen) {
             PopFrame();
@@ -409,7 +475,7 @@ static void *Walker(void *)
         if (nRelLen == 0)
             continue;
         if (cKind == 'd')
-            PushFrame(nRelLen);
+            PushFrame(nRelLen, true);
         else if (!Produce())
             break;
     }
@@ -419,13 +485,187 @@ static void *Walker(void *)
     pFrames = NULL;
     nFrameCap = 0;
     free(pcListBuf);
+    pthread_mutex_lock(&mtx);
+    Ended(0);
+    pthread_mutex_unlock(&mtx);
     return NULL;
+}
+
+// ---- The second tree's names ------------------------------------------------
+// The core opens a pair's second file only through names its directories
+// list, where they are not known to look names up exactly (namesake.cpp); a
+// reader does the same, with the directories on the way to its last file
+// kept: [0] the second root, [i + 1] a directory in [i].
+struct Way {
+    size_t nRelLen;     // its path's length below the root, 0 for the root
+    bool bExact;        // it looks names up exactly: no listing is needed
+    char *pcNames;      // else its names, each NUL-terminated
+    size_t nNamesLen;   // bytes at pcNames
+    size_t nNamesCap;   // bytes allocated there
+    uint32_t *pnSlots;  // hash table of the names: offset + 1, 0 for none
+    size_t nSlotMask;   // its size less one
+};
+
+struct Ways {
+    Way *pWays;
+    size_t nWays, nCap;
+    char szRel[PATH_MAX];  // the path below the root they lead to
+    char *pcBuf;           // one run of directory records
+};
+
+static void LeaveWays(Ways *pWays, size_t nKeep)
+{
+    while (pWays->nWays > nKeep) {
+        Way *pLast = &pWays->pWays[--pWays->nWays];
+        free(pLast->pcNames);
+        free(pLast->pnSlots);
+    }
+}
+
+static size_t HashName(const char *pszName, size_t nLen)
+{
+    uint32_t h = 2166136261u;  // FNV-1a
+    for (size_t i = 0; i < nLen; i++)
+        h = (h ^ (unsigned char)pszName[i]) * 16777619u;
+    return h;
+}
+
+// Reads the names of the directory open as fd into pWay. False on failure.
+static bool ListWay(Way *pWay, int fd, char *pcBuf)
+{
+    size_t nNames = 0, nSlots = 16, nOff;
+    ssize_t nGot;
+
+    while ((nGot = getdents64(fd, pcBuf, 32768)) > 0) {
+        for (ssize_t nAt = 0; nAt < nGot;) {
+            const struct dirent64 *pEnt =
+                (const struct dirent64 *)(pcBuf + nAt);
+            size_t nLen = strlen(pEnt->d_name) + 1;
+            nAt += pEnt->d_reclen;
+            if (pWay->nNamesLen + nLen > pWay->nNamesCap) {
+                size_t nCap = (pWay->nNamesLen + nLen) * 2 + 4096;
+                char *pcGrown = (char *)realloc(pWay->pcNames, nCap);
+                if (pcGrown == NULL)
+                    return false;
+                pWay->pcNames = pcGrown;
+                pWay->nNamesCap = nCap;
+            }
+            memcpy(pWay->pcNames + pWay->nNamesLen, pEnt->d_name, nLen);
+            pWay->nNamesLen += nLen;
+            nNames++;
+        }
+    }
+    if (nGot < 0 || pWay->nNamesLen > UINT32_MAX)
+        return false;
+    while (nSlots < nNames * 2)
+        nSlots *= 2;
+    pWay->pnSlots = (uint32_t *)calloc(nSlots, sizeof(uint32_t));
+    if (pWay->pnSlots == NULL)
+        return false;
+    pWay->nSlotMask = nSlots - 1;
+    for (nOff = 0; nOff < pWay->nNamesLen;) {
+        const char *pszName = pWay->pcNames + nOff;
+        size_t nLen = strlen(pszName);
+        size_t i = HashName(pszName, nLen) & pWay->nSlotMask;
+        while (pWay->pnSlots[i] != 0)
+            i = (i + 1) & pWay->nSlotMask;
+        pWay->pnSlots[i] = (uint32_t)(nOff + 1);
+        nOff += nLen + 1;
+    }
+    return true;
+}
+
+// Adds the directory szRel's first nRelLen bytes (none: the root) of the
+// second tree to the way. False when it cannot be opened or listed.
+static bool EnterWay(Ways *pWays, int fdRoot, size_t nRelLen)
+{
+    const int nFlags = O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOCTTY;
+    Way way = {nRelLen, false, NULL, 0, 0, NULL, 0};
+    char cAt = pWays->szRel[nRelLen];
+    int fd;
+
+    if (pWays->nWays == pWays->nCap) {
+        size_t nCap = pWays->nCap * 2 + 16;
+        Way *pGrown = (Way *)realloc(pWays->pWays, nCap * sizeof(Way));
+        if (pGrown == NULL)
+            return false;
+        pWays->pWays = pGrown;
+        pWays->nCap = nCap;
+    }
+    pWays->szRel[nRelLen] = '\0';
+    fd =
+        Keep(OpenForReading(fdRoot, nRelLen != 0 ? pWays->szRel : ".", nFlags));
+    pWays->szRel[nRelLen] = cAt;
+    if (fd < 0)
+        return false;
+    bool bNumbered;
+    way.bExact = LooksUpExactly(fd, &bNumbered);
+    if (!way.bExact && !ListWay(&way, fd, pWays->pcBuf)) {
+        free(way.pcNames);
+        free(way.pnSlots);
+        close(fd);
+        return false;
+    }
+    close(fd);
+    pWays->pWays[pWays->nWays++] = way;
+    return true;
+}
+
+// Whether the directory pWay holds the name pszName (nLen bytes) as the
+// core's check would find it.
+static bool WayHolds(const Way *pWay, const char *pszName, size_t nLen)
+{
+    if (pWay->bExact)
+        return true;
+    for (size_t i = HashName(pszName, nLen) & pWay->nSlotMask;
+         pWay->pnSlots[i] != 0; i = (i + 1) & pWay->nSlotMask) {
+        const char *pszListed = pWay->pcNames + pWay->pnSlots[i] - 1;
+        if (strncmp(pszListed, pszName, nLen) == 0 && pszListed[nLen] == '\0')
+            return true;
+    }
+    return false;
+}
+
+// Whether the core would look up the second tree's file pszRel: every name
+// on its way is one its directory lists, where the directory is listed.
+static bool NamesakeListed(Ways *pWays, int fdRoot, const char *pszRel)
+{
+    const char *pszSlash = strrchr(pszRel, '/');
+    const size_t nDirLen = pszSlash != NULL ? (size_t)(pszSlash - pszRel) : 0;
+    size_t nKeep = pWays->nWays > 0 ? 1 : 0;
+
+    // The directories still on the way: the root, and each whose path
+    // begins the file's.
+    while (nKeep < pWays->nWays) {
+        size_t nLen = pWays->pWays[nKeep].nRelLen;
+        if (nLen > nDirLen || pszRel[nLen] != '/' ||
+            memcmp(pWays->szRel, pszRel, nLen) != 0)
+            break;
+        nKeep++;
+    }
+    LeaveWays(pWays, nKeep);
+    memcpy(pWays->szRel, pszRel, nDirLen);
+    pWays->szRel[nDirLen] = '\0';
+    if (pWays->nWays == 0 && !EnterWay(pWays, fdRoot, 0))
+        return false;
+    for (;;) {
+        const Way *pTop = &pWays->pWays[pWays->nWays - 1];
+        size_t nAt = pTop->nRelLen != 0 ? pTop->nRelLen + 1 : 0;
+        if (pTop->nRelLen == nDirLen)
+            return WayHolds(pTop, pszRel + nAt, strlen(pszRel + nAt));
+        const char *pszEnd = strchr(pszRel + nAt, '/');
+        size_t nEnd = (size_t)(pszEnd - pszRel);
+        if (!WayHolds(pTop, pszRel + nAt, nEnd - nAt) ||
+            !EnterWay(pWays, fdRoot, nEnd))
+            return false;
+    }
 }
 
 // ---- The readers ------------------------------------------------------------
 // Waits until qwLen bytes of file nFile of pair qwSeq, from qwFrom on, fit
 // the budget; false when the core is past them or the agent stops.
-static bool Admit(uint64_t qwSeq, int nFile, uint64_t qwFrom, uint64_t qwLen)
+static bool Admit(int nThread, uint64_t qwSeq, int nFile, uint64_t qwFrom,
+                  uint64_t qwLen)
 {
     bool bAdmit = false;
 
@@ -463,44 +703,55 @@ static bool Admit(uint64_t qwSeq, int nFile, uint64_t qwFrom, uint64_t qwLen)
             bAdmit = true;
             break;
         }
-        Wait(true);
+        Wait(nThread, true);
     }
     pthread_mutex_unlock(&mtx);
     return bAdmit;
 }
 
-static void ReadAhead(uint64_t qwSeq, int nFile, int fdRoot, const char *pszRel)
+// Opens file nFile of pair qwSeq, pszRel below fdRoot, and asks for its
+// pages as the budget admits them, unless its size is not *pqwSize (pass
+// UINT64_MAX for any), which is then set to its size. False when it was not
+// opened.
+static bool ReadAhead(int nThread, uint64_t qwSeq, int nFile, int fdRoot,
+                      const char *pszRel, uint64_t *pqwSize)
 {
     struct stat st;
-    int fd;
+    int fd = Keep(OpenAfterLook(fdRoot, pszRel, &st, true));
 
-    if (fdRoot < 0)
-        return;
-    fd = Keep(OpenAfterLook(fdRoot, pszRel, &st, true));
     if (fd < 0)
-        return;
+        return false;
+    if (*pqwSize != UINT64_MAX && *pqwSize != (uint64_t)st.st_size) {
+        close(fd);  // not the first file's size: the core reads none of it
+        return true;
+    }
+    *pqwSize = (uint64_t)st.st_size;
     for (uint64_t qwAt = 0; qwAt < (uint64_t)st.st_size; qwAt += AHEAD_CHUNK) {
         uint64_t qwLen = (uint64_t)st.st_size - qwAt;
         if (qwLen > AHEAD_CHUNK)
             qwLen = AHEAD_CHUNK;
-        if (!Admit(qwSeq, nFile, qwAt, qwLen))
+        if (!Admit(nThread, qwSeq, nFile, qwAt, qwLen))
             break;
         readahead(fd, (off64_t)qwAt, (size_t)qwLen);
     }
     close(fd);
+    return true;
 }
 
 static void *Reader(void *pArg)
 {
-    const int nReader = (int)(intptr_t)pArg;
+    const int nReader = (int)(intptr_t)pArg, nThread = 1 + nReader;
     char szMine[PATH_MAX];
+    Ways *pWays = (Ways *)calloc(1, sizeof(Ways));
 
-    for (;;) {
+    if (pWays != NULL)
+        pWays->pcBuf = (char *)malloc(32768);
+    while (pWays != NULL && pWays->pcBuf != NULL) {
         pthread_mutex_lock(&mtx);
         while (!bStop &&
-               (!Active() ||
+               (!Active() || bRootAwaited ||
                 (qwClaim > qwCoreSeq ? qwClaim : qwCoreSeq) >= qwTail))
-            Wait(false);
+            Wait(nThread, false);
         if (bStop) {
             pthread_mutex_unlock(&mtx);
             break;
@@ -516,29 +767,42 @@ static void *Reader(void *pArg)
         const int fd1 = fdRoot1, fd2 = fdRoot2;
         pthread_mutex_unlock(&mtx);
 
-        ReadAhead(qwSeq, 0, fd1, szMine);
-        ReadAhead(qwSeq, 1, fd2, szMine);
+        // The second file only as the core goes to it: after the first file
+        // opened, and through the names the core's check would let it take.
+        uint64_t qwSize = UINT64_MAX;
+        if (ReadAhead(nThread, qwSeq, 0, fd1, szMine, &qwSize) && fd2 >= 0 &&
+            NamesakeListed(pWays, fd2, szMine))
+            ReadAhead(nThread, qwSeq, 1, fd2, szMine, &qwSize);
 
         pthread_mutex_lock(&mtx);
         aqwWorking[nReader] = ~(uint64_t)0;
         Wake();
         pthread_mutex_unlock(&mtx);
     }
+    if (pWays != NULL) {
+        LeaveWays(pWays, 0);
+        free(pWays->pWays);
+        free(pWays->pcBuf);
+        free(pWays);
+    }
+    pthread_mutex_lock(&mtx);
+    Ended(nThread);
+    pthread_mutex_unlock(&mtx);
     return NULL;
 }
 
 // ---- Starting and stopping --------------------------------------------------
-// Stops the threads and closes what they held; the agent never starts again.
+// Stops the threads, waiting for each to end, and closes what they held;
+// the agent never starts again.
 static void Stop(void)
 {
     bRunning = false;
     pthread_mutex_lock(&mtx);
     bStop = true;
     pthread_cond_broadcast(&cond);
+    while (nLive > 0)
+        pthread_cond_wait(&cond, &mtx);
     pthread_mutex_unlock(&mtx);
-    for (int i = 0; i < nThreads; i++)
-        pthread_join(aThreads[i], NULL);
-    nThreads = 0;
     if (fdRoot1 >= 0)
         close(fdRoot1);
     if (fdRoot2 >= 0)
@@ -550,11 +814,33 @@ static void Stop(void)
     }
 }
 
+// At exit: the threads are told to stop, and left as they are. One may be
+// in a system call that a file system does not answer; the process ends
+// without it, and nothing it may still touch is freed or closed.
+static void Leave(void)
+{
+    pthread_mutex_lock(&mtx);
+    bStop = true;
+    pthread_cond_broadcast(&cond);
+    pthread_mutex_unlock(&mtx);
+}
+
+// A descriptor of the second root for the readers, once it is known and
+// if none is held yet: -1 otherwise. The core's thread alone sets fdRoot2.
+static int OpenRoot2(void)
+{
+    if (fdRoot2 >= 0 || pszRoot2 == NULL)
+        return -1;
+    return Keep(open(nRoot2Len != 0 ? pszRoot2 : "/",
+                     O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
 // Starts the agent, once, walking on from pszFrom (NULL: the whole tree).
 static void Start(const char *pszFrom)
 {
     struct rlimit rl;
     pthread_attr_t attr;
+    pthread_t thread;
     sigset_t all, old;
 
     bStarted = true;
@@ -568,8 +854,8 @@ static void Start(const char *pszFrom)
                         O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (fdRoot1 < 0)
         return;
-    if (pszRoot2 != NULL)
-        bRoot2New = true;
+    fdRoot2 = OpenRoot2();
+    bRootAwaited = pszRoot2 == NULL;
     if (pszFrom != NULL) {
         bLost = true;
         strcpy(szLostRel, pszFrom);
@@ -577,20 +863,29 @@ static void Start(const char *pszFrom)
     for (int i = 0; i < AHEAD_READERS; i++)
         aqwWorking[i] = ~(uint64_t)0;
     // Signals stay the core's thread's: the agent's threads block them all.
+    // Nothing joins them: Stop waits for them to end, Leave does not.
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, (size_t)256 << 10);
-    for (int i = 0; i <= AHEAD_READERS; i++) {
-        if (pthread_create(&aThreads[nThreads], &attr, i == 0 ? Walker : Reader,
-                           (void *)(intptr_t)(i - 1)) != 0)
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    for (int i = 0; i < AHEAD_THREADS; i++) {
+        pthread_mutex_lock(&mtx);
+        abLive[i] = true;
+        nLive++;
+        pthread_mutex_unlock(&mtx);
+        if (pthread_create(&thread, &attr, i == 0 ? Walker : Reader,
+                           (void *)(intptr_t)(i - 1)) != 0) {
+            pthread_mutex_lock(&mtx);
+            Ended(i);
+            pthread_mutex_unlock(&mtx);
             break;
-        nThreads++;
+        }
+        bRunning = true;  // the walker, at least, is there
     }
     pthread_attr_destroy(&attr);
     pthread_sigmask(SIG_SETMASK, &old, NULL);
-    bRunning = nThreads > 0;
-    atexit(Stop);
+    atexit(Leave);
 }
 
 // A miss of the core's: the agent starts, or works again.
@@ -625,17 +920,18 @@ void AheadSearch(const char *pszDir, size_t nDirLen)
     if (FAULT_AHEAD_FORCED()) {
         bForced = true;
         Start(NULL);
+        Settle();
     }
 }
 
-void AheadOpen(const char *pszPath)
+// Follows the core to its open of pszPath.
+static void Follow(const char *pszPath)
 {
     size_t nPath, nRel;
     const char *pszRel;
     uint64_t qwSeq;
 
-    if (pszRoot1 == NULL)
-        return;
+    nOpenTree = -1;
     nPath = strlen(pszPath);
     // The pair's second file: the same relative path under the second root.
     if (bSecondNext) {
@@ -647,23 +943,22 @@ void AheadOpen(const char *pszPath)
                  ? true
                  : nRoot2Len == nPath - nRel - 1 &&
                        memcmp(pszPath, pszRoot2, nRoot2Len) == 0)) {
+            nOpenTree = 1;
             if (pszRoot2 == NULL) {
                 pszRoot2 = (char *)malloc(nPath - nRel);
-                if (pszRoot2 == NULL)
-                    return;
-                nRoot2Len = nPath - nRel - 1;
-                memcpy(pszRoot2, pszPath, nRoot2Len);
-                pszRoot2[nRoot2Len] = '\0';
-                if (!bRunning)
-                    return;
-                pthread_mutex_lock(&mtx);
-                bRoot2New = true;
-                pthread_cond_broadcast(&cond);
-                pthread_mutex_unlock(&mtx);
+                if (pszRoot2 != NULL) {
+                    nRoot2Len = nPath - nRel - 1;
+                    memcpy(pszRoot2, pszPath, nRoot2Len);
+                    pszRoot2[nRoot2Len] = '\0';
+                }
             }
             if (!bRunning)
                 return;
+            const int fd = OpenRoot2();
             pthread_mutex_lock(&mtx);
+            if (fd >= 0)
+                fdRoot2 = fd;
+            bRootAwaited = false;
             nCoreFile = 1;
             Store(&qwCoreAt, 0);
             Wake();
@@ -674,6 +969,7 @@ void AheadOpen(const char *pszPath)
     if (nPath <= nRoot1Len || pszPath[nRoot1Len] != '/' ||
         memcmp(pszPath, pszRoot1, nRoot1Len) != 0)
         return;
+    nOpenTree = 0;
     pszRel = pszPath + nRoot1Len + 1;
     nRel = nPath - nRoot1Len - 1;
     if (nRel + 1 > nLastRelCap) {
@@ -691,6 +987,7 @@ void AheadOpen(const char *pszPath)
     // Where the core is in the agent's walk: one of the next few files, or
     // the walks have parted.
     pthread_mutex_lock(&mtx);
+    bRootAwaited = pszRoot2 == NULL;
     for (qwSeq = qwCoreSeq; qwSeq < qwTail && qwSeq < qwCoreSeq + AHEAD_MATCH;
          qwSeq++) {
         const char *pszWalked = aItems[qwSeq % AHEAD_FILES].pszRel;
@@ -714,23 +1011,30 @@ void AheadOpen(const char *pszPath)
     }
     nCoreFile = 0;
     Store(&qwCoreAt, 0);
-    if (bLost)
-        pthread_cond_broadcast(&cond);
-    else
-        Wake();
+    Wake();
     pthread_mutex_unlock(&mtx);
+}
+
+void AheadOpen(const char *pszPath)
+{
+    if (pszRoot1 == NULL)
+        return;
+    Settle();  // (the test build's) what the agent could do is done
+    Follow(pszPath);
+    Settle();  // and what it does on learning of this open
 }
 
 ssize_t AheadRead(int fd, const struct iovec *aIov, int nIov, bool bOpen,
                   uint64_t qwAt)
 {
+    const bool bAsk = bOpen && nOpenTree >= 0 && abNoWait[nOpenTree];
     size_t nTotal = 0;
     ssize_t nGot;
     bool bMiss = false;
 
     for (int i = 0; i < nIov; i++)
         nTotal += aIov[i].iov_len;
-    nGot = bNoWait ? preadv2(fd, aIov, nIov, -1, RWF_NOWAIT) : -1;
+    nGot = bAsk ? preadv2(fd, aIov, nIov, -1, RWF_NOWAIT) : -1;
     // Short: the file ends there, or the cache held only part of it. The
     // cache gives out whole pages, so a read that stops inside a page has
     // met the end of the file, as readv() would have; one that stops at a
@@ -758,11 +1062,11 @@ ssize_t AheadRead(int fd, const struct iovec *aIov, int nIov, bool bOpen,
         nGot = nMore < 0 ? -1 : nGot + nMore;
     } else if (nGot < 0) {
         // Not cached (EAGAIN), or not to be asked so: whatever the cause,
-        // readv() answers.
-        if (bNoWait &&
-            (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS))
-            bNoWait = false;
-        bMiss = bNoWait && errno == EAGAIN;
+        // readv() answers. A file system that refuses to be asked is not
+        // asked again, in this tree.
+        bMiss = bAsk && errno == EAGAIN;
+        if (bAsk && (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS))
+            abNoWait[nOpenTree] = false;
         nGot = readv(fd, aIov, nIov);
     }
     if (bMiss && bOpen)
@@ -788,7 +1092,8 @@ void AheadMapping(int fd, size_t nBytes)
         bCacheStat = false;
         return;
     }
-    if (cs.nr_cache < (nBytes + 4095) / 4096)
+    // In the system's pages (16 or 64 KiB on some arm64 kernels).
+    if (cs.nr_cache < (nBytes + PageBytes() - 1) / PageBytes())
         Missed();
 }
 

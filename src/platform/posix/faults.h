@@ -2,14 +2,22 @@
 // files cannot stage on cue: an allocation that fails, a file that shrinks or
 // grows between being sized and being read or is cut short or rewritten
 // right after a read, an entry that goes away or turns into a FIFO after its
-// directory was listed, a signal from outside at an exact open, a system
-// that cannot bring a mapping's pages in ahead, times kept as exFAT keeps
-// them, pages larger than this
-// machine's, a read-ahead agent that works on a cached tree and whose walk
-// parts from the core's; and through which it watches
-// for what must never happen, such as the open of anything but a regular
-// file. The shipped program compiles them to nothing; the test build defines
-// ORVEL_FAULTS and links tests/faults.cpp.
+// directory was listed, a signal from outside or a bus error elsewhere at an
+// exact open, a system that cannot bring a mapping's pages in ahead, times
+// kept as exFAT keeps them, pages larger than this machine's, a read-ahead
+// agent that works on a cached tree, whose walk parts from the core's, and
+// which has done all it can before each of the core's opens; and through
+// which it watches for what must never happen, such as the open of anything
+// but a regular file. The shipped program compiles them to nothing; the
+// test build defines ORVEL_FAULTS and links tests/faults.cpp.
+//
+// The read-ahead agent's hooks: FAULT_AHEAD_FORCED, whether it starts with
+// the walk and works throughout; FAULT_AHEAD_HIDES(i), whether the entry i
+// (from 0) of a listing of its own walk is hidden from it; FAULT_AHEAD_OPENED,
+// each file it opened; FAULT_AHEAD_STEP, how many seconds at most the core
+// waits, at each of its opens and at its first search, until every thread of
+// the agent waits for the core to move (0: it never waits), and
+// FAULT_AHEAD_UNSETTLED when that time ran out.
 //
 // For the pages, the layer takes its page size through FAULT_PAGE_BYTES, and
 // in the test build its calls of mmap, munmap and madvise go to the test
@@ -38,8 +46,10 @@ int FaultMadvise(void *pAddr, size_t nLen, int nAdvice);
 bool FaultNoPopulate(void);
 bool FaultCoarseTimes(void);
 bool FaultAheadForced(void);
-bool FaultAheadHides(void);
+bool FaultAheadHides(size_t nIndex);
 void FaultAheadOpened(int fd);
+int FaultAheadStep(void);
+void FaultAheadUnsettled(void);
 #define FAULT_FAIL_ALLOC() FaultFailAlloc()
 #define FAULT_FAIL_WORK_ALLOC() FaultFailWorkAlloc()
 #define FAULT_COUNT_BLOCK(p, nDelta) FaultCountBlock((p), (nDelta))
@@ -55,8 +65,10 @@ void FaultAheadOpened(int fd);
 #define FAULT_NO_POPULATE() FaultNoPopulate()
 #define FAULT_COARSE_TIMES() FaultCoarseTimes()
 #define FAULT_AHEAD_FORCED() FaultAheadForced()
-#define FAULT_AHEAD_HIDES() FaultAheadHides()
+#define FAULT_AHEAD_HIDES(nIndex) FaultAheadHides(nIndex)
 #define FAULT_AHEAD_OPENED(fd) FaultAheadOpened(fd)
+#define FAULT_AHEAD_STEP() FaultAheadStep()
+#define FAULT_AHEAD_UNSETTLED() FaultAheadUnsettled()
 #else
 #define FAULT_FAIL_ALLOC() false
 #define FAULT_FAIL_WORK_ALLOC() false
@@ -70,8 +82,10 @@ void FaultAheadOpened(int fd);
 #define FAULT_NO_POPULATE() false
 #define FAULT_COARSE_TIMES() false
 #define FAULT_AHEAD_FORCED() false
-#define FAULT_AHEAD_HIDES() false
+#define FAULT_AHEAD_HIDES(nIndex) ((void)(nIndex), false)
 #define FAULT_AHEAD_OPENED(fd) ((void)0)
+#define FAULT_AHEAD_STEP() 0
+#define FAULT_AHEAD_UNSETTLED() ((void)0)
 #endif
 
 #endif  // ORVEL_FAULTS_H

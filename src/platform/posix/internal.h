@@ -163,6 +163,13 @@ bool NamesakePlace(const char *pszPath, Level **ppLevel, const char **ppszName);
 // *pst: whether it is the entry its directory lists under its name, which a
 // listing gone stale may no longer be.
 bool NamesakeOpened(const struct stat *pst);
+#if ORVEL_LINUX
+// Whether the directory open as fd (not O_PATH) looks names up exactly, so
+// that no listing of it is needed to know that a name is the one it holds;
+// whether its listings number entries as its lookups do goes to
+// *pbNumbered.
+bool LooksUpExactly(int fd, bool *pbNumbered);
+#endif
 
 // ---- watch.cpp --------------------------------------------------------------
 // Starts watching the file open as fd, with the status *pst, for writes made

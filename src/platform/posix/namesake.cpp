@@ -238,7 +238,7 @@ static bool ReadNames(Checked *pDir, int fd)
 // numbers its entries at all; vfat and exFAT number an entry only once it
 // is looked up, overlayfs over layers of two file systems numbers its
 // directories anew, and of any other it is not known.
-static bool LooksUpExactly(int fd, bool *pbNumbered)
+bool LooksUpExactly(int fd, bool *pbNumbered)
 {
     struct statfs sfs;
     int nFlags = 0;
