@@ -36,9 +36,10 @@
 //
 // When it starts: where the comparison waits. A tree on a remote drive (a
 // UNC path, a mapped network drive) starts it with the walk; elsewhere the
-// core's own opens are timed, and AHEAD_SLOW_OPENS of them taking longer
-// than AHEAD_SLOW_US start it: a cached tree never does, and has no thread
-// of it. Once started it works until the run ends.
+// core's own opens are timed: each longer than AHEAD_SLOW_US counts up,
+// each shorter down, and AHEAD_SLOW_OPENS up start it. A cached tree, whose
+// opens take a tenth of that under Wine, never does, and has no thread of
+// it. Once started it works until the run ends.
 //
 // Within a budget: AHEAD_PAIRS pairs ahead of the core (two handles each at
 // most) and AHEAD_BYTES of file data read and not yet taken by the core;
