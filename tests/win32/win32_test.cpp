@@ -18,6 +18,9 @@ DWORD CodePageFlags(UINT nCodePage);
 char **ArgumentsToCodePage(int argc, WCHAR **ppwszArgv);
 void FreeArguments(int argc, char **ppszArgv);
 extern BOOL(WINAPI *OrvelFindNextFileW)(HANDLE, LPWIN32_FIND_DATAW);
+typedef HANDLE(WINAPI *OpenFn)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
+                               DWORD, DWORD, HANDLE);
+extern OpenFn OrvelCoreCreateFileW, OrvelAheadCreateFileW;
 
 namespace {
 
@@ -201,10 +204,61 @@ void TestBrokenListing()
     }
 }
 
+std::string Upper(std::string s)
+{
+    for (char &c : s)
+        c = (char)toupper((unsigned char)c);
+    return s;
+}
+
+// What the read-ahead agent opened, upper-cased, without the "\\?\"
+// prefix; and a change made to the tree just before its open of a path
+// that ends in sChangeAt.
+Names agentOpened;
+std::string sChangeAt;
+void (*pfnChange)(void) = NULL;
+
+HANDLE WINAPI AgentOpen(LPCWSTR pwszPath, DWORD dwAccess, DWORD dwShare,
+                        LPSECURITY_ATTRIBUTES pSa, DWORD dwDisposition,
+                        DWORD dwFlags, HANDLE hTemplate)
+{
+    char szPath[MAX_PATH * 4];
+    WideCharToMultiByte(CP_ACP, 0, pwszPath + 4, -1, szPath, sizeof(szPath),
+                        NULL, NULL);
+    std::string sPath = Upper(szPath);
+    if (pfnChange != NULL && sPath.size() >= sChangeAt.size() &&
+        sPath.compare(sPath.size() - sChangeAt.size(), std::string::npos,
+                      Upper(sChangeAt)) == 0)
+        pfnChange();
+    HANDLE h = CreateFileW(pwszPath, dwAccess, dwShare, pSa, dwDisposition,
+                           dwFlags, hTemplate);
+    if (h != INVALID_HANDLE_VALUE)
+        agentOpened.insert(sPath);
+    return h;
+}
+
+// The core's own opens fail once for want of handles after this is set.
+bool bOutOfHandles = false;
+bool bReplaced = false;  // a file the agent held was replaced or removed
+
+HANDLE WINAPI CoreOpen(LPCWSTR pwszPath, DWORD dwAccess, DWORD dwShare,
+                       LPSECURITY_ATTRIBUTES pSa, DWORD dwDisposition,
+                       DWORD dwFlags, HANDLE hTemplate)
+{
+    if (bOutOfHandles) {
+        bOutOfHandles = false;
+        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(pwszPath, dwAccess, dwShare, pSa, dwDisposition,
+                       dwFlags, hTemplate);
+}
+
 // Walks sDir1 against sDir2 as the core does (a search of each directory,
 // the first file of each pair opened, then its namesake in the second
 // tree) and collects the second paths that do not open.
-void Walk(const std::string &sDir1, const std::string &sDir2, Names *pFailed)
+void Walk(const std::string &sDir1, const std::string &sDir2, Names *pFailed,
+          Names *pOpened = NULL)
 {
     struct ffblk ff;
     for (int nFail = findfirst((sDir1 + WILD_SUFFIX).c_str(), &ff, kWalkMask);
@@ -213,17 +267,21 @@ void Walk(const std::string &sDir1, const std::string &sDir2, Names *pFailed)
         if (sName == "." || sName == "..")
             continue;
         if (ff.ff_attrib & FA_DIREC) {
-            Walk(sDir1 + "\\" + sName, sDir2 + "\\" + sName, pFailed);
+            Walk(sDir1 + "\\" + sName, sDir2 + "\\" + sName, pFailed,
+                 pOpened);
             continue;
         }
         for (const std::string &sPath :
              {sDir1 + "\\" + sName, sDir2 + "\\" + sName}) {
             HANDLE h = CreateFileA(sPath.c_str(), GENERIC_READ, FILE_SHARE_READ,
                                    NULL, OPEN_EXISTING, 0, NULL);
-            if (h == INVALID_HANDLE_VALUE)
+            if (h == INVALID_HANDLE_VALUE) {
                 pFailed->insert(sPath.substr(sRoot.size() + 1));
-            else
+            } else {
                 CloseHandle(h);
+                if (pOpened != NULL)
+                    pOpened->insert(Upper(sPath));
+            }
         }
     }
 }
@@ -232,7 +290,7 @@ void Walk(const std::string &sDir1, const std::string &sDir2, Names *pFailed)
 // file's name, as Windows compares names: in other case it is, under the
 // short name of another file or directory (as GetShortPathNameW gives it)
 // it is not, though the system would open that file by it.
-void TestNamesake()
+void TestNamesake(bool bAhead)
 {
     const char *const apszSecond[] = {"B\\",
                                       "B\\longfilename.txt",
@@ -261,9 +319,18 @@ void TestNamesake()
                                    "A\\docs\\f"};
     for (const std::string &s : asFirst)
         Make(s, 0);
-    Names failed;
-    Walk(At("A"), At("B"), &failed);
+    Names failed, opened;
+    agentOpened.clear();
+    Walk(At("A"), At("B"), &failed, &opened);
     const Names kWant = {"B\\" + asShort[0], "B\\" + asShort[1] + "\\f"};
+    // The read-ahead agent opens what the core opens, and nothing else: no
+    // short name in the second tree.
+    for (const std::string &s : agentOpened)
+        if (opened.count(s) == 0) {
+            printf("the read-ahead agent opened %s\n", s.c_str());
+            nFailures++;
+        }
+    CHECK(agentOpened.empty() != bAhead);
     if (asShort[0] == "longfilename.txt" || failed != kWant) {
         printf("short names %s, %s; second paths that did not open:",
                asShort[0].c_str(), asShort[1].c_str());
@@ -277,6 +344,63 @@ void TestNamesake()
     for (int i = (int)(sizeof(apszSecond) / sizeof(apszSecond[0])) - 1; i >= 0;
          i--)
         Remove(apszSecond[i]);
+}
+
+// The read-ahead agent at work (forced on, each open of the core waiting
+// until it has done what it can): the same opens succeed and fail as
+// without it, also where the tree changes under it, and where the process
+// runs out of handles while it holds some.
+void TestAhead()
+{
+    const struct {
+        const char *pszName;
+        const char *pszChangeAt;  // the agent's open that sees the change
+        void (*pfnChange)(void);
+        bool bOutOfHandles;  // the core's first own open fails for want
+        Names want;          // of handles
+    } aCases[] = {
+        // clang-format off
+        {"nothing changes", "", NULL, false, {}},
+        // Held by the agent with read sharing alone, a first file can be
+        // neither replaced nor removed until the core has taken it: the
+        // core compares the file the name gave.
+        {"a held file replaced", "B\\f4", [] {
+             Make("new", 0);
+             if (MoveFileExA(At("new").c_str(), At("A\\f4").c_str(),
+                             MOVEFILE_REPLACE_EXISTING) ||
+                 DeleteFileA(At("A\\f3").c_str()))
+                 bReplaced = true;
+             Remove("new");
+         }, false, {}},
+        // The agent gives its handles back and the core's open goes
+        // through.
+        {"out of handles", "", NULL, true, {}},
+        // clang-format on
+    };
+    for (const auto &c : aCases) {
+        for (const char *psz :
+             {"A\\", "B\\", "A\\f1", "A\\f2", "A\\f3", "A\\f4",
+              "B\\f1", "B\\f2", "B\\f3", "B\\f4"})
+            Make(psz, 0);
+        Names failed, opened;
+        sChangeAt = c.pszChangeAt;
+        pfnChange = c.pfnChange;
+        bOutOfHandles = c.bOutOfHandles;
+        bReplaced = false;
+        agentOpened.clear();
+        Walk(At("A"), At("B"), &failed, &opened);
+        pfnChange = NULL;
+        if (failed != c.want || agentOpened.empty() || bOutOfHandles ||
+            bReplaced) {
+            printf("%s: %d opens failed, the agent opened %d files\n",
+                   c.pszName, (int)failed.size(), (int)agentOpened.size());
+            nFailures++;
+        }
+        for (const char *psz : {"A\\f1", "A\\f2", "A\\f3", "A\\f4",
+                                "B\\f1", "B\\f2", "B\\f3", "B\\f4",
+                                "A\\", "B\\"})
+            Remove(psz);
+    }
 }
 
 // In a double-byte code page a resolved argument whose last character ends
@@ -333,6 +457,9 @@ int main(int, char **)
         {"hdir\\", FILE_ATTRIBUTE_HIDDEN},
         // clang-format on
     };
+    // The read-ahead agent of the test build, which the layer's entry
+    // installs, stays out until TestAhead.
+    SetEnvironmentVariableA("ORVEL_AHEAD", "0");
     DWORD dwLen = GetTempPathA(MAX_PATH, szTemp);
     if (dwLen == 0 || dwLen >= MAX_PATH)
         return 2;
@@ -355,8 +482,16 @@ int main(int, char **)
     TestBrokenListing();
     for (const auto &e : aTree)
         Remove(e.pszName);
-    TestNamesake();
+    TestNamesake(false);
     TestDoubleByte();
+    // The read-ahead agent from here on, as the test build of the program
+    // runs it under ORVEL_AHEAD=1 and ORVEL_AHEAD_STEP=1.
+    SetEnvironmentVariableA("ORVEL_AHEAD", "1");
+    SetEnvironmentVariableA("ORVEL_AHEAD_STEP", "1");
+    OrvelAheadCreateFileW = AgentOpen;
+    OrvelCoreCreateFileW = CoreOpen;
+    TestNamesake(true);
+    TestAhead();
     CHECK(RemoveDirectoryA(sRoot.c_str()));
     printf("%d checks failed\n", nFailures);
     return nFailures == 0 ? 0 : 1;

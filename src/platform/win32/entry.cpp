@@ -61,6 +61,7 @@ int wmain(int argc, wchar_t **ppwszArgv)
         goto CleanUp;
     }
     UseConsoleCodePage();
+    InstallAhead();
     nReturnVal = OrvelMain(argc, ppszArgv);
     RestoreConsoleCodePage();
     SetConsoleCtrlHandler(RestoreOnSignal, FALSE);

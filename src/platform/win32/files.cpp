@@ -35,9 +35,9 @@ HANDLE OrvelCreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
         pwszPath = ExactPath(lpFileName, L"");
     if (pwszPath == NULL)
         return INVALID_HANDLE_VALUE;
-    hFile = CreateFileW(pwszPath, dwDesiredAccess, dwShareMode,
-                        lpSecurityAttributes, dwCreationDisposition,
-                        dwFlagsAndAttributes, hTemplateFile);
+    hFile = (pAheadHooks != NULL ? pAheadHooks->pfnOpen : CreateFileW)(
+        pwszPath, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
+        dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
     free(pwszPath);
     if (hFile != INVALID_HANDLE_VALUE && GetFileType(hFile) != FILE_TYPE_DISK) {
         CloseHandle(hFile);

@@ -8,6 +8,8 @@
 //   search.cpp    findfirst, findnext
 //   namesake.cpp  the walk followed: which second file is a first's namesake
 //   cycles.cpp    the cycle guard
+//   ahead.cpp     the read-ahead agent, which opens and reads the next files
+//                 of both trees ahead of the core where it waits for them
 //
 // Reading and memory are KERNEL32's own, called as they are. Every
 // file-system call goes through the wide functions with the path in its
@@ -105,6 +107,7 @@ struct Search {
     DWORD dwVolume;     // volume serial number and file index:
     DWORD dwIndexHigh;  // together, which directory this is
     DWORD dwIndexLow;
+    size_t nAheadAt;  // the read-ahead agent's: entries before it are its
 };
 
 // Open searches, indexed by ff_reserved; the innermost is the one the walk
@@ -121,6 +124,34 @@ bool IsDelivered(const Search *pSearch, const char *pszPath, size_t nLen);
 // with. For a second tree's file, *ppwszOpen is then the path to open it by,
 // allocated with malloc; NULL for any other.
 DWORD CheckNamesake(const char *pszPath, WCHAR **ppwszOpen);
+
+// The paths the core's opens of the pair of entry nEntry of search nSlot go
+// by, allocated with malloc: the first tree's file, NULL where the core does
+// not open the entry as a file; the second's, NULL until its directory is
+// listed and where it has no namesake.
+WCHAR *ListedFirst(int nSlot, size_t nEntry);
+WCHAR *ListedSecond(int nSlot, size_t nEntry);
+
+// ---- The read-ahead agent's hooks ------------------------------------------
+// The layer calls these where a device has registered them (pAheadHooks),
+// and nothing of the device itself: the process entry installs the agent.
+struct AheadHooks {
+    // The search nSlot delivered an entry; bStarted for its first.
+    void (*pfnDelivered)(int nSlot, bool bStarted);
+    // The search nSlot is over, its listings about to be freed.
+    void (*pfnEnded)(int nSlot);
+    // Opens pwszPath as CreateFileW does with the rest.
+    HANDLE(WINAPI *pfnOpen)(const WCHAR *pwszPath, DWORD dwDesiredAccess,
+                      DWORD dwShareMode,
+                      LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                      DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                      HANDLE hTemplateFile);
+};
+extern const AheadHooks *pAheadHooks;
+
+// ---- ahead.cpp -------------------------------------------------------------
+// Registers the agent's hooks; it starts when the comparison waits.
+void InstallAhead(void);
 
 // ---- cycles.cpp ------------------------------------------------------------
 // Reads the identity of the directory pwszDir ("\\?\<dir>\") into the

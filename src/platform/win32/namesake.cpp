@@ -169,3 +169,39 @@ DWORD CheckNamesake(const char *pszPath, WCHAR **ppwszOpen)
     *ppwszOpen = Joined(pSearch->pwszSecond, pwszName, L"");
     return *ppwszOpen != NULL ? NO_ERROR : ERROR_NOT_ENOUGH_MEMORY;
 }
+
+// The path the core's open of entry nEntry of search nSlot goes by, if the
+// core opens it as a file: a listed entry that is no directory, not
+// refused, whose name has an exact form in the process code page (else the
+// core's path names nothing). Allocated with malloc; NULL for any other.
+WCHAR *ListedFirst(int nSlot, size_t nEntry)
+{
+    const Search *pSearch = &pSearches[nSlot];
+    const Listed *pEntry = &pSearch->first.pListed[nEntry];
+    const WCHAR *pwszName = pSearch->first.pwcNames + pEntry->nNameAt;
+    char szName[FF_NAME_BYTES];
+
+    if (pEntry->bDir || pEntry->bRefused ||
+        !WideToCodePage(pwszName, szName, sizeof(szName)))
+        return NULL;
+    return ExactPath(pSearch->pszDir, pwszName);
+}
+
+// The path the core's open of the second file of entry nEntry of search
+// nSlot goes by, as CheckNamesake gives it, once the second directory is
+// listed (the core has opened a second file there); allocated with malloc.
+// NULL while it is not, and where the entry has no namesake.
+WCHAR *ListedSecond(int nSlot, size_t nEntry)
+{
+    const Search *pSearch = &pSearches[nSlot];
+    const WCHAR *pwszName;
+
+    if (pSearch->pwszSecond == NULL)
+        return NULL;
+    pwszName = NamesakeName(&pSearch->second,
+                            pSearch->first.pwcKeys +
+                                pSearch->first.pListed[nEntry].nNameAt);
+    return pwszName != NULL ? Joined(pSearch->pwszSecond, pwszName, L"")
+                            : NULL;
+}
+

@@ -21,9 +21,12 @@
 Search *pSearches = NULL;
 size_t nSearches = 0;
 int nInnermost = -1;
+const AheadHooks *pAheadHooks = NULL;
 
 static void EndSearch(Search *pSearch)
 {
+    if (pSearch->bInUse && pAheadHooks != NULL)
+        pAheadHooks->pfnEnded((int)(pSearch - pSearches));
     FreeListing(&pSearch->first);
     FreeListing(&pSearch->second);
     free(pSearch->pszDir);
@@ -55,6 +58,9 @@ static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
         pSearch->nLast = pSearch->nNext - 1;
         pSearch->nLastLen = strlen(pFfBlk->ff_name);
         memcpy(pSearch->szLast, pFfBlk->ff_name, pSearch->nLastLen + 1);
+        if (pAheadHooks != NULL)
+            pAheadHooks->pfnDelivered((int)(pSearch - pSearches),
+                                      pSearch->nLast == 0);
         return 0;
     }
     EndSearch(pSearch);
