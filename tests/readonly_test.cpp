@@ -9,6 +9,9 @@
 // is a FIFO, say, which a share that hangs would never answer), open no
 // file of a pair the core has left, and, where the walk has a file for
 // them, open one: a walk of the agent's that is empty or wrong shows here.
+// In step, a file it opens is the core's to take: no file is opened more
+// often than without it. On a share (the tests' FUSE tree) it starts by
+// itself.
 #include "harness.h"
 
 #include <fcntl.h>
@@ -191,11 +194,14 @@ std::string NameKey(const std::string &sPath)
 
 // What the read-ahead agent's threads did in a trace, against the core's:
 // the names they looked up that the core did not, the files they opened
-// where the core had left them, and how many files they opened.
+// where the core had left them (had looked their names up for the last
+// time), how many files they opened, and how many all threads opened.
 struct AheadTrace {
     std::vector<std::string> vNotTheCores;
     std::vector<std::string> vLeft;
     int nFilesOpened = 0;
+    int nAllFilesOpened = 0;
+    int nMostOpensOfOne = 0;  // of any one file, by all threads
 };
 
 AheadTrace TraceAhead(const std::vector<TracedCall> &vCalls,
@@ -214,20 +220,24 @@ AheadTrace TraceAhead(const std::vector<TracedCall> &vCalls,
                c.sNamed.compare(c.sNamed.size() - 2, 2, "/.") != 0;
     };
     std::set<std::string> setCoreNames;
-    std::vector<std::string> vCoreFiles;  // the core's file opens, in order
+    std::vector<std::string> vCoreNames;  // the core's look-ups, in order
     for (const TracedCall &c : vCalls) {
-        if (c.bOtherThread)
+        if (c.bOtherThread || !LooksUp(c))
             continue;
-        if (LooksUp(c))
-            setCoreNames.insert(NameKey(c.sNamed));
-        if (IsFileOpen(c))
-            vCoreFiles.push_back(NameKey(c.sNamed));
+        setCoreNames.insert(NameKey(c.sNamed));
+        vCoreNames.push_back(NameKey(c.sNamed));
     }
     AheadTrace t;
-    size_t nCoreAt = 0;  // the core's file opens so far
+    size_t nCoreAt = 0;  // the core's look-ups so far
+    std::map<std::string, int> mapOpens;
     for (const TracedCall &c : vCalls) {
+        if (IsFileOpen(c)) {
+            t.nAllFilesOpened++;
+            t.nMostOpensOfOne =
+                std::max(t.nMostOpensOfOne, ++mapOpens[c.sOpened]);
+        }
         if (!c.bOtherThread) {
-            nCoreAt += IsFileOpen(c) ? 1 : 0;
+            nCoreAt += LooksUp(c) ? 1 : 0;
             continue;
         }
         if (LooksUp(c) && setCoreNames.count(NameKey(c.sNamed)) == 0)
@@ -235,9 +245,9 @@ AheadTrace TraceAhead(const std::vector<TracedCall> &vCalls,
         if (!IsFileOpen(c))
             continue;
         t.nFilesOpened++;
-        // The file the core opened last, or one it opens later.
-        if (std::find(vCoreFiles.begin() + (nCoreAt > 0 ? nCoreAt - 1 : 0),
-                      vCoreFiles.end(), NameKey(c.sNamed)) == vCoreFiles.end())
+        // The name the core looked up last, or one it looks up later.
+        if (std::find(vCoreNames.begin() + (nCoreAt > 0 ? nCoreAt - 1 : 0),
+                      vCoreNames.end(), NameKey(c.sNamed)) == vCoreNames.end())
             t.vLeft.push_back(c.sLine);
     }
     return t;
@@ -262,10 +272,13 @@ TEST(ReadOnly, TracedRunsChangeNothing)
 
     // Argument pairs that take every path of the walk and the comparison;
     // whether the agent's walk holds a file for it, in step and parted
-    // (where the one file of a walk is where it parts, it has none).
+    // (the one file of a walk is the core's first, which the core opens
+    // itself); a tree
+    // of the row's own instead of the one of every kind.
     const struct {
         std::vector<std::string> vArgs;
         bool bAheadOpens, bPartedOpens;
+        std::vector<std::string> vTree = {};
     } aRuns[] = {
         // clang-format off
         {{"A", "B"}, true, true},
@@ -274,21 +287,36 @@ TEST(ReadOnly, TracedRunsChangeNothing)
         {{"A", "nope"}, true, true},
         {{"nope", "B"}, false, false},
         {{"A/f", "B/f"}, false, false},
-        {{"A/./n/", "B//n"}, true, false},
+        {{"A/./n/", "B//n"}, false, false},
         {{"A/w", "B/w"}, true, true},
+        // Both trees on a share, where the agent starts by itself.
+        {{"A", "B"}, true, true,
+         {"fuse:A", "A/f=1", "A/d/g=#70000", "A/d/h=#300", "A/i=#5",
+          "fuse:B", "B/f=1", "B/d/g=#70000^9", "B/d/h=#300", "B/i=#6"}},
         // clang-format on
     };
     int nRun = 0, nOpened = 0;
-    for (const auto &run : aRuns)
+    std::string sLeftOut;
+    for (const auto &run : aRuns) {
+        const bool bShare = !run.vTree.empty();
+        if (bShare && !CanMake(run.vTree, &sLeftOut))
+            continue;
+        int nOpensAlone = 0;  // file opens of the run without the agent
         for (const char *pszAhead :
              {"ORVEL_AHEAD=0", "ORVEL_AHEAD=1", "ORVEL_AHEAD=2"}) {
-            const bool bAhead = strcmp(pszAhead, "ORVEL_AHEAD=0") != 0;
+            const bool bAhead =
+                strcmp(pszAhead, "ORVEL_AHEAD=0") != 0 || bShare;
             const std::vector<std::string> &vArgs = run.vArgs;
-            SCOPED_TRACE(vArgs[0] + " " + vArgs[1] + " " + pszAhead);
+            SCOPED_TRACE(vArgs[0] + " " + vArgs[1] + " " + pszAhead +
+                         (bShare ? " on a share" : ""));
+            Scratch share;
+            if (bShare)
+                share.Make(run.vTree);
+            const Scratch &on = bShare ? share : scratch;
             std::string sTrace =
                 logs.Root() + "/trace" + std::to_string(nRun++);
             RunOptions opt;
-            opt.sCwd = scratch.Root();
+            opt.sCwd = on.Root();
             opt.vPrefix = {"strace", "-f", "-qq", "-y",
                            "-s",     "0",  "-o",  sTrace};
             // LeakSanitizer cannot run under a tracer.
@@ -309,17 +337,16 @@ TEST(ReadOnly, TracedRunsChangeNothing)
             for (const TracedCall &o : vCalls) {
                 if (!o.bOpen)
                     continue;
-                nOpened +=
-                    o.sOpened.rfind(scratch.Root() + "/", 0) == 0 ? 1 : 0;
+                nOpened += o.sOpened.rfind(on.Root() + "/", 0) == 0 ? 1 : 0;
                 for (const char *pszName :
                      {"/A/p", "/B/p", "/A/dev", "/B/dev"}) {
-                    const std::string sPath = scratch.Root() + pszName;
+                    const std::string sPath = on.Root() + pszName;
                     EXPECT_FALSE(!o.bPathOnly &&
                                  (o.sNamed == sPath || o.sOpened == sPath))
                         << "opened " << sPath;
                 }
             }
-            const AheadTrace ahead = TraceAhead(vCalls, scratch.Root());
+            const AheadTrace ahead = TraceAhead(vCalls, on.Root());
             EXPECT_EQ(ahead.vNotTheCores, std::vector<std::string>{})
                 << "looked up by the agent alone";
             EXPECT_EQ(ahead.vLeft, std::vector<std::string>{})
@@ -329,9 +356,22 @@ TEST(ReadOnly, TracedRunsChangeNothing)
             if (bAhead && (bParted ? run.bPartedOpens : run.bAheadOpens)) {
                 EXPECT_GT(ahead.nFilesOpened, 0) << "the agent opened nothing";
             }
+            // Each file opened once: the agent's opens are the core's.
+            if (!bAhead)
+                nOpensAlone = ahead.nAllFilesOpened;
+            if (strcmp(pszAhead, "ORVEL_AHEAD=1") == 0 && !bShare) {
+                EXPECT_EQ(ahead.nAllFilesOpened, nOpensAlone)
+                    << "files opened by the agent and the core";
+            }
+            if (bShare && !bParted) {
+                EXPECT_EQ(ahead.nMostOpensOfOne, 1)
+                    << "a file opened twice on a share";
+            }
 #endif
         }
+    }
     // The traces were read: the files compared were seen opened.
     EXPECT_GT(nOpened, 20);
     EXPECT_EQ(Snapshot(scratch.Root()), snapBefore);
+    SKIP_IF_LEFT_OUT(sLeftOut);
 }

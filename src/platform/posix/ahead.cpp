@@ -90,6 +90,7 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -100,7 +101,11 @@
 #define AHEAD_FILES 4096  // a power of two: the ring of walked files
 #define AHEAD_CHUNK ((uint64_t)4 << 20)
 #define AHEAD_WINDOW 4096
-#define AHEAD_READERS 2
+#define AHEAD_READERS 2         // on local disks
+#define AHEAD_SHARE_READERS 32  // where a tree is on a share
+#define AHEAD_HELD 256          // descriptors held for the core at most
+#define AHEAD_PIECE ((size_t)1 << 20)  // a share's reads into scratch
+#define AHEAD_WINDOW_BYTES ((uint64_t)128 << 10)  // a share's read-ahead
 #define AHEAD_MATCH 8  // files the core may skip and still be in step
 
 #ifndef __NR_cachestat
@@ -118,6 +123,8 @@ static bool bSecondNext = false;  // the next open may be the pair's second
 static int nOpenTree = -1;        // the tree of the core's last open: 0, 1, -1
 static bool abNoWait[2] = {true, true};  // per tree: the page cache may be
                                          // asked alone
+static int anShare[2] = {-1, -1};  // per tree: on a share (1), not (0),
+                                   // not known yet (-1)
 static bool bCacheStat = true;           // cachestat(2) answers
 static bool bStarted = false;            // started once: never again
 static bool bRunning = false;  // its threads are there to follow the core
@@ -127,6 +134,9 @@ struct Item {
     char *pszRel;           // relative path, the walker's allocation; NULL
                             // for the core's file where the walks parted
     uint64_t aqwIssued[2];  // bytes asked for, of the first and second file
+    int afd[2];             // the files opened for the core, or -1
+    dev_t adev[2];          // their identities
+    ino_t aino[2];
 };
 
 static pthread_mutex_t mtx = PTHREAD_MUTEX_INITIALIZER;
@@ -135,7 +145,13 @@ static Item aItems[AHEAD_FILES];
 static uint64_t qwTail = 0;   // number of the next file walked
 static uint64_t qwClaim = 0;  // number of the next file for a reader
 static uint64_t qwAhead = 0;  // bytes asked for, files the core has not left
-static uint64_t aqwWorking[AHEAD_READERS];  // each reader's file, or ~0
+static uint64_t aqwWorking[AHEAD_SHARE_READERS];  // each reader's file, or
+                                                  // ~0
+static int nReaders = 0;    // reader threads made
+static bool bShare = false;  // a tree is on a share: readers claim no
+                             // further ahead than the descriptors held
+static int nHeld = 0;        // descriptors in aItems
+static bool abOnShare[2] = {false, false};  // per tree: on a share
 static bool bStop = false;
 static bool bLost = false;  // the walks parted: walk on from szLostRel
 static char szLostRel[PATH_MAX];
@@ -144,7 +160,7 @@ static bool bRootAwaited = false;  // the core's pair awaits its second file,
                                    // in a second root not known yet
 // The threads, [0] the walker: which are there, and which wait for the core
 // to move (a wait on cond that nothing has woken since).
-#define AHEAD_THREADS (1 + AHEAD_READERS)
+#define AHEAD_THREADS (1 + AHEAD_SHARE_READERS)
 static bool abLive[AHEAD_THREADS];
 static bool abIdle[AHEAD_THREADS];
 static int nLive = 0;
@@ -157,6 +173,8 @@ static uint64_t qwCoreSeq = 0;   // the file pair the core is at
 static int nCoreFile = 0;        // its first (0) or second (1) file
 static uint64_t qwCoreAt = 0;    // bytes the core has read of that file
 static uint64_t qwLastMiss = 0;  // 1 + the pair of the last miss, 0 for none
+static uint64_t qwCoreHas = 0;   // 1 + the pair whose first file the core
+                                 // reads; written without mtx too
 static bool bForced = false;
 
 static int nFdCeiling = 0;  // the agent's descriptors stay below
@@ -259,6 +277,70 @@ static int Keep(int fd)
         return -1;
     }
     return fd;
+}
+
+// ---- Files opened for the core ----------------------------------------------
+// A reader that opened a file of a pair the core has not passed leaves a
+// descriptor of it in the pair's item, AHEAD_HELD at most, and the core's
+// open takes it (AheadTake) where its own look finds that very file under
+// the name: on a share, where every open is a request that waits for an
+// answer, each file is opened once. Descriptors of pairs the core has
+// passed are let go, and closed by the core's thread outside the lock.
+static int aiLetGo[AHEAD_HELD];
+static int nLetGo = 0;
+
+// Lets file nFile's descriptor of the item go, under mtx.
+static void LetGo(Item *pItem, int nFile)
+{
+    if (pItem->afd[nFile] < 0)
+        return;
+    aiLetGo[nLetGo++] = pItem->afd[nFile];
+    pItem->afd[nFile] = -1;
+    nHeld--;
+}
+
+// Closes what was let go; the core's thread, without mtx.
+static void CloseLetGo(void)
+{
+    while (nLetGo > 0)
+        close(aiLetGo[--nLetGo]);
+}
+
+// Whether file nFile of pair qwSeq is still ahead of the core (or the one
+// it is at) and another descriptor may be held. Under mtx.
+static bool MayHold(uint64_t qwSeq, int nFile)
+{
+    return !bStop && nHeld < AHEAD_HELD &&
+           (qwSeq > qwCoreSeq || (qwSeq == qwCoreSeq && nFile >= nCoreFile));
+}
+
+// Leaves for the core a descriptor of file nFile of pair qwSeq, open as fd
+// with the status *pst, where it may be held: the same open file, whose
+// position the agent never moves (it asks for pages by offset).
+static void Hold(uint64_t qwSeq, int nFile, int fd, const struct stat *pst)
+{
+    int fdHeld;
+
+    pthread_mutex_lock(&mtx);
+    const bool bMay = MayHold(qwSeq, nFile);
+    pthread_mutex_unlock(&mtx);
+    if (!bMay)
+        return;
+    fdHeld = Keep(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (fdHeld < 0)
+        return;
+    pthread_mutex_lock(&mtx);
+    Item *pItem = &aItems[qwSeq % AHEAD_FILES];
+    if (MayHold(qwSeq, nFile) && pItem->afd[nFile] < 0) {
+        pItem->afd[nFile] = fdHeld;
+        pItem->adev[nFile] = pst->st_dev;
+        pItem->aino[nFile] = pst->st_ino;
+        nHeld++;
+        fdHeld = -1;
+    }
+    pthread_mutex_unlock(&mtx);
+    if (fdHeld >= 0)
+        close(fdHeld);
 }
 
 // ---- The walker -------------------------------------------------------------
@@ -428,6 +510,7 @@ static bool Produce(void)
     free(pItem->pszRel);
     pItem->pszRel = pszCopy;
     pItem->aqwIssued[0] = pItem->aqwIssued[1] = 0;
+    pItem->afd[0] = pItem->afd[1] = -1;
     qwTail++;
     Wake();
     pthread_mutex_unlock(&mtx);
@@ -680,7 +763,7 @@ static bool Admit(int nThread, uint64_t qwSeq, int nFile, uint64_t qwFrom,
         bool bInTurn = qwFrom == 0;
         if (!bInTurn) {
             uint64_t qwLowest = ~(uint64_t)0;
-            for (int i = 0; i < AHEAD_READERS; i++)
+            for (int i = 0; i < AHEAD_SHARE_READERS; i++)
                 if (aqwWorking[i] < qwLowest)
                     qwLowest = aqwWorking[i];
             bInTurn = qwSeq <= qwLowest;
@@ -714,25 +797,49 @@ static bool Admit(int nThread, uint64_t qwSeq, int nFile, uint64_t qwFrom,
 // UINT64_MAX for any), which is then set to its size. False when it was not
 // opened.
 static bool ReadAhead(int nThread, uint64_t qwSeq, int nFile, int fdRoot,
-                      const char *pszRel, uint64_t *pqwSize)
+                      const char *pszRel, uint64_t *pqwSize, char **ppcScratch)
 {
     struct stat st;
     int fd = Keep(OpenAfterLook(fdRoot, pszRel, &st, true));
 
     if (fd < 0)
         return false;
+    Hold(qwSeq, nFile, fd, &st);  // the core opens it for its size, at least
     if (*pqwSize != UINT64_MAX && *pqwSize != (uint64_t)st.st_size) {
         close(fd);  // not the first file's size: the core reads none of it
         return true;
     }
     *pqwSize = (uint64_t)st.st_size;
+    // A share brings in no more than its read-ahead window at a request
+    // for pages: past that, its files are read, a piece at a time, into
+    // the reader's scratch buffer, which leaves the pages in the cache.
+    pthread_mutex_lock(&mtx);
+    bool bPieces = abOnShare[nFile] &&
+                   (uint64_t)st.st_size > AHEAD_WINDOW_BYTES;
+    pthread_mutex_unlock(&mtx);
+    if (bPieces && *ppcScratch == NULL)
+        *ppcScratch = (char *)malloc(AHEAD_PIECE);
+    bPieces = bPieces && *ppcScratch != NULL;
     for (uint64_t qwAt = 0; qwAt < (uint64_t)st.st_size; qwAt += AHEAD_CHUNK) {
         uint64_t qwLen = (uint64_t)st.st_size - qwAt;
         if (qwLen > AHEAD_CHUNK)
             qwLen = AHEAD_CHUNK;
         if (!Admit(nThread, qwSeq, nFile, qwAt, qwLen))
             break;
-        readahead(fd, (off64_t)qwAt, (size_t)qwLen);
+        if (!bPieces) {
+            readahead(fd, (off64_t)qwAt, (size_t)qwLen);
+            continue;
+        }
+        for (uint64_t qwDone = 0; qwDone < qwLen;) {
+            size_t nWant = qwLen - qwDone < AHEAD_PIECE
+                               ? (size_t)(qwLen - qwDone)
+                               : AHEAD_PIECE;
+            ssize_t nGot =
+                pread(fd, *ppcScratch, nWant, (off_t)(qwAt + qwDone));
+            if (nGot <= 0)
+                break;
+            qwDone += (uint64_t)nGot;
+        }
     }
     close(fd);
     return true;
@@ -742,15 +849,19 @@ static void *Reader(void *pArg)
 {
     const int nReader = (int)(intptr_t)pArg, nThread = 1 + nReader;
     char szMine[PATH_MAX];
+    char *pcScratch = NULL;  // for reads from a share, once needed
     Ways *pWays = (Ways *)calloc(1, sizeof(Ways));
 
     if (pWays != NULL)
         pWays->pcBuf = (char *)malloc(32768);
     while (pWays != NULL && pWays->pcBuf != NULL) {
         pthread_mutex_lock(&mtx);
+        // On a share, no further ahead than the files it can leave open
+        // for the core.
         while (!bStop &&
                (!Active() || bRootAwaited ||
-                (qwClaim > qwCoreSeq ? qwClaim : qwCoreSeq) >= qwTail))
+                (qwClaim > qwCoreSeq ? qwClaim : qwCoreSeq) >= qwTail ||
+                (bShare && qwClaim >= qwCoreSeq + AHEAD_HELD / 2)))
             Wait(nThread, false);
         if (bStop) {
             pthread_mutex_unlock(&mtx);
@@ -762,6 +873,13 @@ static void *Reader(void *pArg)
             pthread_mutex_unlock(&mtx);
             continue;
         }
+        // The pair the core is at: what the core opens itself is not opened
+        // again; its second file only while the core reads the first.
+        const bool bCurrent = qwSeq == qwCoreSeq;
+        if (bCurrent && (nCoreFile == 1 || Load(&qwCoreHas) != qwSeq + 1)) {
+            pthread_mutex_unlock(&mtx);
+            continue;
+        }
         strcpy(szMine, aItems[qwSeq % AHEAD_FILES].pszRel);
         aqwWorking[nReader] = qwSeq;
         const int fd1 = fdRoot1, fd2 = fdRoot2;
@@ -770,15 +888,24 @@ static void *Reader(void *pArg)
         // The second file only as the core goes to it: after the first file
         // opened, and through the names the core's check would let it take.
         uint64_t qwSize = UINT64_MAX;
-        if (ReadAhead(nThread, qwSeq, 0, fd1, szMine, &qwSize) && fd2 >= 0 &&
-            NamesakeListed(pWays, fd2, szMine))
-            ReadAhead(nThread, qwSeq, 1, fd2, szMine, &qwSize);
+        struct stat st;
+        bool bFirst;
+        if (bCurrent) {  // open in the core's hands: its size
+            bFirst = fstatat(fd1, szMine, &st, 0) == 0 && S_ISREG(st.st_mode);
+            qwSize = (uint64_t)st.st_size;
+        } else {
+            bFirst = ReadAhead(nThread, qwSeq, 0, fd1, szMine, &qwSize,
+                               &pcScratch);
+        }
+        if (bFirst && fd2 >= 0 && NamesakeListed(pWays, fd2, szMine))
+            ReadAhead(nThread, qwSeq, 1, fd2, szMine, &qwSize, &pcScratch);
 
         pthread_mutex_lock(&mtx);
         aqwWorking[nReader] = ~(uint64_t)0;
         Wake();
         pthread_mutex_unlock(&mtx);
     }
+    free(pcScratch);
     if (pWays != NULL) {
         LeaveWays(pWays, 0);
         free(pWays->pWays);
@@ -811,7 +938,12 @@ static void Stop(void)
     for (size_t i = 0; i < AHEAD_FILES; i++) {
         free(aItems[i].pszRel);
         aItems[i].pszRel = NULL;
+        for (int nFile = 0; nFile < 2; nFile++)
+            if (aItems[i].afd[nFile] >= 0)
+                close(aItems[i].afd[nFile]);
+        aItems[i].afd[0] = aItems[i].afd[1] = -1;
     }
+    nHeld = 0;
 }
 
 // At exit: the threads are told to stop, and left as they are. One may be
@@ -835,33 +967,13 @@ static int OpenRoot2(void)
                      O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
-// Starts the agent, once, walking on from pszFrom (NULL: the whole tree).
-static void Start(const char *pszFrom)
+// Makes the threads nFrom up to nTo: [0] the walker, the others readers.
+static void MakeThreads(int nFrom, int nTo)
 {
-    struct rlimit rl;
     pthread_attr_t attr;
     pthread_t thread;
     sigset_t all, old;
 
-    bStarted = true;
-    // The agent's descriptors stay in the lower half of the process's room.
-    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
-        return;
-    nFdCeiling = rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > INT_MAX
-                     ? INT_MAX / 2
-                     : (int)(rl.rlim_cur / 2);
-    fdRoot1 = Keep(open(nRoot1Len != 0 ? pszRoot1 : "/",
-                        O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (fdRoot1 < 0)
-        return;
-    fdRoot2 = OpenRoot2();
-    bRootAwaited = pszRoot2 == NULL;
-    if (pszFrom != NULL) {
-        bLost = true;
-        strcpy(szLostRel, pszFrom);
-    }
-    for (int i = 0; i < AHEAD_READERS; i++)
-        aqwWorking[i] = ~(uint64_t)0;
     // Signals stay the core's thread's: the agent's threads block them all.
     // Nothing joins them: Stop waits for them to end, Leave does not.
     sigfillset(&all);
@@ -869,7 +981,7 @@ static void Start(const char *pszFrom)
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, (size_t)256 << 10);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    for (int i = 0; i < AHEAD_THREADS; i++) {
+    for (int i = nFrom; i < nTo; i++) {
         pthread_mutex_lock(&mtx);
         abLive[i] = true;
         nLive++;
@@ -882,13 +994,51 @@ static void Start(const char *pszFrom)
             break;
         }
         bRunning = true;  // the walker, at least, is there
+        nReaders = i;
     }
     pthread_attr_destroy(&attr);
     pthread_sigmask(SIG_SETMASK, &old, NULL);
+}
+
+// Starts the agent, once, walking on from pszFrom (NULL: the whole tree).
+static void Start(const char *pszFrom)
+{
+    struct rlimit rl;
+
+    bStarted = true;
+    for (size_t i = 0; i < AHEAD_FILES; i++)
+        aItems[i].afd[0] = aItems[i].afd[1] = -1;
+    // The agent's descriptors stay in the lower half of the process's room.
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+        return;
+    nFdCeiling = rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > INT_MAX
+                     ? INT_MAX / 2
+                     : (int)(rl.rlim_cur / 2);
+    fdRoot1 = Keep(open(nRoot1Len != 0 ? pszRoot1 : "/",
+                        O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (fdRoot1 < 0)
+        return;
+    fdRoot2 = OpenRoot2();
+    bRootAwaited = pszRoot2 == NULL;
+    // Started at the core's file: it is pair 0, with nothing to read
+    // ahead, and the walk goes on after it.
+    if (pszFrom != NULL) {
+        bLost = true;
+        strcpy(szLostRel, pszFrom);
+        aItems[0].pszRel = NULL;
+        aItems[0].aqwIssued[0] = aItems[0].aqwIssued[1] = 0;
+        qwTail = 1;
+        nCoreFile = nOpenTree == 1 ? 1 : 0;
+    }
+    for (int i = 0; i < AHEAD_SHARE_READERS; i++)
+        aqwWorking[i] = ~(uint64_t)0;
+    MakeThreads(0, 1 + AHEAD_READERS);
     atexit(Leave);
 }
 
-// A miss of the core's: the agent starts, or works again.
+// A miss of the core's: the agent starts, or works again. Where a tree is
+// on a share, whose requests each wait for an answer however near the
+// data is, more readers keep more of them in flight.
 static void Missed(void)
 {
     if (pszRoot1 == NULL)
@@ -896,14 +1046,52 @@ static void Missed(void)
     if (!bStarted) {
         qwLastMiss = 1;
         Start(pszLastRel != NULL && pszLastRel[0] != '\0' ? pszLastRel : NULL);
-        return;
+    } else if (bRunning) {
+        pthread_mutex_lock(&mtx);
+        qwLastMiss = qwCoreSeq + 1;
+        Wake();
+        pthread_mutex_unlock(&mtx);
     }
-    if (!bRunning)
-        return;
-    pthread_mutex_lock(&mtx);
-    qwLastMiss = qwCoreSeq + 1;
-    Wake();
-    pthread_mutex_unlock(&mtx);
+    if (bRunning && (abOnShare[0] || abOnShare[1]) &&
+        nReaders == AHEAD_READERS) {
+        pthread_mutex_lock(&mtx);
+        bShare = true;
+        pthread_mutex_unlock(&mtx);
+        MakeThreads(1 + AHEAD_READERS, AHEAD_THREADS);
+    }
+}
+
+// Whether the core's open file fd, of tree nOpenTree, is on a share: a
+// network file system or FUSE, where every open and read is a request that
+// waits for an answer, cached or not, and which a read that must not wait
+// (RWF_NOWAIT) cannot ask. Its files count as misses.
+static bool OnShare(int fd)
+{
+    struct statfs sfs;
+
+    if (anShare[nOpenTree] < 0) {
+        anShare[nOpenTree] = 0;
+        if (fstatfs(fd, &sfs) == 0)
+            switch ((unsigned long)sfs.f_type) {
+            case 0x65735546:  // FUSE
+            case 0x6969:      // NFS
+            case 0xff534d42:  // CIFS
+            case 0xfe534d42:  // SMB2
+            case 0x517b:      // SMB
+            case 0x00c36400:  // Ceph
+            case 0x01021997:  // 9P
+            case 0x5346414f:  // AFS
+            case 0x73757245:  // Coda
+                anShare[nOpenTree] = 1;
+                pthread_mutex_lock(&mtx);
+                abOnShare[nOpenTree] = true;
+                pthread_mutex_unlock(&mtx);
+                break;
+            default:
+                break;
+            }
+    }
+    return anShare[nOpenTree] == 1;
 }
 
 // ---- The core's side --------------------------------------------------------
@@ -959,10 +1147,13 @@ static void Follow(const char *pszPath)
             if (fd >= 0)
                 fdRoot2 = fd;
             bRootAwaited = false;
+            if (qwCoreSeq < qwTail)
+                LetGo(&aItems[qwCoreSeq % AHEAD_FILES], 0);
             nCoreFile = 1;
             Store(&qwCoreAt, 0);
             Wake();
             pthread_mutex_unlock(&mtx);
+            CloseLetGo();
             return;
         }
     }
@@ -1001,18 +1192,43 @@ static void Follow(const char *pszPath)
         free(pItem->pszRel);
         pItem->pszRel = NULL;
         pItem->aqwIssued[0] = pItem->aqwIssued[1] = 0;
+        pItem->afd[0] = pItem->afd[1] = -1;
         qwSeq = qwTail++;
         bLost = true;
         memcpy(szLostRel, pszRel, nRel + 1);
     }
     for (; qwCoreSeq < qwSeq; qwCoreSeq++) {
-        const Item *pItem = &aItems[qwCoreSeq % AHEAD_FILES];
+        Item *pItem = &aItems[qwCoreSeq % AHEAD_FILES];
         qwAhead -= pItem->aqwIssued[0] + pItem->aqwIssued[1];
+        LetGo(pItem, 0);
+        LetGo(pItem, 1);
     }
     nCoreFile = 0;
     Store(&qwCoreAt, 0);
     Wake();
     pthread_mutex_unlock(&mtx);
+    CloseLetGo();
+}
+
+int AheadTake(const struct stat *pstLook)
+{
+    int fd = -1;
+
+    if (!bRunning || nOpenTree < 0)
+        return -1;
+    pthread_mutex_lock(&mtx);
+    if (qwCoreSeq < qwTail && nCoreFile == nOpenTree) {
+        Item *pItem = &aItems[qwCoreSeq % AHEAD_FILES];
+        const int nFile = nCoreFile;
+        if (pItem->afd[nFile] >= 0 && pItem->adev[nFile] == pstLook->st_dev &&
+            pItem->aino[nFile] == pstLook->st_ino) {
+            fd = pItem->afd[nFile];
+            pItem->afd[nFile] = -1;
+            nHeld--;
+        }
+    }
+    pthread_mutex_unlock(&mtx);
+    return fd;
 }
 
 void AheadOpen(const char *pszPath)
@@ -1069,8 +1285,12 @@ ssize_t AheadRead(int fd, const struct iovec *aIov, int nIov, bool bOpen,
             abNoWait[nOpenTree] = false;
         nGot = readv(fd, aIov, nIov);
     }
+    if (bOpen && nOpenTree >= 0 && qwAt == 0 && OnShare(fd))
+        bMiss = true;
     if (bMiss && bOpen)
         Missed();
+    if (bOpen && bRunning && nOpenTree == 0)
+        Store(&qwCoreHas, qwCoreSeq + 1);
     if (bOpen && bRunning && nGot > 0)
         Store(&qwCoreAt, qwAt + (uint64_t)nGot);
     return nGot;
@@ -1086,15 +1306,18 @@ void AheadMapping(int fd, size_t nBytes)
             nr_recently_evicted;
     } cs;
 
-    if (pszRoot1 == NULL || !bCacheStat)
+    if (pszRoot1 == NULL)
         return;
-    if (syscall(__NR_cachestat, fd, &range, &cs, 0) != 0) {
-        bCacheStat = false;
-        return;
-    }
-    // In the system's pages (16 or 64 KiB on some arm64 kernels).
-    if (cs.nr_cache < (nBytes + PageBytes() - 1) / PageBytes())
+    if (nOpenTree >= 0 && OnShare(fd))
         Missed();
+    else if (bCacheStat && syscall(__NR_cachestat, fd, &range, &cs, 0) != 0)
+        bCacheStat = false;
+    // In the system's pages (16 or 64 KiB on some arm64 kernels).
+    else if (bCacheStat &&
+             cs.nr_cache < (nBytes + PageBytes() - 1) / PageBytes())
+        Missed();
+    if (bRunning && nOpenTree == 0)
+        Store(&qwCoreHas, qwCoreSeq + 1);
 }
 
 bool AheadGiveBack(void)
@@ -1114,6 +1337,7 @@ ssize_t AheadRead(int fd, const struct iovec *aIov, int nIov, bool, uint64_t)
     return readv(fd, aIov, nIov);
 }
 void AheadMapping(int, size_t) {}
+int AheadTake(const struct stat *) { return -1; }
 bool AheadGiveBack(void) { return false; }
 
 #endif
