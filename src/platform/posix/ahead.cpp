@@ -6,9 +6,12 @@
 // would serve dozens at once. The agent walks the first tree ahead of the
 // core, in the core's order, and asks the kernel to read the files of both
 // trees into the page cache (readahead(2)) before the core gets to them. It
-// only ever brings pages in: the core still looks at, opens and reads every
-// file itself, so a file that changes is compared as it is when the core
-// reads it, and every line comes out as without the agent.
+// only ever brings pages in: the core still looks at and reads every file
+// itself, so a file that changes is compared as it is when the core reads
+// it, and every line comes out as without the agent. A file the agent
+// opened is left open for the core, whose open takes it where its own look
+// finds that very file under the name (AheadTake): on a share, where each
+// open is a request that waits, every file is opened once.
 //
 // Its protocol with the core, through the calls the layer makes for it:
 // - AheadSearch: a directory search starts. The first one names the first
@@ -27,7 +30,8 @@
 //   readv() does. It is asked first of the page cache alone
 //   (preadv2 with RWF_NOWAIT): what the cache does not hold is a miss, and
 //   the rest is read as usual. A tree whose file system refuses to be asked
-//   so (FUSE) is read as usual from then on, the other tree still asked.
+//   so is read as usual from then on, the other tree still asked. On a
+//   share (FUSE, network file systems: fstatfs), every file is a miss.
 //   AheadMapping, before a large first file is mapped, asks cachestat(2)
 //   whether the cache holds it (Linux 6.5 and later; without it, only the
 //   reads tell).
@@ -47,13 +51,20 @@
 //   AHEAD_WINDOW files; past that the tree is cached and it goes quiet until
 //   the next miss.
 // - At most AHEAD_BYTES of file data and AHEAD_FILES files ahead of the core,
-//   large files in pieces of AHEAD_CHUNK in order; what the core has read
-//   leaves the budget. Only the file the agent's readers reached first may
-//   go on past its first piece, so that large files never compete.
+//   large files in pieces of AHEAD_CHUNK in order, a piece of the first
+//   file and then one of the second, so that a large pair is read as two
+//   streams as the core compares it; what the core has read leaves the
+//   budget. Only the pair the agent's readers reached first may go on past
+//   its first piece, so that large pairs never compete.
 // - One thread walks (lists directories) and AHEAD_READERS threads open
 //   files and ask for their pages: opening a file whose inode is not cached
 //   waits for the disk, and several waits at once are what the disk serves
-//   best.
+//   best. Where a tree is on a share they grow to AHEAD_SHARE_READERS, as
+//   many requests in flight as a share serves at its latency, and claim no
+//   further ahead than the descriptors they may hold for the core; a
+//   share's files past its read-ahead window are read into a scratch
+//   buffer, a piece at a time, since readahead(2) brings in no more than
+//   that window there.
 //
 // What it asks of the trees is what the core will ask, a little earlier, so
 // that nothing it does can make the core wait on a request the core would
@@ -66,11 +77,12 @@
 // core: where the core's namesake check lists a directory, the agent looks
 // up only a name the directory lists (the directory listed as the core
 // lists it); and it asks for the second file's pages only when its size is
-// the first's, as the core reads it only then. It never reads a byte
-// itself, so its memory is the page cache's, which a memory control group
-// reclaims, and its own is little more than the names of the files ahead.
-// It keeps descriptors in the lower half of the process's limit and holds
-// one per thread at most besides the two roots. It holds its lock only to
+// the first's, as the core reads it only then. It reads bytes itself only
+// on a share, into a reader's scratch buffer of AHEAD_PIECE, so its memory is
+// the page cache's, which a memory control group reclaims, and its own is
+// little more than the names of the files ahead. It keeps descriptors in
+// the lower half of the process's limit and holds one per thread at most
+// besides the two roots and AHEAD_HELD left for the core. It holds its lock only to
 // hand items over, never while it waits for the disk, and never touches the
 // layer's counted working memory.
 //
@@ -792,57 +804,77 @@ static bool Admit(int nThread, uint64_t qwSeq, int nFile, uint64_t qwFrom,
     return bAdmit;
 }
 
-// Opens file nFile of pair qwSeq, pszRel below fdRoot, and asks for its
-// pages as the budget admits them, unless its size is not *pqwSize (pass
-// UINT64_MAX for any), which is then set to its size. False when it was not
-// opened.
-static bool ReadAhead(int nThread, uint64_t qwSeq, int nFile, int fdRoot,
-                      const char *pszRel, uint64_t *pqwSize, char **ppcScratch)
+// Opens file nFile of pair qwSeq, pszRel below fdRoot, and leaves it for
+// the core. Its descriptor, for its pages to be asked for, unless its size
+// is not *pqwSize (pass UINT64_MAX for any), which is then set to its size;
+// -1 for one not opened (*pbOpened false) or not to be read.
+static int OpenAhead(uint64_t qwSeq, int nFile, int fdRoot,
+                     const char *pszRel, uint64_t *pqwSize, bool *pbOpened)
 {
     struct stat st;
     int fd = Keep(OpenAfterLook(fdRoot, pszRel, &st, true));
 
+    *pbOpened = fd >= 0;
     if (fd < 0)
-        return false;
+        return -1;
     Hold(qwSeq, nFile, fd, &st);  // the core opens it for its size, at least
     if (*pqwSize != UINT64_MAX && *pqwSize != (uint64_t)st.st_size) {
         close(fd);  // not the first file's size: the core reads none of it
-        return true;
+        return -1;
     }
     *pqwSize = (uint64_t)st.st_size;
-    // A share brings in no more than its read-ahead window at a request
-    // for pages: past that, its files are read, a piece at a time, into
-    // the reader's scratch buffer, which leaves the pages in the cache.
+    return fd;
+}
+
+// Asks for the pages of the pair's files open as afd[] (-1: none), qwSize
+// bytes each, a piece of each in turn as the budget admits them, so that a
+// large pair is read as two streams, as the core will compare it. A share
+// brings in no more than its read-ahead window at a request for pages:
+// there a larger file is read, a piece at a time, into the reader's
+// scratch buffer, which leaves the pages in the cache. Closes both.
+static void ReadAhead(int nThread, uint64_t qwSeq, int afd[2],
+                      uint64_t qwSize, char **ppcScratch)
+{
+    bool abPieces[2];
+
     pthread_mutex_lock(&mtx);
-    bool bPieces = abOnShare[nFile] &&
-                   (uint64_t)st.st_size > AHEAD_WINDOW_BYTES;
+    for (int nFile = 0; nFile < 2; nFile++)
+        abPieces[nFile] = abOnShare[nFile] && qwSize > AHEAD_WINDOW_BYTES;
     pthread_mutex_unlock(&mtx);
-    if (bPieces && *ppcScratch == NULL)
+    if ((abPieces[0] || abPieces[1]) && *ppcScratch == NULL)
         *ppcScratch = (char *)malloc(AHEAD_PIECE);
-    bPieces = bPieces && *ppcScratch != NULL;
-    for (uint64_t qwAt = 0; qwAt < (uint64_t)st.st_size; qwAt += AHEAD_CHUNK) {
-        uint64_t qwLen = (uint64_t)st.st_size - qwAt;
-        if (qwLen > AHEAD_CHUNK)
-            qwLen = AHEAD_CHUNK;
-        if (!Admit(nThread, qwSeq, nFile, qwAt, qwLen))
-            break;
-        if (!bPieces) {
-            readahead(fd, (off64_t)qwAt, (size_t)qwLen);
-            continue;
-        }
-        for (uint64_t qwDone = 0; qwDone < qwLen;) {
-            size_t nWant = qwLen - qwDone < AHEAD_PIECE
-                               ? (size_t)(qwLen - qwDone)
-                               : AHEAD_PIECE;
-            ssize_t nGot =
-                pread(fd, *ppcScratch, nWant, (off_t)(qwAt + qwDone));
-            if (nGot <= 0)
-                break;
-            qwDone += (uint64_t)nGot;
+    for (uint64_t qwAt = 0; qwAt < qwSize && (afd[0] >= 0 || afd[1] >= 0);
+         qwAt += AHEAD_CHUNK) {
+        const uint64_t qwLen =
+            qwSize - qwAt < AHEAD_CHUNK ? qwSize - qwAt : AHEAD_CHUNK;
+        for (int nFile = 0; nFile < 2; nFile++) {
+            const int fd = afd[nFile];
+            if (fd < 0)
+                continue;
+            if (!Admit(nThread, qwSeq, nFile, qwAt, qwLen)) {
+                close(fd);
+                afd[nFile] = -1;
+                continue;
+            }
+            if (!abPieces[nFile] || *ppcScratch == NULL) {
+                readahead(fd, (off64_t)qwAt, (size_t)qwLen);
+                continue;
+            }
+            for (uint64_t qwDone = 0; qwDone < qwLen;) {
+                size_t nWant = qwLen - qwDone < AHEAD_PIECE
+                                   ? (size_t)(qwLen - qwDone)
+                                   : AHEAD_PIECE;
+                ssize_t nGot =
+                    pread(fd, *ppcScratch, nWant, (off_t)(qwAt + qwDone));
+                if (nGot <= 0)
+                    break;
+                qwDone += (uint64_t)nGot;
+            }
         }
     }
-    close(fd);
-    return true;
+    for (int nFile = 0; nFile < 2; nFile++)
+        if (afd[nFile] >= 0)
+            close(afd[nFile]);
 }
 
 static void *Reader(void *pArg)
@@ -888,17 +920,18 @@ static void *Reader(void *pArg)
         // The second file only as the core goes to it: after the first file
         // opened, and through the names the core's check would let it take.
         uint64_t qwSize = UINT64_MAX;
+        int afd[2] = {-1, -1};
         struct stat st;
-        bool bFirst;
+        bool bFirst, bSecond;
         if (bCurrent) {  // open in the core's hands: its size
             bFirst = fstatat(fd1, szMine, &st, 0) == 0 && S_ISREG(st.st_mode);
-            qwSize = (uint64_t)st.st_size;
+            qwSize = bFirst ? (uint64_t)st.st_size : 0;
         } else {
-            bFirst = ReadAhead(nThread, qwSeq, 0, fd1, szMine, &qwSize,
-                               &pcScratch);
+            afd[0] = OpenAhead(qwSeq, 0, fd1, szMine, &qwSize, &bFirst);
         }
         if (bFirst && fd2 >= 0 && NamesakeListed(pWays, fd2, szMine))
-            ReadAhead(nThread, qwSeq, 1, fd2, szMine, &qwSize, &pcScratch);
+            afd[1] = OpenAhead(qwSeq, 1, fd2, szMine, &qwSize, &bSecond);
+        ReadAhead(nThread, qwSeq, afd, qwSize, &pcScratch);
 
         pthread_mutex_lock(&mtx);
         aqwWorking[nReader] = ~(uint64_t)0;
