@@ -114,7 +114,7 @@
 #define AHEAD_CHUNK ((uint64_t)4 << 20)
 #define AHEAD_WINDOW 4096
 #define AHEAD_READERS 2         // on local disks
-#define AHEAD_SHARE_READERS 32  // where a tree is on a share
+#define AHEAD_SHARE_READERS 8  // where a tree is on a share
 #define AHEAD_HELD 256          // descriptors held for the core at most
 #define AHEAD_PIECE ((size_t)1 << 20)  // a share's reads into scratch
 #define AHEAD_WINDOW_BYTES ((uint64_t)128 << 10)  // a share's read-ahead
