@@ -153,13 +153,13 @@ TEST(Compare, PosixPlatform)
 
 // Every form of an argument names the directory it resolves to: absolute,
 // relative with ".", ".." and repeated separators, "." and ".." whole, and
-// roots that resolve to the driver's limit, one byte less than its buffer
-// of ROOT_PATH_BYTES holds with the NUL (on either system), and one past it.
+// roots that resolve to the documented limit of 1,023 characters (on either
+// system), and one past it.
 TEST(CommandLine, PathForms)
 {
     Scratch scratch;
-    const std::string sFits = PathOfLength(scratch, ROOT_PATH_BYTES - 1);
-    const std::string sLong = PathOfLength(scratch, ROOT_PATH_BYTES);
+    const std::string sFits = PathOfLength(scratch, 1023);
+    const std::string sLong = PathOfLength(scratch, 1024);
     scratch.Make({"A/x=1", "B/x=2", "A/s/x=1", "B/s/x=2", "C/x=2",
                   sFits + "/x=1", sLong + "/x=1"});
     // As typed on the target, whose separator the expected lines take too.

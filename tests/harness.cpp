@@ -31,7 +31,12 @@ const std::vector<std::string> &BannerLines()
 {
     static const std::vector<std::string> vLines = [] {
         std::vector<std::string> v;
-        std::istringstream text(BANNER_TEXT ".");
+        // Spelled out here, not taken from the program's own constant, so
+        // that a slip in the text the users see fails the tests.
+        std::istringstream text(
+            "ORVEL version " ORVEL_VERSION ": Compares all files in two paths.\n"
+            "Written by the ORVEL developers, " ORVEL_RELEASE_DATE ".\n"
+            "Report problems through the ORVEL project's issue tracker.");
         for (std::string sLine; std::getline(text, sLine);)
             v.push_back(sLine);
         return v;

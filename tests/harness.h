@@ -218,8 +218,8 @@ bool CanRun(const std::string &sName, std::string *psLeftOut);
 // target's form, with the target's separator throughout.
 std::string Expand(const std::string &sLine, const Scratch &scratch);
 
-// The lines the target prints before anything else (BANNER_TEXT of
-// src/orvel.h, with the full stop its format adds).
+// The lines the target prints before anything else: the banner, with the
+// full stop its format adds.
 const std::vector<std::string> &BannerLines();
 
 // The exact standard error of a run that took up nFiles file pairs.

@@ -354,6 +354,8 @@ TEST(ReadOnly, TracedRunsChangeNothing)
             const bool bParted = strcmp(pszAhead, "ORVEL_AHEAD=2") == 0;
             if (bAhead && (bParted ? run.bPartedOpens : run.bAheadOpens)) {
                 EXPECT_GT(ahead.nFilesOpened, 0) << "the agent opened nothing";
+            } else if (bAhead && bParted && run.bAheadOpens) {
+                EXPECT_EQ(ahead.nFilesOpened, 0) << "the walk did not part";
             }
             // Each file opened once: the agent's opens are the core's.
             if (bAhead && !bParted) {
