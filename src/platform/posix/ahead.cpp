@@ -826,55 +826,50 @@ static int OpenAhead(uint64_t qwSeq, int nFile, int fdRoot,
     return fd;
 }
 
-// Asks for the pages of the pair's files open as afd[] (-1: none), qwSize
-// bytes each, a piece of each in turn as the budget admits them, so that a
-// large pair is read as two streams, as the core will compare it. A share
-// brings in no more than its read-ahead window at a request for pages:
-// there a larger file is read, a piece at a time, into the reader's
-// scratch buffer, which leaves the pages in the cache. Closes both.
-static void ReadAhead(int nThread, uint64_t qwSeq, int afd[2],
-                      uint64_t qwSize, char **ppcScratch)
+// Asks for the pages of file nFile of pair qwSeq, open as afd[nFile] (-1:
+// none), qwSize bytes, from qwAt up to AHEAD_CHUNK, as the budget admits
+// them; a file not admitted is closed and set to -1. A share brings in no
+// more than its read-ahead window at a request for pages: there
+// (pcScratch not NULL) a larger file is read, a piece at a time, into the
+// reader's scratch buffer, which leaves the pages in the cache.
+static void ReadPiece(int nThread, uint64_t qwSeq, int afd[2], int nFile,
+                      uint64_t qwAt, uint64_t qwSize, char *pcScratch)
 {
-    bool abPieces[2];
+    const int fd = afd[nFile];
+    const uint64_t qwLen =
+        qwSize - qwAt < AHEAD_CHUNK ? qwSize - qwAt : AHEAD_CHUNK;
 
-    pthread_mutex_lock(&mtx);
-    for (int nFile = 0; nFile < 2; nFile++)
-        abPieces[nFile] = abOnShare[nFile] && qwSize > AHEAD_WINDOW_BYTES;
-    pthread_mutex_unlock(&mtx);
-    if ((abPieces[0] || abPieces[1]) && *ppcScratch == NULL)
-        *ppcScratch = (char *)malloc(AHEAD_PIECE);
-    for (uint64_t qwAt = 0; qwAt < qwSize && (afd[0] >= 0 || afd[1] >= 0);
-         qwAt += AHEAD_CHUNK) {
-        const uint64_t qwLen =
-            qwSize - qwAt < AHEAD_CHUNK ? qwSize - qwAt : AHEAD_CHUNK;
-        for (int nFile = 0; nFile < 2; nFile++) {
-            const int fd = afd[nFile];
-            if (fd < 0)
-                continue;
-            if (!Admit(nThread, qwSeq, nFile, qwAt, qwLen)) {
-                close(fd);
-                afd[nFile] = -1;
-                continue;
-            }
-            if (!abPieces[nFile] || *ppcScratch == NULL) {
-                readahead(fd, (off64_t)qwAt, (size_t)qwLen);
-                continue;
-            }
-            for (uint64_t qwDone = 0; qwDone < qwLen;) {
-                size_t nWant = qwLen - qwDone < AHEAD_PIECE
-                                   ? (size_t)(qwLen - qwDone)
-                                   : AHEAD_PIECE;
-                ssize_t nGot =
-                    pread(fd, *ppcScratch, nWant, (off_t)(qwAt + qwDone));
-                if (nGot <= 0)
-                    break;
-                qwDone += (uint64_t)nGot;
-            }
-        }
+    if (fd < 0 || qwAt >= qwSize)
+        return;
+    if (!Admit(nThread, qwSeq, nFile, qwAt, qwLen)) {
+        close(fd);
+        afd[nFile] = -1;
+        return;
     }
-    for (int nFile = 0; nFile < 2; nFile++)
-        if (afd[nFile] >= 0)
-            close(afd[nFile]);
+    if (pcScratch == NULL) {
+        readahead(fd, (off64_t)qwAt, (size_t)qwLen);
+        return;
+    }
+    for (uint64_t qwDone = 0; qwDone < qwLen;) {
+        size_t nWant = qwLen - qwDone < AHEAD_PIECE ? (size_t)(qwLen - qwDone)
+                                                    : AHEAD_PIECE;
+        ssize_t nGot = pread(fd, pcScratch, nWant, (off_t)(qwAt + qwDone));
+        if (nGot <= 0)
+            break;
+        qwDone += (uint64_t)nGot;
+    }
+}
+
+// The scratch buffer for file nFile of qwSize bytes: NULL where its pages
+// are asked for (not on a share, or within its read-ahead window).
+static char *ScratchFor(int nFile, uint64_t qwSize, char **ppcScratch)
+{
+    pthread_mutex_lock(&mtx);
+    const bool bPieces = abOnShare[nFile] && qwSize > AHEAD_WINDOW_BYTES;
+    pthread_mutex_unlock(&mtx);
+    if (bPieces && *ppcScratch == NULL)
+        *ppcScratch = (char *)malloc(AHEAD_PIECE);
+    return bPieces ? *ppcScratch : NULL;
 }
 
 static void *Reader(void *pArg)
@@ -919,6 +914,9 @@ static void *Reader(void *pArg)
 
         // The second file only as the core goes to it: after the first file
         // opened, and through the names the core's check would let it take.
+        // Its first piece is asked for before the second file is opened,
+        // which may wait for the disk; then a piece of each in turn, so
+        // that a large pair is read as two streams, as the core compares it.
         uint64_t qwSize = UINT64_MAX;
         int afd[2] = {-1, -1};
         struct stat st;
@@ -928,10 +926,22 @@ static void *Reader(void *pArg)
             qwSize = bFirst ? (uint64_t)st.st_size : 0;
         } else {
             afd[0] = OpenAhead(qwSeq, 0, fd1, szMine, &qwSize, &bFirst);
+            ReadPiece(nThread, qwSeq, afd, 0, 0, qwSize,
+                      ScratchFor(0, qwSize, &pcScratch));
         }
         if (bFirst && fd2 >= 0 && NamesakeListed(pWays, fd2, szMine))
             afd[1] = OpenAhead(qwSeq, 1, fd2, szMine, &qwSize, &bSecond);
-        ReadAhead(nThread, qwSeq, afd, qwSize, &pcScratch);
+        ReadPiece(nThread, qwSeq, afd, 1, 0, qwSize,
+                  ScratchFor(1, qwSize, &pcScratch));
+        for (uint64_t qwAt = AHEAD_CHUNK;
+             qwAt < qwSize && (afd[0] >= 0 || afd[1] >= 0);
+             qwAt += AHEAD_CHUNK)
+            for (int nFile = 0; nFile < 2; nFile++)
+                ReadPiece(nThread, qwSeq, afd, nFile, qwAt, qwSize,
+                          ScratchFor(nFile, qwSize, &pcScratch));
+        for (int nFile = 0; nFile < 2; nFile++)
+            if (afd[nFile] >= 0)
+                close(afd[nFile]);
 
         pthread_mutex_lock(&mtx);
         aqwWorking[nReader] = ~(uint64_t)0;
