@@ -233,12 +233,13 @@ AheadTrace TraceAhead(const std::vector<TracedCall> &vCalls,
     }
     AheadTrace t;
     size_t nCoreAt = 0;  // the core's look-ups so far
-    // The walker, the first thread the agent makes, lists directories only
-    // as its walk goes; the readers, as they go to second files.
+    // The walker lists directories only as its walk goes, the readers as
+    // they go to second files; the walker's first listing comes before
+    // anything the readers do (they wait for the core's second file).
     long nWalker = -1;
     for (const TracedCall &c : vCalls)
-        if (c.bOtherThread &&
-            (nWalker == -1 || atol(c.sLine.c_str()) < nWalker))
+        if (nWalker == -1 && c.bOtherThread && c.bOpen && !c.bPathOnly &&
+            c.sArgs.find("O_DIRECTORY") != std::string::npos)
             nWalker = atol(c.sLine.c_str());
     for (const TracedCall &c : vCalls) {
         if (IsFileOpen(c) &&
