@@ -314,7 +314,7 @@ TEST(ReadOnly, TracedRunsChangeNothing)
     std::string sLeftOut;
     for (const auto &run : aRuns) {
         const bool bShare = !run.vTree.empty();
-        int nDirsInStep = 0;  // listed by the agent in step
+        [[maybe_unused]] int nDirsInStep = 0;  // listed by the agent in step
         if (bShare && !CanMake(run.vTree, &sLeftOut))
             continue;
         for (const char *pszAhead :
