@@ -324,9 +324,11 @@ def commands(orvel, floor, a, b, nfiles, others=()):
     return cmds
 
 
-def share_commands(orvel, readers, exe, a, b):
+def share_commands(orvel, readers, exe, a, b, others=()):
     """The commands timed on a share; exe, the Windows program, or None."""
     cmds = {"orvel": [orvel, a, b]}
+    for name, binary in others:
+        cmds[f"orvel {name}"] = [binary, a, b]
     if exe:
         cmds["orvel.exe (Wine)"] = ["wine", exe, win_path(a), win_path(b)]
     cmds["diff -rq"] = ["diff", "-rq", a, b]
@@ -761,7 +763,7 @@ def main():
                 if not args.first_local:
                     a = os.path.join(mountpoint, "a")
                 b = os.path.join(mountpoint, "b")
-                cmds = share_commands(orvel, readers, exe, a, b)
+                cmds = share_commands(orvel, readers, exe, a, b, others)
 
                 def prepare(name):
                     share.remount()

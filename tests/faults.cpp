@@ -57,7 +57,8 @@
 //                            listing and the core's: its walk parts from
 //                            the core's (the listings it makes to find the
 //                            core's file again lack none);
-//   ORVEL_AHEAD_STEP=1       with the agent at work, the core's first search
+//   ORVEL_AHEAD_STEP=1       with the agent at work (forced, or started by
+//                            a miss or a share), the core's first search
 //                            and each of its opens wait until every thread
 //                            of the agent waits for the core, so that what
 //                            the agent does before each step of the core
@@ -245,9 +246,7 @@ bool FaultAheadHides(size_t nIndex)
 int FaultAheadStep(void)
 {
     static const int nSeconds =
-        EnvNumber("ORVEL_AHEAD") != 0 && EnvNumber("ORVEL_AHEAD_STEP") == 1
-            ? AHEAD_STEP_SECONDS
-            : 0;
+        EnvNumber("ORVEL_AHEAD_STEP") == 1 ? AHEAD_STEP_SECONDS : 0;
     return nSeconds;
 }
 

@@ -9,6 +9,9 @@
 // is a FIFO, say, which a share that hangs would never answer), open no
 // file of a pair the core has left, and, where the walk has a file for
 // them, open one: a walk of the agent's that is empty or wrong shows here.
+// In step, a file it opens is the core's to take: no file is opened more
+// often than the core looks at it before its opens. On a share (the tests' FUSE tree) it starts by
+// itself.
 #include "harness.h"
 
 #include <fcntl.h>
@@ -191,11 +194,15 @@ std::string NameKey(const std::string &sPath)
 
 // What the read-ahead agent's threads did in a trace, against the core's:
 // the names they looked up that the core did not, the files they opened
-// where the core had left them, and how many files they opened.
+// where the core had left them (had looked their names up for the last
+// time), how many files they opened, and the files that all threads
+// opened more often than the core looked at them before its opens.
 struct AheadTrace {
     std::vector<std::string> vNotTheCores;
     std::vector<std::string> vLeft;
     int nFilesOpened = 0;
+    int nDirsOpened = 0;  // to be listed, by the agent's walker
+    std::vector<std::string> vOpenedAgain;
 };
 
 AheadTrace TraceAhead(const std::vector<TracedCall> &vCalls,
@@ -214,30 +221,47 @@ AheadTrace TraceAhead(const std::vector<TracedCall> &vCalls,
                c.sNamed.compare(c.sNamed.size() - 2, 2, "/.") != 0;
     };
     std::set<std::string> setCoreNames;
-    std::vector<std::string> vCoreFiles;  // the core's file opens, in order
+    std::vector<std::string> vCoreNames;  // the core's look-ups, in order
+    std::map<std::string, int> mapLooks, mapOpens;  // by the file's name
     for (const TracedCall &c : vCalls) {
-        if (c.bOtherThread)
+        if (c.bOtherThread || !LooksUp(c))
             continue;
-        if (LooksUp(c))
-            setCoreNames.insert(NameKey(c.sNamed));
-        if (IsFileOpen(c))
-            vCoreFiles.push_back(NameKey(c.sNamed));
+        setCoreNames.insert(NameKey(c.sNamed));
+        vCoreNames.push_back(NameKey(c.sNamed));
+        if (c.sName == "newfstatat")
+            mapLooks[NameKey(c.sNamed)]++;
     }
     AheadTrace t;
-    size_t nCoreAt = 0;  // the core's file opens so far
+    size_t nCoreAt = 0;  // the core's look-ups so far
+    // The walker lists directories only as its walk goes, the readers as
+    // they go to second files; the walker's first listing comes before
+    // anything the readers do (they wait for the core's second file).
+    long nWalker = -1;
+    for (const TracedCall &c : vCalls)
+        if (nWalker == -1 && c.bOtherThread && c.bOpen && !c.bPathOnly &&
+            c.sArgs.find("O_DIRECTORY") != std::string::npos)
+            nWalker = atol(c.sLine.c_str());
     for (const TracedCall &c : vCalls) {
+        if (IsFileOpen(c) &&
+            ++mapOpens[NameKey(c.sNamed)] > mapLooks[NameKey(c.sNamed)])
+            t.vOpenedAgain.push_back(c.sLine);
         if (!c.bOtherThread) {
-            nCoreAt += IsFileOpen(c) ? 1 : 0;
+            nCoreAt += LooksUp(c) ? 1 : 0;
             continue;
         }
         if (LooksUp(c) && setCoreNames.count(NameKey(c.sNamed)) == 0)
             t.vNotTheCores.push_back(c.sLine);
+        t.nDirsOpened += atol(c.sLine.c_str()) == nWalker && c.bOpen &&
+                                 !c.bPathOnly &&
+                                 c.sArgs.find("O_DIRECTORY") != std::string::npos
+                             ? 1
+                             : 0;
         if (!IsFileOpen(c))
             continue;
         t.nFilesOpened++;
-        // The file the core opened last, or one it opens later.
-        if (std::find(vCoreFiles.begin() + (nCoreAt > 0 ? nCoreAt - 1 : 0),
-                      vCoreFiles.end(), NameKey(c.sNamed)) == vCoreFiles.end())
+        // The name the core looked up last, or one it looks up later.
+        if (std::find(vCoreNames.begin() + (nCoreAt > 0 ? nCoreAt - 1 : 0),
+                      vCoreNames.end(), NameKey(c.sNamed)) == vCoreNames.end())
             t.vLeft.push_back(c.sLine);
     }
     return t;
@@ -262,33 +286,52 @@ TEST(ReadOnly, TracedRunsChangeNothing)
 
     // Argument pairs that take every path of the walk and the comparison;
     // whether the agent's walk holds a file for it, in step and parted
-    // (where the one file of a walk is where it parts, it has none).
+    // (the one file of a walk is the core's first, which the core opens
+    // itself); a tree
+    // of the row's own instead of the one of every kind.
     const struct {
         std::vector<std::string> vArgs;
         bool bAheadOpens, bPartedOpens;
+        bool bWalks = true;  // the agent's walk holds a file
+        std::vector<std::string> vTree = {};
     } aRuns[] = {
         // clang-format off
         {{"A", "B"}, true, true},
         {{"B", "A"}, true, true},
         {{"A", "A"}, true, true},
         {{"A", "nope"}, true, true},
-        {{"nope", "B"}, false, false},
-        {{"A/f", "B/f"}, false, false},
-        {{"A/./n/", "B//n"}, true, false},
+        {{"nope", "B"}, false, false, false},
+        {{"A/f", "B/f"}, false, false, false},
+        {{"A/./n/", "B//n"}, false, false},
         {{"A/w", "B/w"}, true, true},
+        // Both trees on a share, where the agent starts by itself.
+        {{"A", "B"}, true, true, true,
+         {"fuse:A", "A/f=1", "A/d/g=#70000", "A/d/h=#300", "A/i=#5",
+          "fuse:B", "B/f=1", "B/d/g=#70000^9", "B/d/h=#300", "B/i=#6"}},
         // clang-format on
     };
     int nRun = 0, nOpened = 0;
-    for (const auto &run : aRuns)
+    std::string sLeftOut;
+    for (const auto &run : aRuns) {
+        const bool bShare = !run.vTree.empty();
+        [[maybe_unused]] int nDirsInStep = 0;  // listed by the agent in step
+        if (bShare && !CanMake(run.vTree, &sLeftOut))
+            continue;
         for (const char *pszAhead :
              {"ORVEL_AHEAD=0", "ORVEL_AHEAD=1", "ORVEL_AHEAD=2"}) {
-            const bool bAhead = strcmp(pszAhead, "ORVEL_AHEAD=0") != 0;
+            const bool bAhead =
+                strcmp(pszAhead, "ORVEL_AHEAD=0") != 0 || bShare;
             const std::vector<std::string> &vArgs = run.vArgs;
-            SCOPED_TRACE(vArgs[0] + " " + vArgs[1] + " " + pszAhead);
+            SCOPED_TRACE(vArgs[0] + " " + vArgs[1] + " " + pszAhead +
+                         (bShare ? " on a share" : ""));
+            Scratch share;
+            if (bShare)
+                share.Make(run.vTree);
+            const Scratch &on = bShare ? share : scratch;
             std::string sTrace =
                 logs.Root() + "/trace" + std::to_string(nRun++);
             RunOptions opt;
-            opt.sCwd = scratch.Root();
+            opt.sCwd = on.Root();
             opt.vPrefix = {"strace", "-f", "-qq", "-y",
                            "-s",     "0",  "-o",  sTrace};
             // LeakSanitizer cannot run under a tracer.
@@ -309,17 +352,16 @@ TEST(ReadOnly, TracedRunsChangeNothing)
             for (const TracedCall &o : vCalls) {
                 if (!o.bOpen)
                     continue;
-                nOpened +=
-                    o.sOpened.rfind(scratch.Root() + "/", 0) == 0 ? 1 : 0;
+                nOpened += o.sOpened.rfind(on.Root() + "/", 0) == 0 ? 1 : 0;
                 for (const char *pszName :
                      {"/A/p", "/B/p", "/A/dev", "/B/dev"}) {
-                    const std::string sPath = scratch.Root() + pszName;
+                    const std::string sPath = on.Root() + pszName;
                     EXPECT_FALSE(!o.bPathOnly &&
                                  (o.sNamed == sPath || o.sOpened == sPath))
                         << "opened " << sPath;
                 }
             }
-            const AheadTrace ahead = TraceAhead(vCalls, scratch.Root());
+            const AheadTrace ahead = TraceAhead(vCalls, on.Root());
             EXPECT_EQ(ahead.vNotTheCores, std::vector<std::string>{})
                 << "looked up by the agent alone";
             EXPECT_EQ(ahead.vLeft, std::vector<std::string>{})
@@ -328,12 +370,24 @@ TEST(ReadOnly, TracedRunsChangeNothing)
             const bool bParted = strcmp(pszAhead, "ORVEL_AHEAD=2") == 0;
             if (bAhead && (bParted ? run.bPartedOpens : run.bAheadOpens)) {
                 EXPECT_GT(ahead.nFilesOpened, 0) << "the agent opened nothing";
-            } else if (bAhead && bParted && run.bAheadOpens) {
-                EXPECT_EQ(ahead.nFilesOpened, 0) << "the walk did not part";
+            }
+            // Parted, the agent lists its way down to the core's file again.
+            if (strcmp(pszAhead, "ORVEL_AHEAD=1") == 0)
+                nDirsInStep = ahead.nDirsOpened;
+            if (bParted && run.bWalks) {
+                EXPECT_GT(ahead.nDirsOpened, nDirsInStep)
+                    << "the walk did not part";
+            }
+            // Each file opened once: the agent's opens are the core's.
+            if (bAhead && !bParted) {
+                EXPECT_EQ(ahead.vOpenedAgain, std::vector<std::string>{})
+                    << "opened by the agent and the core";
             }
 #endif
         }
+    }
     // The traces were read: the files compared were seen opened.
     EXPECT_GT(nOpened, 20);
     EXPECT_EQ(Snapshot(scratch.Root()), snapBefore);
+    SKIP_IF_LEFT_OUT(sLeftOut);
 }

@@ -6,9 +6,12 @@
 // would serve dozens at once. The agent walks the first tree ahead of the
 // core, in the core's order, and asks the kernel to read the files of both
 // trees into the page cache (readahead(2)) before the core gets to them. It
-// only ever brings pages in: the core still looks at, opens and reads every
-// file itself, so a file that changes is compared as it is when the core
-// reads it, and every line comes out as without the agent.
+// only ever brings pages in: the core still looks at and reads every file
+// itself, so a file that changes is compared as it is when the core reads
+// it, and every line comes out as without the agent. A file the agent
+// opened is left open for the core, whose open takes it where its own look
+// finds that very file under the name (AheadTake): on a share, where each
+// open is a request that waits, every file is opened once.
 //
 // Its protocol with the core, through the calls the layer makes for it:
 // - AheadSearch: a directory search starts. The first one names the first
@@ -27,7 +30,8 @@
 //   readv() does. It is asked first of the page cache alone
 //   (preadv2 with RWF_NOWAIT): what the cache does not hold is a miss, and
 //   the rest is read as usual. A tree whose file system refuses to be asked
-//   so (FUSE) is read as usual from then on, the other tree still asked.
+//   so is read as usual from then on, the other tree still asked. On a
+//   share (FUSE, network file systems: fstatfs), every file is a miss.
 //   AheadMapping, before a large first file is mapped, asks cachestat(2)
 //   whether the cache holds it (Linux 6.5 and later; without it, only the
 //   reads tell).
@@ -47,13 +51,20 @@
 //   AHEAD_WINDOW files; past that the tree is cached and it goes quiet until
 //   the next miss.
 // - At most AHEAD_BYTES of file data and AHEAD_FILES files ahead of the core,
-//   large files in pieces of AHEAD_CHUNK in order; what the core has read
-//   leaves the budget. Only the file the agent's readers reached first may
-//   go on past its first piece, so that large files never compete.
+//   large files in pieces of AHEAD_CHUNK in order, a piece of the first
+//   file and then one of the second, so that a large pair is read as two
+//   streams as the core compares it; what the core has read leaves the
+//   budget. Only the pair the agent's readers reached first may go on past
+//   its first piece, so that large pairs never compete.
 // - One thread walks (lists directories) and AHEAD_READERS threads open
 //   files and ask for their pages: opening a file whose inode is not cached
 //   waits for the disk, and several waits at once are what the disk serves
-//   best.
+//   best. Where a tree is on a share they grow to AHEAD_SHARE_READERS, as
+//   many requests in flight as a share serves at its latency, and claim no
+//   further ahead than the descriptors they may hold for the core; a
+//   share's files past its read-ahead window are read into a scratch
+//   buffer, a piece at a time, since readahead(2) brings in no more than
+//   that window there.
 //
 // What it asks of the trees is what the core will ask, a little earlier, so
 // that nothing it does can make the core wait on a request the core would
@@ -66,11 +77,12 @@
 // core: where the core's namesake check lists a directory, the agent looks
 // up only a name the directory lists (the directory listed as the core
 // lists it); and it asks for the second file's pages only when its size is
-// the first's, as the core reads it only then. It never reads a byte
-// itself, so its memory is the page cache's, which a memory control group
-// reclaims, and its own is little more than the names of the files ahead.
-// It keeps descriptors in the lower half of the process's limit and holds
-// one per thread at most besides the two roots. It holds its lock only to
+// the first's, as the core reads it only then. It reads bytes itself only
+// on a share, into a reader's scratch buffer of AHEAD_PIECE, so its memory is
+// the page cache's, which a memory control group reclaims, and its own is
+// little more than the names of the files ahead. It keeps descriptors in
+// the lower half of the process's limit and holds one per thread at most
+// besides the two roots and AHEAD_HELD left for the core. It holds its lock only to
 // hand items over, never while it waits for the disk, and never touches the
 // layer's counted working memory.
 //
@@ -90,6 +102,7 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -100,7 +113,11 @@
 #define AHEAD_FILES 4096  // a power of two: the ring of walked files
 #define AHEAD_CHUNK ((uint64_t)4 << 20)
 #define AHEAD_WINDOW 4096
-#define AHEAD_READERS 2
+#define AHEAD_READERS 2         // on local disks
+#define AHEAD_SHARE_READERS 8  // where a tree is on a share
+#define AHEAD_HELD 256          // descriptors held for the core at most
+#define AHEAD_PIECE ((size_t)1 << 20)  // a share's reads into scratch
+#define AHEAD_WINDOW_BYTES ((uint64_t)128 << 10)  // a share's read-ahead
 #define AHEAD_MATCH 8  // files the core may skip and still be in step
 
 #ifndef __NR_cachestat
@@ -118,6 +135,8 @@ static bool bSecondNext = false;  // the next open may be the pair's second
 static int nOpenTree = -1;        // the tree of the core's last open: 0, 1, -1
 static bool abNoWait[2] = {true, true};  // per tree: the page cache may be
                                          // asked alone
+static int anShare[2] = {-1, -1};  // per tree: on a share (1), not (0),
+                                   // not known yet (-1)
 static bool bCacheStat = true;           // cachestat(2) answers
 static bool bStarted = false;            // started once: never again
 static bool bRunning = false;  // its threads are there to follow the core
@@ -127,6 +146,9 @@ struct Item {
     char *pszRel;           // relative path, the walker's allocation; NULL
                             // for the core's file where the walks parted
     uint64_t aqwIssued[2];  // bytes asked for, of the first and second file
+    int afd[2];             // the files opened for the core, or -1
+    dev_t adev[2];          // their identities
+    ino_t aino[2];
 };
 
 static pthread_mutex_t mtx = PTHREAD_MUTEX_INITIALIZER;
@@ -135,7 +157,13 @@ static Item aItems[AHEAD_FILES];
 static uint64_t qwTail = 0;   // number of the next file walked
 static uint64_t qwClaim = 0;  // number of the next file for a reader
 static uint64_t qwAhead = 0;  // bytes asked for, files the core has not left
-static uint64_t aqwWorking[AHEAD_READERS];  // each reader's file, or ~0
+static uint64_t aqwWorking[AHEAD_SHARE_READERS];  // each reader's file, or
+                                                  // ~0
+static int nReaders = 0;    // reader threads made
+static bool bShare = false;  // a tree is on a share: readers claim no
+                             // further ahead than the descriptors held
+static int nHeld = 0;        // descriptors in aItems
+static bool abOnShare[2] = {false, false};  // per tree: on a share
 static bool bStop = false;
 static bool bLost = false;  // the walks parted: walk on from szLostRel
 static char szLostRel[PATH_MAX];
@@ -144,7 +172,7 @@ static bool bRootAwaited = false;  // the core's pair awaits its second file,
                                    // in a second root not known yet
 // The threads, [0] the walker: which are there, and which wait for the core
 // to move (a wait on cond that nothing has woken since).
-#define AHEAD_THREADS (1 + AHEAD_READERS)
+#define AHEAD_THREADS (1 + AHEAD_SHARE_READERS)
 static bool abLive[AHEAD_THREADS];
 static bool abIdle[AHEAD_THREADS];
 static int nLive = 0;
@@ -157,6 +185,8 @@ static uint64_t qwCoreSeq = 0;   // the file pair the core is at
 static int nCoreFile = 0;        // its first (0) or second (1) file
 static uint64_t qwCoreAt = 0;    // bytes the core has read of that file
 static uint64_t qwLastMiss = 0;  // 1 + the pair of the last miss, 0 for none
+static uint64_t qwCoreHas = 0;   // 1 + the pair whose first file the core
+                                 // reads; written without mtx too
 static bool bForced = false;
 
 static int nFdCeiling = 0;  // the agent's descriptors stay below
@@ -259,6 +289,70 @@ static int Keep(int fd)
         return -1;
     }
     return fd;
+}
+
+// ---- Files opened for the core ----------------------------------------------
+// A reader that opened a file of a pair the core has not passed leaves a
+// descriptor of it in the pair's item, AHEAD_HELD at most, and the core's
+// open takes it (AheadTake) where its own look finds that very file under
+// the name: on a share, where every open is a request that waits for an
+// answer, each file is opened once. Descriptors of pairs the core has
+// passed are let go, and closed by the core's thread outside the lock.
+static int aiLetGo[AHEAD_HELD];
+static int nLetGo = 0;
+
+// Lets file nFile's descriptor of the item go, under mtx.
+static void LetGo(Item *pItem, int nFile)
+{
+    if (pItem->afd[nFile] < 0)
+        return;
+    aiLetGo[nLetGo++] = pItem->afd[nFile];
+    pItem->afd[nFile] = -1;
+    nHeld--;
+}
+
+// Closes what was let go; the core's thread, without mtx.
+static void CloseLetGo(void)
+{
+    while (nLetGo > 0)
+        close(aiLetGo[--nLetGo]);
+}
+
+// Whether file nFile of pair qwSeq is still ahead of the core (or the one
+// it is at) and another descriptor may be held. Under mtx.
+static bool MayHold(uint64_t qwSeq, int nFile)
+{
+    return !bStop && nHeld < AHEAD_HELD &&
+           (qwSeq > qwCoreSeq || (qwSeq == qwCoreSeq && nFile >= nCoreFile));
+}
+
+// Leaves for the core a descriptor of file nFile of pair qwSeq, open as fd
+// with the status *pst, where it may be held: the same open file, whose
+// position the agent never moves (it asks for pages by offset).
+static void Hold(uint64_t qwSeq, int nFile, int fd, const struct stat *pst)
+{
+    int fdHeld;
+
+    pthread_mutex_lock(&mtx);
+    const bool bMay = MayHold(qwSeq, nFile);
+    pthread_mutex_unlock(&mtx);
+    if (!bMay)
+        return;
+    fdHeld = Keep(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (fdHeld < 0)
+        return;
+    pthread_mutex_lock(&mtx);
+    Item *pItem = &aItems[qwSeq % AHEAD_FILES];
+    if (MayHold(qwSeq, nFile) && pItem->afd[nFile] < 0) {
+        pItem->afd[nFile] = fdHeld;
+        pItem->adev[nFile] = pst->st_dev;
+        pItem->aino[nFile] = pst->st_ino;
+        nHeld++;
+        fdHeld = -1;
+    }
+    pthread_mutex_unlock(&mtx);
+    if (fdHeld >= 0)
+        close(fdHeld);
 }
 
 // ---- The walker -------------------------------------------------------------
@@ -428,6 +522,7 @@ static bool Produce(void)
     free(pItem->pszRel);
     pItem->pszRel = pszCopy;
     pItem->aqwIssued[0] = pItem->aqwIssued[1] = 0;
+    pItem->afd[0] = pItem->afd[1] = -1;
     qwTail++;
     Wake();
     pthread_mutex_unlock(&mtx);
@@ -680,7 +775,7 @@ static bool Admit(int nThread, uint64_t qwSeq, int nFile, uint64_t qwFrom,
         bool bInTurn = qwFrom == 0;
         if (!bInTurn) {
             uint64_t qwLowest = ~(uint64_t)0;
-            for (int i = 0; i < AHEAD_READERS; i++)
+            for (int i = 0; i < AHEAD_SHARE_READERS; i++)
                 if (aqwWorking[i] < qwLowest)
                     qwLowest = aqwWorking[i];
             bInTurn = qwSeq <= qwLowest;
@@ -709,48 +804,91 @@ static bool Admit(int nThread, uint64_t qwSeq, int nFile, uint64_t qwFrom,
     return bAdmit;
 }
 
-// Opens file nFile of pair qwSeq, pszRel below fdRoot, and asks for its
-// pages as the budget admits them, unless its size is not *pqwSize (pass
-// UINT64_MAX for any), which is then set to its size. False when it was not
-// opened.
-static bool ReadAhead(int nThread, uint64_t qwSeq, int nFile, int fdRoot,
-                      const char *pszRel, uint64_t *pqwSize)
+// Opens file nFile of pair qwSeq, pszRel below fdRoot, and leaves it for
+// the core. Its descriptor, for its pages to be asked for, unless its size
+// is not *pqwSize (pass UINT64_MAX for any), which is then set to its size;
+// -1 for one not opened (*pbOpened false) or not to be read.
+static int OpenAhead(uint64_t qwSeq, int nFile, int fdRoot,
+                     const char *pszRel, uint64_t *pqwSize, bool *pbOpened)
 {
     struct stat st;
     int fd = Keep(OpenAfterLook(fdRoot, pszRel, &st, true));
 
+    *pbOpened = fd >= 0;
     if (fd < 0)
-        return false;
+        return -1;
+    Hold(qwSeq, nFile, fd, &st);  // the core opens it for its size, at least
     if (*pqwSize != UINT64_MAX && *pqwSize != (uint64_t)st.st_size) {
         close(fd);  // not the first file's size: the core reads none of it
-        return true;
+        return -1;
     }
     *pqwSize = (uint64_t)st.st_size;
-    for (uint64_t qwAt = 0; qwAt < (uint64_t)st.st_size; qwAt += AHEAD_CHUNK) {
-        uint64_t qwLen = (uint64_t)st.st_size - qwAt;
-        if (qwLen > AHEAD_CHUNK)
-            qwLen = AHEAD_CHUNK;
-        if (!Admit(nThread, qwSeq, nFile, qwAt, qwLen))
-            break;
-        readahead(fd, (off64_t)qwAt, (size_t)qwLen);
+    return fd;
+}
+
+// Asks for the pages of file nFile of pair qwSeq, open as afd[nFile] (-1:
+// none), qwSize bytes, from qwAt up to AHEAD_CHUNK, as the budget admits
+// them; a file not admitted is closed and set to -1. A share brings in no
+// more than its read-ahead window at a request for pages: there
+// (pcScratch not NULL) a larger file is read, a piece at a time, into the
+// reader's scratch buffer, which leaves the pages in the cache.
+static void ReadPiece(int nThread, uint64_t qwSeq, int afd[2], int nFile,
+                      uint64_t qwAt, uint64_t qwSize, char *pcScratch)
+{
+    const int fd = afd[nFile];
+    const uint64_t qwLen =
+        qwSize - qwAt < AHEAD_CHUNK ? qwSize - qwAt : AHEAD_CHUNK;
+
+    if (fd < 0 || qwAt >= qwSize)
+        return;
+    if (!Admit(nThread, qwSeq, nFile, qwAt, qwLen)) {
+        close(fd);
+        afd[nFile] = -1;
+        return;
     }
-    close(fd);
-    return true;
+    if (pcScratch == NULL) {
+        readahead(fd, (off64_t)qwAt, (size_t)qwLen);
+        return;
+    }
+    for (uint64_t qwDone = 0; qwDone < qwLen;) {
+        size_t nWant = qwLen - qwDone < AHEAD_PIECE ? (size_t)(qwLen - qwDone)
+                                                    : AHEAD_PIECE;
+        ssize_t nGot = pread(fd, pcScratch, nWant, (off_t)(qwAt + qwDone));
+        if (nGot <= 0)
+            break;
+        qwDone += (uint64_t)nGot;
+    }
+}
+
+// The scratch buffer for file nFile of qwSize bytes: NULL where its pages
+// are asked for (not on a share, or within its read-ahead window).
+static char *ScratchFor(int nFile, uint64_t qwSize, char **ppcScratch)
+{
+    pthread_mutex_lock(&mtx);
+    const bool bPieces = abOnShare[nFile] && qwSize > AHEAD_WINDOW_BYTES;
+    pthread_mutex_unlock(&mtx);
+    if (bPieces && *ppcScratch == NULL)
+        *ppcScratch = (char *)malloc(AHEAD_PIECE);
+    return bPieces ? *ppcScratch : NULL;
 }
 
 static void *Reader(void *pArg)
 {
     const int nReader = (int)(intptr_t)pArg, nThread = 1 + nReader;
     char szMine[PATH_MAX];
+    char *pcScratch = NULL;  // for reads from a share, once needed
     Ways *pWays = (Ways *)calloc(1, sizeof(Ways));
 
     if (pWays != NULL)
         pWays->pcBuf = (char *)malloc(32768);
     while (pWays != NULL && pWays->pcBuf != NULL) {
         pthread_mutex_lock(&mtx);
+        // On a share, no further ahead than the files it can leave open
+        // for the core.
         while (!bStop &&
                (!Active() || bRootAwaited ||
-                (qwClaim > qwCoreSeq ? qwClaim : qwCoreSeq) >= qwTail))
+                (qwClaim > qwCoreSeq ? qwClaim : qwCoreSeq) >= qwTail ||
+                (bShare && qwClaim >= qwCoreSeq + AHEAD_HELD / 2)))
             Wait(nThread, false);
         if (bStop) {
             pthread_mutex_unlock(&mtx);
@@ -762,6 +900,13 @@ static void *Reader(void *pArg)
             pthread_mutex_unlock(&mtx);
             continue;
         }
+        // The pair the core is at: what the core opens itself is not opened
+        // again; its second file only while the core reads the first.
+        const bool bCurrent = qwSeq == qwCoreSeq;
+        if (bCurrent && (nCoreFile == 1 || Load(&qwCoreHas) != qwSeq + 1)) {
+            pthread_mutex_unlock(&mtx);
+            continue;
+        }
         strcpy(szMine, aItems[qwSeq % AHEAD_FILES].pszRel);
         aqwWorking[nReader] = qwSeq;
         const int fd1 = fdRoot1, fd2 = fdRoot2;
@@ -769,16 +914,41 @@ static void *Reader(void *pArg)
 
         // The second file only as the core goes to it: after the first file
         // opened, and through the names the core's check would let it take.
+        // Its first piece is asked for before the second file is opened,
+        // which may wait for the disk; then a piece of each in turn, so
+        // that a large pair is read as two streams, as the core compares it.
         uint64_t qwSize = UINT64_MAX;
-        if (ReadAhead(nThread, qwSeq, 0, fd1, szMine, &qwSize) && fd2 >= 0 &&
-            NamesakeListed(pWays, fd2, szMine))
-            ReadAhead(nThread, qwSeq, 1, fd2, szMine, &qwSize);
+        int afd[2] = {-1, -1};
+        struct stat st;
+        bool bFirst, bSecond;
+        if (bCurrent) {  // open in the core's hands: its size
+            bFirst = fstatat(fd1, szMine, &st, 0) == 0 && S_ISREG(st.st_mode);
+            qwSize = bFirst ? (uint64_t)st.st_size : 0;
+        } else {
+            afd[0] = OpenAhead(qwSeq, 0, fd1, szMine, &qwSize, &bFirst);
+            ReadPiece(nThread, qwSeq, afd, 0, 0, qwSize,
+                      ScratchFor(0, qwSize, &pcScratch));
+        }
+        if (bFirst && fd2 >= 0 && NamesakeListed(pWays, fd2, szMine))
+            afd[1] = OpenAhead(qwSeq, 1, fd2, szMine, &qwSize, &bSecond);
+        ReadPiece(nThread, qwSeq, afd, 1, 0, qwSize,
+                  ScratchFor(1, qwSize, &pcScratch));
+        for (uint64_t qwAt = AHEAD_CHUNK;
+             qwAt < qwSize && (afd[0] >= 0 || afd[1] >= 0);
+             qwAt += AHEAD_CHUNK)
+            for (int nFile = 0; nFile < 2; nFile++)
+                ReadPiece(nThread, qwSeq, afd, nFile, qwAt, qwSize,
+                          ScratchFor(nFile, qwSize, &pcScratch));
+        for (int nFile = 0; nFile < 2; nFile++)
+            if (afd[nFile] >= 0)
+                close(afd[nFile]);
 
         pthread_mutex_lock(&mtx);
         aqwWorking[nReader] = ~(uint64_t)0;
         Wake();
         pthread_mutex_unlock(&mtx);
     }
+    free(pcScratch);
     if (pWays != NULL) {
         LeaveWays(pWays, 0);
         free(pWays->pWays);
@@ -811,7 +981,12 @@ static void Stop(void)
     for (size_t i = 0; i < AHEAD_FILES; i++) {
         free(aItems[i].pszRel);
         aItems[i].pszRel = NULL;
+        for (int nFile = 0; nFile < 2; nFile++)
+            if (aItems[i].afd[nFile] >= 0)
+                close(aItems[i].afd[nFile]);
+        aItems[i].afd[0] = aItems[i].afd[1] = -1;
     }
+    nHeld = 0;
 }
 
 // At exit: the threads are told to stop, and left as they are. One may be
@@ -835,33 +1010,13 @@ static int OpenRoot2(void)
                      O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
-// Starts the agent, once, walking on from pszFrom (NULL: the whole tree).
-static void Start(const char *pszFrom)
+// Makes the threads nFrom up to nTo: [0] the walker, the others readers.
+static void MakeThreads(int nFrom, int nTo)
 {
-    struct rlimit rl;
     pthread_attr_t attr;
     pthread_t thread;
     sigset_t all, old;
 
-    bStarted = true;
-    // The agent's descriptors stay in the lower half of the process's room.
-    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
-        return;
-    nFdCeiling = rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > INT_MAX
-                     ? INT_MAX / 2
-                     : (int)(rl.rlim_cur / 2);
-    fdRoot1 = Keep(open(nRoot1Len != 0 ? pszRoot1 : "/",
-                        O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (fdRoot1 < 0)
-        return;
-    fdRoot2 = OpenRoot2();
-    bRootAwaited = pszRoot2 == NULL;
-    if (pszFrom != NULL) {
-        bLost = true;
-        strcpy(szLostRel, pszFrom);
-    }
-    for (int i = 0; i < AHEAD_READERS; i++)
-        aqwWorking[i] = ~(uint64_t)0;
     // Signals stay the core's thread's: the agent's threads block them all.
     // Nothing joins them: Stop waits for them to end, Leave does not.
     sigfillset(&all);
@@ -869,7 +1024,7 @@ static void Start(const char *pszFrom)
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, (size_t)256 << 10);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    for (int i = 0; i < AHEAD_THREADS; i++) {
+    for (int i = nFrom; i < nTo; i++) {
         pthread_mutex_lock(&mtx);
         abLive[i] = true;
         nLive++;
@@ -882,13 +1037,51 @@ static void Start(const char *pszFrom)
             break;
         }
         bRunning = true;  // the walker, at least, is there
+        nReaders = i;
     }
     pthread_attr_destroy(&attr);
     pthread_sigmask(SIG_SETMASK, &old, NULL);
+}
+
+// Starts the agent, once, walking on from pszFrom (NULL: the whole tree).
+static void Start(const char *pszFrom)
+{
+    struct rlimit rl;
+
+    bStarted = true;
+    for (size_t i = 0; i < AHEAD_FILES; i++)
+        aItems[i].afd[0] = aItems[i].afd[1] = -1;
+    // The agent's descriptors stay in the lower half of the process's room.
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+        return;
+    nFdCeiling = rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > INT_MAX
+                     ? INT_MAX / 2
+                     : (int)(rl.rlim_cur / 2);
+    fdRoot1 = Keep(open(nRoot1Len != 0 ? pszRoot1 : "/",
+                        O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (fdRoot1 < 0)
+        return;
+    fdRoot2 = OpenRoot2();
+    bRootAwaited = pszRoot2 == NULL;
+    // Started at the core's file: it is pair 0, with nothing to read
+    // ahead, and the walk goes on after it.
+    if (pszFrom != NULL) {
+        bLost = true;
+        strcpy(szLostRel, pszFrom);
+        aItems[0].pszRel = NULL;
+        aItems[0].aqwIssued[0] = aItems[0].aqwIssued[1] = 0;
+        qwTail = 1;
+        nCoreFile = nOpenTree == 1 ? 1 : 0;
+    }
+    for (int i = 0; i < AHEAD_SHARE_READERS; i++)
+        aqwWorking[i] = ~(uint64_t)0;
+    MakeThreads(0, 1 + AHEAD_READERS);
     atexit(Leave);
 }
 
-// A miss of the core's: the agent starts, or works again.
+// A miss of the core's: the agent starts, or works again. Where a tree is
+// on a share, whose requests each wait for an answer however near the
+// data is, more readers keep more of them in flight.
 static void Missed(void)
 {
     if (pszRoot1 == NULL)
@@ -896,14 +1089,52 @@ static void Missed(void)
     if (!bStarted) {
         qwLastMiss = 1;
         Start(pszLastRel != NULL && pszLastRel[0] != '\0' ? pszLastRel : NULL);
-        return;
+    } else if (bRunning) {
+        pthread_mutex_lock(&mtx);
+        qwLastMiss = qwCoreSeq + 1;
+        Wake();
+        pthread_mutex_unlock(&mtx);
     }
-    if (!bRunning)
-        return;
-    pthread_mutex_lock(&mtx);
-    qwLastMiss = qwCoreSeq + 1;
-    Wake();
-    pthread_mutex_unlock(&mtx);
+    if (bRunning && (abOnShare[0] || abOnShare[1]) &&
+        nReaders == AHEAD_READERS) {
+        pthread_mutex_lock(&mtx);
+        bShare = true;
+        pthread_mutex_unlock(&mtx);
+        MakeThreads(1 + AHEAD_READERS, AHEAD_THREADS);
+    }
+}
+
+// Whether the core's open file fd, of tree nOpenTree, is on a share: a
+// network file system or FUSE, where every open and read is a request that
+// waits for an answer, cached or not, and which a read that must not wait
+// (RWF_NOWAIT) cannot ask. Its files count as misses.
+static bool OnShare(int fd)
+{
+    struct statfs sfs;
+
+    if (anShare[nOpenTree] < 0) {
+        anShare[nOpenTree] = 0;
+        if (fstatfs(fd, &sfs) == 0)
+            switch ((unsigned long)sfs.f_type) {
+            case 0x65735546:  // FUSE
+            case 0x6969:      // NFS
+            case 0xff534d42:  // CIFS
+            case 0xfe534d42:  // SMB2
+            case 0x517b:      // SMB
+            case 0x00c36400:  // Ceph
+            case 0x01021997:  // 9P
+            case 0x5346414f:  // AFS
+            case 0x73757245:  // Coda
+                anShare[nOpenTree] = 1;
+                pthread_mutex_lock(&mtx);
+                abOnShare[nOpenTree] = true;
+                pthread_mutex_unlock(&mtx);
+                break;
+            default:
+                break;
+            }
+    }
+    return anShare[nOpenTree] == 1;
 }
 
 // ---- The core's side --------------------------------------------------------
@@ -959,10 +1190,13 @@ static void Follow(const char *pszPath)
             if (fd >= 0)
                 fdRoot2 = fd;
             bRootAwaited = false;
+            if (qwCoreSeq < qwTail)
+                LetGo(&aItems[qwCoreSeq % AHEAD_FILES], 0);
             nCoreFile = 1;
             Store(&qwCoreAt, 0);
             Wake();
             pthread_mutex_unlock(&mtx);
+            CloseLetGo();
             return;
         }
     }
@@ -1001,18 +1235,43 @@ static void Follow(const char *pszPath)
         free(pItem->pszRel);
         pItem->pszRel = NULL;
         pItem->aqwIssued[0] = pItem->aqwIssued[1] = 0;
+        pItem->afd[0] = pItem->afd[1] = -1;
         qwSeq = qwTail++;
         bLost = true;
         memcpy(szLostRel, pszRel, nRel + 1);
     }
     for (; qwCoreSeq < qwSeq; qwCoreSeq++) {
-        const Item *pItem = &aItems[qwCoreSeq % AHEAD_FILES];
+        Item *pItem = &aItems[qwCoreSeq % AHEAD_FILES];
         qwAhead -= pItem->aqwIssued[0] + pItem->aqwIssued[1];
+        LetGo(pItem, 0);
+        LetGo(pItem, 1);
     }
     nCoreFile = 0;
     Store(&qwCoreAt, 0);
     Wake();
     pthread_mutex_unlock(&mtx);
+    CloseLetGo();
+}
+
+int AheadTake(const struct stat *pstLook)
+{
+    int fd = -1;
+
+    if (!bRunning || nOpenTree < 0)
+        return -1;
+    pthread_mutex_lock(&mtx);
+    if (qwCoreSeq < qwTail && nCoreFile == nOpenTree) {
+        Item *pItem = &aItems[qwCoreSeq % AHEAD_FILES];
+        const int nFile = nCoreFile;
+        if (pItem->afd[nFile] >= 0 && pItem->adev[nFile] == pstLook->st_dev &&
+            pItem->aino[nFile] == pstLook->st_ino) {
+            fd = pItem->afd[nFile];
+            pItem->afd[nFile] = -1;
+            nHeld--;
+        }
+    }
+    pthread_mutex_unlock(&mtx);
+    return fd;
 }
 
 void AheadOpen(const char *pszPath)
@@ -1069,8 +1328,12 @@ ssize_t AheadRead(int fd, const struct iovec *aIov, int nIov, bool bOpen,
             abNoWait[nOpenTree] = false;
         nGot = readv(fd, aIov, nIov);
     }
+    if (bOpen && nOpenTree >= 0 && qwAt == 0 && OnShare(fd))
+        bMiss = true;
     if (bMiss && bOpen)
         Missed();
+    if (bOpen && bRunning && nOpenTree == 0)
+        Store(&qwCoreHas, qwCoreSeq + 1);
     if (bOpen && bRunning && nGot > 0)
         Store(&qwCoreAt, qwAt + (uint64_t)nGot);
     return nGot;
@@ -1086,15 +1349,18 @@ void AheadMapping(int fd, size_t nBytes)
             nr_recently_evicted;
     } cs;
 
-    if (pszRoot1 == NULL || !bCacheStat)
+    if (pszRoot1 == NULL)
         return;
-    if (syscall(__NR_cachestat, fd, &range, &cs, 0) != 0) {
-        bCacheStat = false;
-        return;
-    }
-    // In the system's pages (16 or 64 KiB on some arm64 kernels).
-    if (cs.nr_cache < (nBytes + PageBytes() - 1) / PageBytes())
+    if (nOpenTree >= 0 && OnShare(fd))
         Missed();
+    else if (bCacheStat && syscall(__NR_cachestat, fd, &range, &cs, 0) != 0)
+        bCacheStat = false;
+    // In the system's pages (16 or 64 KiB on some arm64 kernels).
+    else if (bCacheStat &&
+             cs.nr_cache < (nBytes + PageBytes() - 1) / PageBytes())
+        Missed();
+    if (bRunning && nOpenTree == 0)
+        Store(&qwCoreHas, qwCoreSeq + 1);
 }
 
 bool AheadGiveBack(void)
@@ -1114,6 +1380,7 @@ ssize_t AheadRead(int fd, const struct iovec *aIov, int nIov, bool, uint64_t)
     return readv(fd, aIov, nIov);
 }
 void AheadMapping(int, size_t) {}
+int AheadTake(const struct stat *) { return -1; }
 bool AheadGiveBack(void) { return false; }
 
 #endif

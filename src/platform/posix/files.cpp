@@ -125,8 +125,12 @@ int OpenAfterLook(int fdDir, const char *pszName, struct stat *pst, bool bAhead)
 
     if (fstatat(fdDir, pszName, pst, 0) != 0 || !S_ISREG(pst->st_mode))
         return -1;
-    fd = OpenForReading(fdDir, pszName,
-                        O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    // The read-ahead agent may have opened the very file the look found,
+    // for the core: its descriptor is taken, and the file opened once.
+    fd = bAhead ? -1 : AheadTake(pst);
+    if (fd < 0)
+        fd = OpenForReading(fdDir, pszName,
+                            O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return -1;
     if (bAhead)

@@ -199,6 +199,10 @@ ssize_t AheadRead(int fd, const struct iovec *aIov, int nIov, bool bOpen,
                   uint64_t qwAt);
 // The first nBytes of the file open as fd are about to be mapped.
 void AheadMapping(int fd, size_t nBytes);
+// A descriptor of the file the core's open asks for, where the agent opened
+// it for the core and it is the file the core's look (*pstLook) found
+// under the name: the core's now. -1 where there is none.
+int AheadTake(const struct stat *pstLook);
 // Stops the agent for good and closes its descriptors; false if it held none.
 bool AheadGiveBack(void);
 
