@@ -147,8 +147,7 @@ struct Item {
                             // for the core's file where the walks parted
     uint64_t aqwIssued[2];  // bytes asked for, of the first and second file
     int afd[2];             // the files opened for the core, or -1
-    dev_t adev[2];          // their identities
-    ino_t aino[2];
+    struct stat ast[2];     // their status when opened
 };
 
 static pthread_mutex_t mtx = PTHREAD_MUTEX_INITIALIZER;
@@ -345,8 +344,7 @@ static void Hold(uint64_t qwSeq, int nFile, int fd, const struct stat *pst)
     Item *pItem = &aItems[qwSeq % AHEAD_FILES];
     if (MayHold(qwSeq, nFile) && pItem->afd[nFile] < 0) {
         pItem->afd[nFile] = fdHeld;
-        pItem->adev[nFile] = pst->st_dev;
-        pItem->aino[nFile] = pst->st_ino;
+        pItem->ast[nFile] = *pst;
         nHeld++;
         fdHeld = -1;
     }
@@ -1253,6 +1251,22 @@ static void Follow(const char *pszPath)
     CloseLetGo();
 }
 
+// Whether the core's look finds the file a reader opened, as it was then.
+// The number alone is not enough: a share may give a file that replaced
+// another under the same name the number of the one it replaced (a server
+// that numbers by path), while the reader's descriptor still reads the old
+// one. A file changed since is opened afresh by the core.
+static bool SameLook(const struct stat *pstOpened, const struct stat *pstLook)
+{
+    return pstOpened->st_dev == pstLook->st_dev &&
+           pstOpened->st_ino == pstLook->st_ino &&
+           pstOpened->st_size == pstLook->st_size &&
+           pstOpened->st_mtim.tv_sec == pstLook->st_mtim.tv_sec &&
+           pstOpened->st_mtim.tv_nsec == pstLook->st_mtim.tv_nsec &&
+           pstOpened->st_ctim.tv_sec == pstLook->st_ctim.tv_sec &&
+           pstOpened->st_ctim.tv_nsec == pstLook->st_ctim.tv_nsec;
+}
+
 int AheadTake(const struct stat *pstLook)
 {
     int fd = -1;
@@ -1263,8 +1277,8 @@ int AheadTake(const struct stat *pstLook)
     if (qwCoreSeq < qwTail && nCoreFile == nOpenTree) {
         Item *pItem = &aItems[qwCoreSeq % AHEAD_FILES];
         const int nFile = nCoreFile;
-        if (pItem->afd[nFile] >= 0 && pItem->adev[nFile] == pstLook->st_dev &&
-            pItem->aino[nFile] == pstLook->st_ino) {
+        if (pItem->afd[nFile] >= 0 &&
+            SameLook(&pItem->ast[nFile], pstLook)) {
             fd = pItem->afd[nFile];
             pItem->afd[nFile] = -1;
             nHeld--;
