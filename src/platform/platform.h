@@ -71,7 +71,6 @@ typedef unsigned int UINT;
 typedef unsigned char BYTE;
 typedef BYTE *LPBYTE;
 typedef void *LPVOID;
-typedef const void *LPCVOID;
 typedef void *HANDLE;
 typedef void *HGLOBAL;
 typedef void *HLOCAL;

@@ -87,11 +87,6 @@ static Opened *OpenedOf(int fd)
     return NULL;
 }
 
-#ifdef __APPLE__  // the times of struct stat, by their names there
-#define st_ctim st_ctimespec
-#define st_mtim st_mtimespec
-#endif
-
 // Size, modification and change time. Any write or cut moves the change
 // time, which no one but the clock can set; the modification time is
 // compared too for file systems that keep no real change time. The inode is
