@@ -34,7 +34,8 @@ const std::vector<std::string> &BannerLines()
         // Spelled out here, not taken from the program's own constant, so
         // that a slip in the text the users see fails the tests.
         std::istringstream text(
-            "ORVEL version " ORVEL_VERSION ": Compares all files in two paths.\n"
+            "ORVEL version " ORVEL_VERSION
+            ": Compares all files in two paths.\n"
             "Written by the ORVEL developers, " ORVEL_RELEASE_DATE ".\n"
             "Report problems through the ORVEL project's issue tracker.");
         for (std::string sLine; std::getline(text, sLine);)

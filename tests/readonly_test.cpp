@@ -10,8 +10,8 @@
 // file of a pair the core has left, and, where the walk has a file for
 // them, open one: a walk of the agent's that is empty or wrong shows here.
 // In step, a file it opens is the core's to take: no file is opened more
-// often than the core looks at it before its opens. On a share (the tests' FUSE tree) it starts by
-// itself.
+// often than the core looks at it before its opens. On a share (the tests' FUSE
+// tree) it starts by itself.
 #include "harness.h"
 
 #include <fcntl.h>
@@ -251,11 +251,11 @@ AheadTrace TraceAhead(const std::vector<TracedCall> &vCalls,
         }
         if (LooksUp(c) && setCoreNames.count(NameKey(c.sNamed)) == 0)
             t.vNotTheCores.push_back(c.sLine);
-        t.nDirsOpened += atol(c.sLine.c_str()) == nWalker && c.bOpen &&
-                                 !c.bPathOnly &&
-                                 c.sArgs.find("O_DIRECTORY") != std::string::npos
-                             ? 1
-                             : 0;
+        t.nDirsOpened +=
+            atol(c.sLine.c_str()) == nWalker && c.bOpen && !c.bPathOnly &&
+                    c.sArgs.find("O_DIRECTORY") != std::string::npos
+                ? 1
+                : 0;
         if (!IsFileOpen(c))
             continue;
         t.nFilesOpened++;

@@ -250,8 +250,8 @@ HANDLE WINAPI CoreOpen(LPCWSTR pwszPath, DWORD dwAccess, DWORD dwShare,
         SetLastError(ERROR_TOO_MANY_OPEN_FILES);
         return INVALID_HANDLE_VALUE;
     }
-    return CreateFileW(pwszPath, dwAccess, dwShare, pSa, dwDisposition,
-                       dwFlags, hTemplate);
+    return CreateFileW(pwszPath, dwAccess, dwShare, pSa, dwDisposition, dwFlags,
+                       hTemplate);
 }
 
 // Walks sDir1 against sDir2 as the core does (a search of each directory,
@@ -267,8 +267,7 @@ void Walk(const std::string &sDir1, const std::string &sDir2, Names *pFailed,
         if (sName == "." || sName == "..")
             continue;
         if (ff.ff_attrib & FA_DIREC) {
-            Walk(sDir1 + "\\" + sName, sDir2 + "\\" + sName, pFailed,
-                 pOpened);
+            Walk(sDir1 + "\\" + sName, sDir2 + "\\" + sName, pFailed, pOpened);
             continue;
         }
         for (const std::string &sPath :
@@ -378,9 +377,8 @@ void TestAhead()
         // clang-format on
     };
     for (const auto &c : aCases) {
-        for (const char *psz :
-             {"A\\", "B\\", "A\\f1", "A\\f2", "A\\f3", "A\\f4",
-              "B\\f1", "B\\f2", "B\\f3", "B\\f4"})
+        for (const char *psz : {"A\\", "B\\", "A\\f1", "A\\f2", "A\\f3",
+                                "A\\f4", "B\\f1", "B\\f2", "B\\f3", "B\\f4"})
             Make(psz, 0);
         Names failed, opened;
         sChangeAt = c.pszChangeAt;
@@ -396,9 +394,8 @@ void TestAhead()
                    c.pszName, (int)failed.size(), (int)agentOpened.size());
             nFailures++;
         }
-        for (const char *psz : {"A\\f1", "A\\f2", "A\\f3", "A\\f4",
-                                "B\\f1", "B\\f2", "B\\f3", "B\\f4",
-                                "A\\", "B\\"})
+        for (const char *psz : {"A\\f1", "A\\f2", "A\\f3", "A\\f4", "B\\f1",
+                                "B\\f2", "B\\f3", "B\\f4", "A\\", "B\\"})
             Remove(psz);
     }
 }

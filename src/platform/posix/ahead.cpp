@@ -82,9 +82,9 @@
 // the page cache's, which a memory control group reclaims, and its own is
 // little more than the names of the files ahead. It keeps descriptors in
 // the lower half of the process's limit and holds one per thread at most
-// besides the two roots and AHEAD_HELD left for the core. It holds its lock only to
-// hand items over, never while it waits for the disk, and never touches the
-// layer's counted working memory.
+// besides the two roots and AHEAD_HELD left for the core. It holds its lock
+// only to hand items over, never while it waits for the disk, and never touches
+// the layer's counted working memory.
 //
 // Until the second root is known (the core has not opened a second file
 // yet) the readers wait, so that no file of the walk is read ahead in the
@@ -102,9 +102,9 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "faults.h"
@@ -113,9 +113,9 @@
 #define AHEAD_FILES 4096  // a power of two: the ring of walked files
 #define AHEAD_CHUNK ((uint64_t)4 << 20)
 #define AHEAD_WINDOW 4096
-#define AHEAD_READERS 2         // on local disks
-#define AHEAD_SHARE_READERS 8  // where a tree is on a share
-#define AHEAD_HELD 256          // descriptors held for the core at most
+#define AHEAD_READERS 2                // on local disks
+#define AHEAD_SHARE_READERS 8          // where a tree is on a share
+#define AHEAD_HELD 256                 // descriptors held for the core at most
 #define AHEAD_PIECE ((size_t)1 << 20)  // a share's reads into scratch
 #define AHEAD_WINDOW_BYTES ((uint64_t)128 << 10)  // a share's read-ahead
 #define AHEAD_MATCH 8  // files the core may skip and still be in step
@@ -135,8 +135,8 @@ static bool bSecondNext = false;  // the next open may be the pair's second
 static int nOpenTree = -1;        // the tree of the core's last open: 0, 1, -1
 static bool abNoWait[2] = {true, true};  // per tree: the page cache may be
                                          // asked alone
-static int anShare[2] = {-1, -1};  // per tree: on a share (1), not (0),
-                                   // not known yet (-1)
+static int anShare[2] = {-1, -1};        // per tree: on a share (1), not (0),
+                                         // not known yet (-1)
 static bool bCacheStat = true;           // cachestat(2) answers
 static bool bStarted = false;            // started once: never again
 static bool bRunning = false;  // its threads are there to follow the core
@@ -158,7 +158,7 @@ static uint64_t qwClaim = 0;  // number of the next file for a reader
 static uint64_t qwAhead = 0;  // bytes asked for, files the core has not left
 static uint64_t aqwWorking[AHEAD_SHARE_READERS];  // each reader's file, or
                                                   // ~0
-static int nReaders = 0;    // reader threads made
+static int nReaders = 0;                          // reader threads made
 static bool bShare = false;  // a tree is on a share: readers claim no
                              // further ahead than the descriptors held
 static int nHeld = 0;        // descriptors in aItems
@@ -806,8 +806,8 @@ static bool Admit(int nThread, uint64_t qwSeq, int nFile, uint64_t qwFrom,
 // the core. Its descriptor, for its pages to be asked for, unless its size
 // is not *pqwSize (pass UINT64_MAX for any), which is then set to its size;
 // -1 for one not opened (*pbOpened false) or not to be read.
-static int OpenAhead(uint64_t qwSeq, int nFile, int fdRoot,
-                     const char *pszRel, uint64_t *pqwSize, bool *pbOpened)
+static int OpenAhead(uint64_t qwSeq, int nFile, int fdRoot, const char *pszRel,
+                     uint64_t *pqwSize, bool *pbOpened)
 {
     struct stat st;
     int fd = Keep(OpenAfterLook(fdRoot, pszRel, &st, true));
@@ -932,8 +932,7 @@ static void *Reader(void *pArg)
         ReadPiece(nThread, qwSeq, afd, 1, 0, qwSize,
                   ScratchFor(1, qwSize, &pcScratch));
         for (uint64_t qwAt = AHEAD_CHUNK;
-             qwAt < qwSize && (afd[0] >= 0 || afd[1] >= 0);
-             qwAt += AHEAD_CHUNK)
+             qwAt < qwSize && (afd[0] >= 0 || afd[1] >= 0); qwAt += AHEAD_CHUNK)
             for (int nFile = 0; nFile < 2; nFile++)
                 ReadPiece(nThread, qwSeq, afd, nFile, qwAt, qwSize,
                           ScratchFor(nFile, qwSize, &pcScratch));
@@ -1277,8 +1276,7 @@ int AheadTake(const struct stat *pstLook)
     if (qwCoreSeq < qwTail && nCoreFile == nOpenTree) {
         Item *pItem = &aItems[qwCoreSeq % AHEAD_FILES];
         const int nFile = nCoreFile;
-        if (pItem->afd[nFile] >= 0 &&
-            SameLook(&pItem->ast[nFile], pstLook)) {
+        if (pItem->afd[nFile] >= 0 && SameLook(&pItem->ast[nFile], pstLook)) {
             fd = pItem->afd[nFile];
             pItem->afd[nFile] = -1;
             nHeld--;

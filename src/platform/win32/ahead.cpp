@@ -67,12 +67,12 @@
 // The layer's own test steers the core's opens to stage a process out of
 // handles, which no system here runs into on cue, and watches the agent's
 // own opens.
-HANDLE(WINAPI *OrvelCoreCreateFileW)(LPCWSTR, DWORD, DWORD,
-                                     LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                                     HANDLE) = CreateFileW;
-HANDLE(WINAPI *OrvelAheadCreateFileW)(LPCWSTR, DWORD, DWORD,
-                                      LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                                      HANDLE) = CreateFileW;
+HANDLE(WINAPI *OrvelCoreCreateFileW)
+(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+ HANDLE) = CreateFileW;
+HANDLE(WINAPI *OrvelAheadCreateFileW)
+(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+ HANDLE) = CreateFileW;
 #define CoreCreateFileW OrvelCoreCreateFileW
 #define AgentCreateFileW OrvelAheadCreateFileW
 // How long the test build's steps wait for the agent at most, in ms.
@@ -117,10 +117,10 @@ static HANDLE hDone = NULL;  // a file the core waits for is held
 static Item aItems[AHEAD_PAIRS];
 static unsigned long ulNextSeq = 0;
 static DWORD dwBudgetUsed = 0;
-static bool bStarted = false;  // its threads are there
-static bool bStopped = false;  // given back for good
+static bool bStarted = false;    // its threads are there
+static bool bStopped = false;    // given back for good
 static bool bForcedOff = false;  // the test build's ORVEL_AHEAD=0
-static int nSlowOpens = 0;  // up for a slow open, down for a fast one
+static int nSlowOpens = 0;       // up for a slow open, down for a fast one
 static LARGE_INTEGER liFrequency;
 
 #ifdef ORVEL_FAULTS
@@ -170,9 +170,9 @@ static AheadFile *Claim(Item **ppItem)
 // goes back to the file's start. Outside the lock, but for the budget.
 static HANDLE OpenAndRead(Item *pItem, AheadFile *pFile, BYTE *pbScratch)
 {
-    HANDLE hFile = AgentCreateFileW(pFile->pwszPath, GENERIC_READ,
-                                    FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                                    FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    HANDLE hFile =
+        AgentCreateFileW(pFile->pwszPath, GENERIC_READ, FILE_SHARE_READ, NULL,
+                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, NULL);
     DWORD dwLow, dwHigh = 0, dwWant = 0, dwGot;
     bool bSized;
 
@@ -192,9 +192,8 @@ static HANDLE OpenAndRead(Item *pItem, AheadFile *pFile, BYTE *pbScratch)
     // A second file is read only where the core reads it: its size the
     // first one's.
     if (bSized &&
-        (pFile == &pItem->aFile[0] ||
-         (dwLow == pItem->aFile[0].dwSizeLow &&
-          dwHigh == pItem->aFile[0].dwSizeHigh))) {
+        (pFile == &pItem->aFile[0] || (dwLow == pItem->aFile[0].dwSizeLow &&
+                                       dwHigh == pItem->aFile[0].dwSizeHigh))) {
         dwWant = AHEAD_BYTES - dwBudgetUsed;
         if (dwHigh == 0 && dwLow < dwWant)
             dwWant = dwLow;
@@ -203,8 +202,9 @@ static HANDLE OpenAndRead(Item *pItem, AheadFile *pFile, BYTE *pbScratch)
     }
     LeaveCriticalSection(&csAhead);
     while (dwWant > 0 && pFile->lStop == 0 &&
-           ReadFile(hFile, pbScratch, dwWant < AHEAD_CHUNK ? dwWant : AHEAD_CHUNK,
-                    &dwGot, NULL) &&
+           ReadFile(hFile, pbScratch,
+                    dwWant < AHEAD_CHUNK ? dwWant : AHEAD_CHUNK, &dwGot,
+                    NULL) &&
            dwGot > 0)
         dwWant -= dwGot;
     if (SetFilePointer(hFile, 0, NULL, FILE_BEGIN) != 0) {
@@ -271,8 +271,8 @@ static bool Start(void)
         return false;
     }
     for (int i = 0; i < AHEAD_READERS; i++) {
-        void *pvScratch = VirtualAlloc(NULL, AHEAD_CHUNK, MEM_COMMIT | MEM_RESERVE,
-                                       PAGE_READWRITE);
+        void *pvScratch = VirtualAlloc(
+            NULL, AHEAD_CHUNK, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
         HANDLE hThread =
             pvScratch != NULL
                 ? CreateThread(NULL, 64 * 1024, ReadAhead, pvScratch,
@@ -549,8 +549,9 @@ static void Settle(void)
             return;
         Sleep(1);
     }
-    fprintf(stderr, "orvel: the read-ahead agent was still at work after %d "
-                    "ms\n",
+    fprintf(stderr,
+            "orvel: the read-ahead agent was still at work after %d "
+            "ms\n",
             AHEAD_STEP_MS);
 }
 #endif

@@ -141,11 +141,10 @@ struct AheadHooks {
     // The search nSlot is over, its listings about to be freed.
     void (*pfnEnded)(int nSlot);
     // Opens pwszPath as CreateFileW does with the rest.
-    HANDLE(WINAPI *pfnOpen)(const WCHAR *pwszPath, DWORD dwDesiredAccess,
-                      DWORD dwShareMode,
-                      LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                      DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
-                      HANDLE hTemplateFile);
+    HANDLE(WINAPI *pfnOpen)
+    (const WCHAR *pwszPath, DWORD dwDesiredAccess, DWORD dwShareMode,
+     LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+     DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 };
 extern const AheadHooks *pAheadHooks;
 

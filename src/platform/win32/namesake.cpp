@@ -201,7 +201,5 @@ WCHAR *ListedSecond(int nSlot, size_t nEntry)
     pwszName = NamesakeName(&pSearch->second,
                             pSearch->first.pwcKeys +
                                 pSearch->first.pListed[nEntry].nNameAt);
-    return pwszName != NULL ? Joined(pSearch->pwszSecond, pwszName, L"")
-                            : NULL;
+    return pwszName != NULL ? Joined(pSearch->pwszSecond, pwszName, L"") : NULL;
 }
-
