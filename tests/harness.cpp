@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -172,17 +173,37 @@ RunResult RunTool(const std::vector<std::string> &vArgs, const RunOptions &opt)
         ADD_FAILURE() << "fork failed";
         return r;
     }
+    // The run's time, on the monotonic clock, a poll's interval counted at
+    // most as a second: a machine paused meanwhile (a virtual machine's
+    // snapshot) or a clock set forth is not time the run had.
     int nWait = 0;
-    time_t tDeadline = time(nullptr) + opt.nTimeoutSeconds;
+    double dWaited = 0;
+    auto tLast = std::chrono::steady_clock::now();
     while (waitpid(pid, &nWait, WNOHANG) == 0) {
-        if (time(nullptr) > tDeadline) {
+        auto tNow = std::chrono::steady_clock::now();
+        dWaited +=
+            std::min(1.0, std::chrono::duration<double>(tNow - tLast).count());
+        tLast = tNow;
+        if (dWaited > opt.nTimeoutSeconds) {
+            // Where it waits, for the failure's message: each thread of the
+            // run (or of the shell before it), of its children and of this
+            // process (FUSE trees are served here), with its system call and
+            // kernel stack.
+            const std::string sPid = std::to_string(pid);
+            const std::string sWhere = ShellOutput(
+                "for p in " + sPid + " $(cat /proc/" + sPid +
+                "/task/*/children 2>/dev/null) " + std::to_string(getpid()) +
+                "; do for t in /proc/$p/task/*; "
+                "do echo \"$t $(cat $t/comm) $(cat $t/syscall)\"; "
+                "cat $t/stack; done; done 2>&1");
             // A process held by a FUSE lookup that goes unanswered ends
             // only once it is answered.
             kill(pid, SIGKILL);
             ReleaseFuseTrees();
             waitpid(pid, &nWait, 0);
             ADD_FAILURE() << "the run did not end within "
-                          << opt.nTimeoutSeconds << " s";
+                          << opt.nTimeoutSeconds << " s; where it waited:\n"
+                          << sWhere;
             break;
         }
         usleep(2000);
