@@ -372,11 +372,16 @@ TEST(UnderTheRun, FilesChange)
         // core and read B/f, which the share then replaces under the same
         // number and size. The held descriptor still reads the old B/f,
         // which equals A/f; the core's look finds new times, and its own
-        // open reads the new B/f.
+        // open reads the new B/f. Without the agent, the core reads B/f
+        // itself before it is replaced: equal as it was read.
         {"second file replaced on a share that numbers by path, once read ahead",
          {"fuse:A", "A/a=1", "A/f=#100", "fuse:B", "B/a=1", "B/f=#100",
           "swap:B/f=#100^7"},
+#ifdef ORVEL_PORTABLE
+         "", {}, 2},
+#else
          "", {"@/A/f, @/B/f: Differences encountered."}, 2},
+#endif
         // clang-format on
     };
     std::string sLeftOut;
