@@ -295,15 +295,24 @@ void Scratch::Make(const std::vector<std::string> &vSpecs)
             vFuse.emplace_back(new FuseTree(sSpec.substr(5)));
             continue;
         }
-        if (sSpec.rfind("hold:", 0) == 0) {
-            const std::string sHeld = sSpec.substr(5);
+        if (sSpec.rfind("hold:", 0) == 0 || sSpec.rfind("swap:", 0) == 0) {
+            const size_t nEq = sSpec.find('=');
+            const std::string sRel = sSpec.substr(5, nEq - 5);
             FuseTree *pTree = nullptr;
             for (const std::unique_ptr<FuseTree> &p : vFuse)
-                if (sHeld.rfind(p->sTop + "/", 0) == 0)
+                if (sRel.rfind(p->sTop + "/", 0) == 0)
                     pTree = p.get();
             ASSERT_NE(pTree, nullptr)
-                << "held lookups are FUSE trees': " << sSpec;
-            pTree->Hold(sHeld.substr(pTree->sTop.size() + 1));
+                << "held lookups and swapped files are FUSE trees': " << sSpec;
+            ASSERT_FALSE(pTree->Mounted())
+                << "the FUSE tree is mounted: " << sSpec;
+            if (sSpec[0] == 'h')
+                pTree->Hold(sRel.substr(pTree->sTop.size() + 1));
+            else if (nEq != std::string::npos)
+                pTree->Swap(sRel.substr(pTree->sTop.size() + 1),
+                            Contents(sSpec.substr(nEq + 1)));
+            else
+                FAIL() << "a swapped file's new content is missing: " << sSpec;
             continue;
         }
         if (sSpec.rfind("exfat:", 0) == 0) {
