@@ -364,8 +364,13 @@ TEST(ReadOnly, TracedRunsChangeNothing)
             const AheadTrace ahead = TraceAhead(vCalls, on.Root());
             EXPECT_EQ(ahead.vNotTheCores, std::vector<std::string>{})
                 << "looked up by the agent alone";
-            EXPECT_EQ(ahead.vLeft, std::vector<std::string>{})
-                << "opened by the agent where the core had left it";
+            // Only a run in step is sure to have its agent ahead: the
+            // shipped program's starts at a miss of the page cache (another
+            // process dropped it) and may fall behind the core.
+            if (bAhead) {
+                EXPECT_EQ(ahead.vLeft, std::vector<std::string>{})
+                    << "opened by the agent where the core had left it";
+            }
 #ifndef ORVEL_PORTABLE  // the agent is Linux's only
             const bool bParted = strcmp(pszAhead, "ORVEL_AHEAD=2") == 0;
             if (bAhead && (bParted ? run.bPartedOpens : run.bAheadOpens)) {
