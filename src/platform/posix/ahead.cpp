@@ -13,9 +13,18 @@
 // finds that very file under the name (AheadTake): on a share, where each
 // open is a request that waits, every file is opened once.
 //
+// There is one walk of the first tree: the agent's walker lists each
+// directory ahead of the core and leaves the listing, with its descriptor,
+// for the core's search of it (AheadListing), which takes it where the
+// core's own look finds that directory as it was listed, so that the core
+// and the agent walk the same entries; and where the core lists a directory
+// itself (the directory changed since, or the agent started late), the
+// walker is handed the core's searches (SearchesOpen) and walks on in them.
+//
 // Its protocol with the core, through the calls the layer makes for it:
 // - AheadSearch: a directory search starts. The first one names the first
 //   tree's root.
+// - AheadListing: a search of the first tree takes the walker's listing.
 // - AheadOpen: CreateFileA is asked for a path. A path under the first root
 //   is the core's next pair; the open right after it of a path that ends in
 //   the same relative path is the pair's second file, and names the second
@@ -24,8 +33,8 @@
 //   which file of the pair and how far its reads have got. A first file
 //   that is not one of the next few the agent walked means the walks have
 //   parted (a directory changed under the run, or the agent fell behind):
-//   the agent lists its way down to the core's file again and walks on from
-//   there.
+//   the walker is handed the core's searches and walks on from the core's
+//   file, listing nothing again; a quiet agent only when it works again.
 // - AheadRead: the core's read of the open file, which answers exactly as
 //   readv() does. It is asked first of the page cache alone
 //   (preadv2 with RWF_NOWAIT): what the cache does not hold is a miss, and
@@ -76,11 +85,11 @@
 // after it opened the first tree's, and through the same names as the
 // core: where the core's namesake check lists a directory, the agent looks
 // up only a name the directory lists (the directory listed as the core
-// lists it); and it asks for the second file's pages only when its size is
-// the first's, as the core reads it only then. It reads bytes itself only
-// on a share, into a reader's scratch buffer of AHEAD_PIECE, so its memory is
-// the page cache's, which a memory control group reclaims, and its own is
-// little more than the names of the files ahead. It keeps descriptors in
+// lists it, once for all readers); and it asks for the second file's pages only
+// when its size is the first's, as the core reads it only then. It reads bytes
+// itself only on a share, into a reader's scratch buffer of AHEAD_PIECE, so its
+// memory is the page cache's, which a memory control group reclaims, and its
+// own is little more than the names of the files ahead. It keeps descriptors in
 // the lower half of the process's limit and holds one per thread at most
 // besides the two roots and AHEAD_HELD left for the core. It holds its lock
 // only to hand items over, never while it waits for the disk, and never touches
@@ -118,7 +127,8 @@
 #define AHEAD_HELD 256                 // descriptors held for the core at most
 #define AHEAD_PIECE ((size_t)1 << 20)  // a share's reads into scratch
 #define AHEAD_WINDOW_BYTES ((uint64_t)128 << 10)  // a share's read-ahead
-#define AHEAD_MATCH 8  // files the core may skip and still be in step
+#define AHEAD_MATCH 8    // files the core may skip and still be in step
+#define AHEAD_LISTED 64  // directories listed for the core's searches at most
 
 #ifndef __NR_cachestat
 #define __NR_cachestat 451  // on every architecture this is built for
@@ -164,8 +174,7 @@ static bool bShare = false;  // a tree is on a share: readers claim no
 static int nHeld = 0;        // descriptors in aItems
 static bool abOnShare[2] = {false, false};  // per tree: on a share
 static bool bStop = false;
-static bool bLost = false;  // the walks parted: walk on from szLostRel
-static char szLostRel[PATH_MAX];
+static bool bLost = false;  // the walks parted: walk on as handed
 static int fdRoot1 = -1, fdRoot2 = -1;
 static bool bRootAwaited = false;  // the core's pair awaits its second file,
                                    // in a second root not known yet
@@ -353,6 +362,75 @@ static void Hold(uint64_t qwSeq, int nFile, int fd, const struct stat *pst)
         close(fdHeld);
 }
 
+// ---- Directories listed for the core ---------------------------------------
+// The walker leaves each directory it lists, with the descriptor it listed it
+// by and its status from before the listing, for the core's search of it
+// (AheadListing), AHEAD_LISTED at most, and walks no further while that many
+// wait: the core's search takes the listing where its own look finds that
+// very directory, unchanged, so that each directory is listed once and the
+// core and the agent walk the same entries. Listings the core has passed
+// are let go.
+struct Listed {
+    char *pszRel;      // its path below the first root; NULL: a free slot
+    uint64_t qwOrder;  // the walk's order of listings
+    int fd;
+    struct stat st;
+    char *pcEntries;  // as the core's search keeps them, "." and ".." too
+    size_t nLen;
+};
+
+static Listed aListed[AHEAD_LISTED];
+static int nListed = 0;
+static uint64_t qwListedOrder = 0;
+
+// Takes the listings before qwBefore, all of them for ~0, out of the table
+// into aOut; how many. Under mtx.
+static int TakeListed(uint64_t qwBefore, Listed *aOut)
+{
+    int nOut = 0;
+    for (int i = 0; i < AHEAD_LISTED; i++)
+        if (aListed[i].pszRel != NULL && aListed[i].qwOrder < qwBefore) {
+            aOut[nOut++] = aListed[i];
+            aListed[i].pszRel = NULL;
+            nListed--;
+        }
+    return nOut;
+}
+
+// Closes and frees the listings in aOut, without mtx.
+static void FreeListed(Listed *aOut, int nOut)
+{
+    for (int i = 0; i < nOut; i++) {
+        free(aOut[i].pszRel);
+        free(aOut[i].pcEntries);
+        if (aOut[i].fd >= 0)
+            close(aOut[i].fd);
+    }
+}
+
+// Leaves the directory pszRel, open as fd and as *pst before it was listed,
+// and its entries (the walker's allocation) for the core; else closes and
+// frees them.
+static void Offer(const char *pszRel, int fd, const struct stat *pst,
+                  char *pcEntries, size_t nLen)
+{
+    Listed listed = {strdup(pszRel), 0, fd, *pst, pcEntries, nLen};
+
+    pthread_mutex_lock(&mtx);
+    for (int i = 0; listed.pszRel != NULL && !bStop && i < AHEAD_LISTED; i++)
+        if (aListed[i].pszRel == NULL) {
+            listed.qwOrder = qwListedOrder++;
+            aListed[i] = listed;
+            nListed++;
+            listed.pszRel = NULL;
+            listed.fd = -1;
+            break;
+        }
+    pthread_mutex_unlock(&mtx);
+    if (listed.fd >= 0)
+        FreeListed(&listed, 1);
+}
+
 // ---- The walker -------------------------------------------------------------
 // A directory of the walk, listed whole as the core's search lists it: 'd'
 // for a directory or 'f' for anything else, then the NUL-terminated name.
@@ -391,14 +469,19 @@ static bool Append(Frame *pFrame, size_t *pnCap, char cKind,
 
 // Lists the directory szRel (nRelLen bytes) of the first tree onto the walk,
 // unless it is being walked already (a cycle of links). False when it cannot
-// be walked. The test build may hide entries from the walk's own listings
-// (bOwn), never from those that find the core's file again.
+// be walked. The walk's own listings (bOwn) are left for the core's search
+// (Offer), those that find the core's file again are not: the core has
+// searched those directories. The test build may hide entries from the
+// walk's own listings, which are then not left for the core: the core lists
+// such a directory itself, and the walks part.
 static bool PushFrame(size_t nRelLen, bool bOwn)
 {
     const int nFlags = O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOCTTY;
     Frame frame = {NULL, 0, 0, nRelLen, 0, 0};
-    size_t nCap = 0, nIndex = 0, i;
-    struct stat st;
+    Frame all = {NULL, 0, 0, nRelLen, 0, 0};  // "." and ".." too: the core's
+    size_t nCap = 0, nAllCap = 0, nIndex = 0, i;
+    bool bHidden = false;
+    struct stat st, stDir;
     ssize_t nGot = 0;
     int fd;
 
@@ -406,13 +489,16 @@ static bool PushFrame(size_t nRelLen, bool bOwn)
     fd = Keep(OpenForReading(fdRoot1, nRelLen != 0 ? szRel : ".", nFlags));
     if (fd < 0)
         return false;
-    if (fstat(fd, &st) != 0)
+    if (fstat(fd, &stDir) != 0)
         goto Fail;
-    frame.dev = st.st_dev;
-    frame.ino = st.st_ino;
+    frame.dev = stDir.st_dev;
+    frame.ino = stDir.st_ino;
     for (i = 0; i < nFrames; i++)
-        if (pFrames[i].dev == st.st_dev && pFrames[i].ino == st.st_ino)
+        if (pFrames[i].dev == stDir.st_dev && pFrames[i].ino == stDir.st_ino)
             goto Fail;
+    // Each entry as the core's search takes it: a directory as listed, a
+    // link or an entry listed without a type as its lookup finds it. "."
+    // and ".." are directories, and not the walk's.
     while ((nGot = getdents64(fd, pcListBuf, 32768)) > 0) {
         for (ssize_t nOff = 0; nOff < nGot;) {
             const struct dirent64 *pEnt =
@@ -420,13 +506,19 @@ static bool PushFrame(size_t nRelLen, bool bOwn)
             const char *pszName = pEnt->d_name;
             bool bDir = pEnt->d_type == DT_DIR;
             nOff += pEnt->d_reclen;
-            if (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0)
+            if (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0) {
+                if (bOwn && !Append(&all, &nAllCap, 'd', pszName))
+                    goto Fail;
                 continue;
-            if (bOwn && FAULT_AHEAD_HIDES(nIndex++))
+            }
+            if (bOwn && FAULT_AHEAD_HIDES(nIndex++)) {
+                bHidden = true;
                 continue;
+            }
             if (pEnt->d_type == DT_LNK || pEnt->d_type == DT_UNKNOWN)
                 bDir = fstatat(fd, pszName, &st, 0) == 0 && S_ISDIR(st.st_mode);
-            if (!Append(&frame, &nCap, bDir ? 'd' : 'f', pszName))
+            if (!Append(&frame, &nCap, bDir ? 'd' : 'f', pszName) ||
+                (bOwn && !Append(&all, &nAllCap, bDir ? 'd' : 'f', pszName)))
                 goto Fail;
         }
     }
@@ -441,11 +533,17 @@ static bool PushFrame(size_t nRelLen, bool bOwn)
         nFrameCap = nNew;
     }
     pFrames[nFrames++] = frame;
+    if (bOwn && !bHidden && all.pcEntries != NULL) {
+        Offer(szRel, fd, &stDir, all.pcEntries, all.nLen);
+        return true;
+    }
+    free(all.pcEntries);
     close(fd);
     return true;
 
 Fail:
     free(frame.pcEntries);
+    free(all.pcEntries);
     close(fd);
     return false;
 }
@@ -463,48 +561,127 @@ static size_t JoinRel(size_t nRelLen, const char *pszName)
     return nAt + nName;
 }
 
-// Rebuilds the walk so that it goes on right after the file pszLost, as the
-// directories are listed now. An empty walk when a directory on the way, or
-// the file, is not there.
-static void WalkFrom(const char *pszLost)
+// ---- The core's walk, handed to the walker ----------------------------------
+// Where the walks parted, or the agent starts at a miss, the core's thread
+// hands the walker the searches the core is in (SearchesOpen): the entries
+// each has still to deliver, "." and ".." left out, become the walker's
+// frames, and it walks on right after the core's file without listing
+// anything again. Under mtx: the frames handed and not yet taken.
+static Frame *pHanded = NULL;
+static size_t nHanded = 0, nHandedCap = 0;
+static char szHandedRel[PATH_MAX];  // the innermost one's path
+static bool bAdrift = false;  // the core's thread's: the walks parted while
+                              // the agent was quiet, handed when it works
+
+struct Handing {
+    Frame *pFrames;
+    size_t nFrames, nCap;
+    char szRel[PATH_MAX];
+};
+
+static void FreeFrames(Frame *pFrameList, size_t nFrameList)
 {
-    size_t nRelLen = 0;
+    for (size_t i = 0; i < nFrameList; i++)
+        free(pFrameList[i].pcEntries);
+    free(pFrameList);
+}
+
+// A search the core is in, outermost first, as a frame of the walker's.
+static bool HandFrame(void *pContext, const char *pszRel, dev_t dev, ino_t ino,
+                      const char *pcEntries, size_t nLen)
+{
+    Handing *pHanding = (Handing *)pContext;
+    const size_t nRelLen = strlen(pszRel);
+    Frame frame = {NULL, 0, 0, nRelLen, dev, ino};
+    size_t nCap = 0;
+
+    if (nRelLen >= sizeof(pHanding->szRel))
+        return false;
+    if (pHanding->nFrames == pHanding->nCap) {
+        size_t nNew = pHanding->nCap * 2 + 16;
+        Frame *pGrown =
+            (Frame *)realloc(pHanding->pFrames, nNew * sizeof(Frame));
+        if (pGrown == NULL)
+            return false;
+        pHanding->pFrames = pGrown;
+        pHanding->nCap = nNew;
+    }
+    for (size_t i = 0; i < nLen; i += strlen(pcEntries + i) + 1) {
+        const char *pszName = pcEntries + i + 1;
+        if (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0)
+            continue;
+        if (!Append(&frame, &nCap, pcEntries[i], pszName)) {
+            free(frame.pcEntries);
+            return false;
+        }
+    }
+    pHanding->pFrames[pHanding->nFrames++] = frame;
+    memcpy(pHanding->szRel, pszRel, nRelLen + 1);
+    return true;
+}
+
+// Hands the walker the core's walk at the core's file pszPath, the core's
+// thread; an empty walk where it cannot.
+static void HandWalk(const char *pszPath)
+{
+    Handing handing;
+
+    handing.pFrames = NULL;
+    handing.nFrames = handing.nCap = 0;
+    handing.szRel[0] = '\0';
+    if (!SearchesOpen(pszPath, HandFrame, &handing)) {
+        FreeFrames(handing.pFrames, handing.nFrames);
+        handing.pFrames = NULL;
+        handing.nFrames = handing.nCap = 0;
+    }
+    bAdrift = false;
+    pthread_mutex_lock(&mtx);
+    Frame *pOld = pHanded;
+    const size_t nOld = nHanded;
+    pHanded = handing.pFrames;
+    nHanded = handing.nFrames;
+    nHandedCap = handing.nCap;
+    memcpy(szHandedRel, handing.szRel, strlen(handing.szRel) + 1);
+    bLost = true;
+    Wake();
+    pthread_mutex_unlock(&mtx);
+    FreeFrames(pOld, nOld);
+}
+
+// HandWalk at the core's last first file.
+static void HandWalkAtLast(void)
+{
+    char szPath[PATH_MAX];
+
+    if (nRoot1Len + 1 + strlen(pszLastRel) >= sizeof(szPath)) {
+        szPath[0] = '\0';  // placed nowhere: an empty walk
+    } else {
+        memcpy(szPath, pszRoot1, nRoot1Len);
+        szPath[nRoot1Len] = '/';
+        strcpy(szPath + nRoot1Len + 1, pszLastRel);
+    }
+    HandWalk(szPath);
+}
+
+// The walker takes the walk handed to it, and lets go the listings of the
+// walk that parted.
+static void TakeHanded(void)
+{
+    Listed aOld[AHEAD_LISTED];
 
     while (nFrames > 0)
         PopFrame();
-    if (!PushFrame(0, false))
-        return;
-    while (*pszLost != '\0') {
-        const char *pszSlash = strchr(pszLost, '/');
-        size_t nPart =
-            pszSlash != NULL ? (size_t)(pszSlash - pszLost) : strlen(pszLost);
-        Frame *pTop = &pFrames[nFrames - 1];
-        bool bFound = false;
-        while (pTop->nNext < pTop->nLen && !bFound) {
-            const char *pszName = pTop->pcEntries + pTop->nNext + 1;
-            bFound =
-                strlen(pszName) == nPart &&
-                memcmp(pszName, pszLost, nPart) == 0 &&
-                (pTop->pcEntries[pTop->nNext] == 'd') == (pszSlash != NULL);
-            pTop->nNext += 1 + strlen(pszName) + 1;
-        }
-        if (!bFound || pszSlash == NULL) {
-            if (!bFound)
-                while (nFrames > 0)
-                    PopFrame();
-            return;
-        }
-        memcpy(szRel + (nRelLen != 0 ? nRelLen + 1 : 0), pszLost, nPart);
-        if (nRelLen != 0)
-            szRel[nRelLen] = '/';
-        nRelLen += (nRelLen != 0 ? 1 : 0) + nPart;
-        if (!PushFrame(nRelLen, false)) {
-            while (nFrames > 0)
-                PopFrame();
-            return;
-        }
-        pszLost = pszSlash + 1;
-    }
+    free(pFrames);
+    pthread_mutex_lock(&mtx);
+    pFrames = pHanded;
+    nFrames = nHanded;
+    nFrameCap = nHandedCap;
+    memcpy(szRel, szHandedRel, strlen(szHandedRel) + 1);
+    pHanded = NULL;
+    nHanded = nHandedCap = 0;
+    const int nOld = TakeListed(~(uint64_t)0, aOld);
+    pthread_mutex_unlock(&mtx);
+    FreeListed(aOld, nOld);
 }
 
 // Hands the file szRel to the readers. False when the agent stops.
@@ -529,7 +706,6 @@ static bool Produce(void)
 
 static void *Walker(void *)
 {
-    char szLost[PATH_MAX];
     bool bLostNow;
 
     pcListBuf = (char *)malloc(32768);
@@ -541,19 +717,17 @@ static void *Walker(void *)
     while (pcListBuf != NULL) {
         pthread_mutex_lock(&mtx);
         while (!bStop && !bLost &&
-               (!Active() || nFrames == 0 ||
+               (!Active() || nFrames == 0 || nListed >= AHEAD_LISTED ||
                 qwTail - qwCoreSeq >= AHEAD_FILES - AHEAD_MATCH))
             Wait(0, false);
         bLostNow = bLost;
         bLost = false;
-        if (bLostNow)
-            memcpy(szLost, szLostRel, sizeof(szLost));
         const bool bStopNow = bStop;
         pthread_mutex_unlock(&mtx);
         if (bStopNow)
             break;
         if (bLostNow) {
-            WalkFrom(szLost);
+            TakeHanded();
             continue;
         }
         Frame *pTop = &pFrames[nFrames - 1];
@@ -586,12 +760,18 @@ static void *Walker(void *)
 
 // ---- The second tree's names ------------------------------------------------
 // The core opens a pair's second file only through names its directories
-// list, where they are not known to look names up exactly (namesake.cpp); a
-// reader does the same, with the directories on the way to its last file
-// kept: [0] the second root, [i + 1] a directory in [i].
+// list, where they are not known to look names up exactly (namesake.cpp); the
+// readers do the same, through one table of the second tree's directories
+// for all of them, each listed once while it is in the table (the
+// AHEAD_WAYS used last), under its own lock: a reader that needs a
+// directory another is listing waits for that listing.
+#define AHEAD_WAYS 64
+
 struct Way {
-    size_t nRelLen;     // its path's length below the root, 0 for the root
+    char *pszRel;       // its path below the root, "" for the root; NULL: free
+    uint64_t qwUsed;    // when it was used last
     bool bExact;        // it looks names up exactly: no listing is needed
+    bool bFailed;       // it could not be opened or listed
     char *pcNames;      // else its names, each NUL-terminated
     size_t nNamesLen;   // bytes at pcNames
     size_t nNamesCap;   // bytes allocated there
@@ -599,20 +779,17 @@ struct Way {
     size_t nSlotMask;   // its size less one
 };
 
-struct Ways {
-    Way *pWays;
-    size_t nWays, nCap;
-    char szRel[PATH_MAX];  // the path below the root they lead to
-    char *pcBuf;           // one run of directory records
-};
+static pthread_mutex_t mtxWays = PTHREAD_MUTEX_INITIALIZER;
+static Way aWays[AHEAD_WAYS];
+static uint64_t qwWaysUsed = 0;
+static char *pcWaysBuf = NULL;  // one run of directory records
 
-static void LeaveWays(Ways *pWays, size_t nKeep)
+static void LeaveWay(Way *pWay)
 {
-    while (pWays->nWays > nKeep) {
-        Way *pLast = &pWays->pWays[--pWays->nWays];
-        free(pLast->pcNames);
-        free(pLast->pnSlots);
-    }
+    free(pWay->pszRel);
+    free(pWay->pcNames);
+    free(pWay->pnSlots);
+    memset(pWay, 0, sizeof(*pWay));
 }
 
 static size_t HashName(const char *pszName, size_t nLen)
@@ -668,46 +845,54 @@ static bool ListWay(Way *pWay, int fd, char *pcBuf)
     return true;
 }
 
-// Adds the directory szRel's first nRelLen bytes (none: the root) of the
-// second tree to the way. False when it cannot be opened or listed.
-static bool EnterWay(Ways *pWays, int fdRoot, size_t nRelLen)
+// The second tree's directory pszRel (nRelLen bytes, not NUL-terminated;
+// none: the root) in the table, listed if it was not there, in the place of
+// the one used longest ago. NULL when memory runs out. Under mtxWays.
+static Way *FindWay(int fdRoot, const char *pszRel, size_t nRelLen)
 {
     const int nFlags = O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOCTTY;
-    Way way = {nRelLen, false, NULL, 0, 0, NULL, 0};
-    char cAt = pWays->szRel[nRelLen];
-    int fd;
+    Way *pWay = &aWays[0];
+    char szDir[PATH_MAX];
 
-    if (pWays->nWays == pWays->nCap) {
-        size_t nCap = pWays->nCap * 2 + 16;
-        Way *pGrown = (Way *)realloc(pWays->pWays, nCap * sizeof(Way));
-        if (pGrown == NULL)
-            return false;
-        pWays->pWays = pGrown;
-        pWays->nCap = nCap;
+    for (int i = 0; i < AHEAD_WAYS; i++) {
+        Way *pAt = &aWays[i];
+        if (pAt->pszRel != NULL && strlen(pAt->pszRel) == nRelLen &&
+            memcmp(pAt->pszRel, pszRel, nRelLen) == 0) {
+            pAt->qwUsed = ++qwWaysUsed;
+            return pAt;
+        }
+        if (pAt->pszRel == NULL ||
+            (pWay->pszRel != NULL && pAt->qwUsed < pWay->qwUsed))
+            pWay = pAt;
     }
-    pWays->szRel[nRelLen] = '\0';
-    fd =
-        Keep(OpenForReading(fdRoot, nRelLen != 0 ? pWays->szRel : ".", nFlags));
-    pWays->szRel[nRelLen] = cAt;
-    if (fd < 0)
-        return false;
+    if (nRelLen >= sizeof(szDir) ||
+        (pcWaysBuf == NULL && (pcWaysBuf = (char *)malloc(32768)) == NULL))
+        return NULL;
+    LeaveWay(pWay);
+    pWay->pszRel = (char *)malloc(nRelLen + 1);
+    if (pWay->pszRel == NULL)
+        return NULL;
+    memcpy(pWay->pszRel, pszRel, nRelLen);
+    pWay->pszRel[nRelLen] = '\0';
+    pWay->qwUsed = ++qwWaysUsed;
+    memcpy(szDir, pszRel, nRelLen);
+    szDir[nRelLen] = '\0';
+    const int fd =
+        Keep(OpenForReading(fdRoot, nRelLen != 0 ? szDir : ".", nFlags));
     bool bNumbered;
-    way.bExact = LooksUpExactly(fd, &bNumbered);
-    if (!way.bExact && !ListWay(&way, fd, pWays->pcBuf)) {
-        free(way.pcNames);
-        free(way.pnSlots);
+    pWay->bExact = fd >= 0 && LooksUpExactly(fd, &bNumbered);
+    pWay->bFailed = fd < 0 || (!pWay->bExact && !ListWay(pWay, fd, pcWaysBuf));
+    if (fd >= 0)
         close(fd);
-        return false;
-    }
-    close(fd);
-    pWays->pWays[pWays->nWays++] = way;
-    return true;
+    return pWay;
 }
 
 // Whether the directory pWay holds the name pszName (nLen bytes) as the
 // core's check would find it.
 static bool WayHolds(const Way *pWay, const char *pszName, size_t nLen)
 {
+    if (pWay->bFailed)
+        return false;
     if (pWay->bExact)
         return true;
     for (size_t i = HashName(pszName, nLen) & pWay->nSlotMask;
@@ -721,37 +906,38 @@ static bool WayHolds(const Way *pWay, const char *pszName, size_t nLen)
 
 // Whether the core would look up the second tree's file pszRel: every name
 // on its way is one its directory lists, where the directory is listed.
-static bool NamesakeListed(Ways *pWays, int fdRoot, const char *pszRel)
+static bool NamesakeListed(int fdRoot, const char *pszRel)
 {
-    const char *pszSlash = strrchr(pszRel, '/');
-    const size_t nDirLen = pszSlash != NULL ? (size_t)(pszSlash - pszRel) : 0;
-    size_t nKeep = pWays->nWays > 0 ? 1 : 0;
+    bool bListed = true;
+    size_t nAt = 0;  // where the next name begins
 
-    // The directories still on the way: the root, and each whose path
-    // begins the file's.
-    while (nKeep < pWays->nWays) {
-        size_t nLen = pWays->pWays[nKeep].nRelLen;
-        if (nLen > nDirLen || pszRel[nLen] != '/' ||
-            memcmp(pWays->szRel, pszRel, nLen) != 0)
-            break;
-        nKeep++;
-    }
-    LeaveWays(pWays, nKeep);
-    memcpy(pWays->szRel, pszRel, nDirLen);
-    pWays->szRel[nDirLen] = '\0';
-    if (pWays->nWays == 0 && !EnterWay(pWays, fdRoot, 0))
-        return false;
+    pthread_mutex_lock(&mtxWays);
     for (;;) {
-        const Way *pTop = &pWays->pWays[pWays->nWays - 1];
-        size_t nAt = pTop->nRelLen != 0 ? pTop->nRelLen + 1 : 0;
-        if (pTop->nRelLen == nDirLen)
-            return WayHolds(pTop, pszRel + nAt, strlen(pszRel + nAt));
         const char *pszEnd = strchr(pszRel + nAt, '/');
-        size_t nEnd = (size_t)(pszEnd - pszRel);
-        if (!WayHolds(pTop, pszRel + nAt, nEnd - nAt) ||
-            !EnterWay(pWays, fdRoot, nEnd))
-            return false;
+        const size_t nEnd =
+            pszEnd != NULL ? (size_t)(pszEnd - pszRel) : strlen(pszRel);
+        const Way *pWay = FindWay(fdRoot, pszRel, nAt != 0 ? nAt - 1 : 0);
+        if (pWay == NULL || !WayHolds(pWay, pszRel + nAt, nEnd - nAt)) {
+            bListed = false;
+            break;
+        }
+        if (pszEnd == NULL)
+            break;
+        nAt = nEnd + 1;
     }
+    pthread_mutex_unlock(&mtxWays);
+    return bListed;
+}
+
+// Lets every directory of the table go; the readers have ended.
+static void LeaveWays(void)
+{
+    pthread_mutex_lock(&mtxWays);
+    for (int i = 0; i < AHEAD_WAYS; i++)
+        LeaveWay(&aWays[i]);
+    free(pcWaysBuf);
+    pcWaysBuf = NULL;
+    pthread_mutex_unlock(&mtxWays);
 }
 
 // ---- The readers ------------------------------------------------------------
@@ -875,11 +1061,8 @@ static void *Reader(void *pArg)
     const int nReader = (int)(intptr_t)pArg, nThread = 1 + nReader;
     char szMine[PATH_MAX];
     char *pcScratch = NULL;  // for reads from a share, once needed
-    Ways *pWays = (Ways *)calloc(1, sizeof(Ways));
 
-    if (pWays != NULL)
-        pWays->pcBuf = (char *)malloc(32768);
-    while (pWays != NULL && pWays->pcBuf != NULL) {
+    for (;;) {
         pthread_mutex_lock(&mtx);
         // On a share, no further ahead than the files it can leave open
         // for the core.
@@ -927,7 +1110,7 @@ static void *Reader(void *pArg)
             ReadPiece(nThread, qwSeq, afd, 0, 0, qwSize,
                       ScratchFor(0, qwSize, &pcScratch));
         }
-        if (bFirst && fd2 >= 0 && NamesakeListed(pWays, fd2, szMine))
+        if (bFirst && fd2 >= 0 && NamesakeListed(fd2, szMine))
             afd[1] = OpenAhead(qwSeq, 1, fd2, szMine, &qwSize, &bSecond);
         ReadPiece(nThread, qwSeq, afd, 1, 0, qwSize,
                   ScratchFor(1, qwSize, &pcScratch));
@@ -946,12 +1129,6 @@ static void *Reader(void *pArg)
         pthread_mutex_unlock(&mtx);
     }
     free(pcScratch);
-    if (pWays != NULL) {
-        LeaveWays(pWays, 0);
-        free(pWays->pWays);
-        free(pWays->pcBuf);
-        free(pWays);
-    }
     pthread_mutex_lock(&mtx);
     Ended(nThread);
     pthread_mutex_unlock(&mtx);
@@ -984,6 +1161,15 @@ static void Stop(void)
         aItems[i].afd[0] = aItems[i].afd[1] = -1;
     }
     nHeld = 0;
+    LeaveWays();
+    Listed aOld[AHEAD_LISTED];
+    pthread_mutex_lock(&mtx);
+    const int nOld = TakeListed(~(uint64_t)0, aOld);
+    FreeFrames(pHanded, nHanded);
+    pHanded = NULL;
+    nHanded = 0;
+    pthread_mutex_unlock(&mtx);
+    FreeListed(aOld, nOld);
 }
 
 // At exit: the threads are told to stop, and left as they are. One may be
@@ -1063,8 +1249,7 @@ static void Start(const char *pszFrom)
     // Started at the core's file: it is pair 0, with nothing to read
     // ahead, and the walk goes on after it.
     if (pszFrom != NULL) {
-        bLost = true;
-        strcpy(szLostRel, pszFrom);
+        HandWalkAtLast();
         aItems[0].pszRel = NULL;
         aItems[0].aqwIssued[0] = aItems[0].aqwIssued[1] = 0;
         qwTail = 1;
@@ -1091,6 +1276,8 @@ static void Missed(void)
         qwLastMiss = qwCoreSeq + 1;
         Wake();
         pthread_mutex_unlock(&mtx);
+        if (bAdrift)
+            HandWalkAtLast();
     }
     if (bRunning && (abOnShare[0] || abOnShare[1]) &&
         nReaders == AHEAD_READERS) {
@@ -1158,6 +1345,7 @@ static void Follow(const char *pszPath)
     size_t nPath, nRel;
     const char *pszRel;
     uint64_t qwSeq;
+    bool bParted = false;
 
     nOpenTree = -1;
     nPath = strlen(pszPath);
@@ -1234,8 +1422,7 @@ static void Follow(const char *pszPath)
         pItem->aqwIssued[0] = pItem->aqwIssued[1] = 0;
         pItem->afd[0] = pItem->afd[1] = -1;
         qwSeq = qwTail++;
-        bLost = true;
-        memcpy(szLostRel, pszRel, nRel + 1);
+        bParted = true;
     }
     for (; qwCoreSeq < qwSeq; qwCoreSeq++) {
         Item *pItem = &aItems[qwCoreSeq % AHEAD_FILES];
@@ -1246,8 +1433,15 @@ static void Follow(const char *pszPath)
     nCoreFile = 0;
     Store(&qwCoreAt, 0);
     Wake();
+    const bool bWorking = Active();
     pthread_mutex_unlock(&mtx);
     CloseLetGo();
+    // The walker walks on from the core's file, in the core's listings; a
+    // quiet agent is handed them only when it works again.
+    if (bParted && bWorking)
+        HandWalk(pszPath);
+    else if (bParted)
+        bAdrift = true;
 }
 
 // Whether the core's look finds the file a reader opened, as it was then.
@@ -1284,6 +1478,54 @@ int AheadTake(const struct stat *pstLook)
     }
     pthread_mutex_unlock(&mtx);
     return fd;
+}
+
+int AheadListing(int fdDir, const char *pszName, const char *pszRel,
+                 char **ppcEntries, size_t *pnLen)
+{
+    Listed aOld[AHEAD_LISTED + 1];
+    Listed listed = {NULL, 0, -1, {}, NULL, 0};
+    struct stat stLook;
+    int nOld = 0;
+
+    if (!bRunning)
+        return -1;
+    pthread_mutex_lock(&mtx);
+    for (int i = 0; i < AHEAD_LISTED; i++)
+        if (aListed[i].pszRel != NULL && strcmp(aListed[i].pszRel, pszRel) == 0)
+            listed = aListed[i];
+    pthread_mutex_unlock(&mtx);
+    if (listed.pszRel == NULL)
+        return -1;
+    // The core's own look: the directory the name gives now, as it was
+    // when the walker listed it (any entry added, removed or renamed since
+    // moves its times), or the core lists it itself.
+    const bool bSame = fstatat(fdDir, pszName, &stLook, 0) == 0 &&
+                       S_ISDIR(stLook.st_mode) && SameLook(&listed.st, &stLook);
+    // This listing and those the walk made before it are the core's or
+    // passed; the walker may have let them all go meanwhile (WalkFrom).
+    pthread_mutex_lock(&mtx);
+    nOld = TakeListed(listed.qwOrder + 1, aOld);
+    Wake();
+    pthread_mutex_unlock(&mtx);
+    int fd = -1;
+    for (int i = 0; i < nOld; i++)
+        if (bSame && aOld[i].qwOrder == listed.qwOrder) {
+            listed = aOld[i];
+            aOld[i] = aOld[--nOld];
+            fd = listed.fd;
+            break;
+        }
+    FreeListed(aOld, nOld);
+    if (fd < 0)
+        return -1;
+    *ppcEntries = (char *)WorkAlloc(NULL, listed.nLen);
+    if (*ppcEntries != NULL)
+        memcpy(*ppcEntries, listed.pcEntries, listed.nLen);
+    *pnLen = listed.nLen;
+    listed.fd = *ppcEntries != NULL ? -1 : fd;
+    FreeListed(&listed, 1);
+    return *ppcEntries != NULL ? fd : -2;
 }
 
 void AheadOpen(const char *pszPath)
@@ -1393,6 +1635,10 @@ ssize_t AheadRead(int fd, const struct iovec *aIov, int nIov, bool, uint64_t)
 }
 void AheadMapping(int, size_t) {}
 int AheadTake(const struct stat *) { return -1; }
+int AheadListing(int, const char *, const char *, char **, size_t *)
+{
+    return -1;
+}
 bool AheadGiveBack(void) { return false; }
 
 #endif
