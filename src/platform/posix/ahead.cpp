@@ -25,10 +25,11 @@
 // - AheadSearch: a directory search starts. The first one names the first
 //   tree's root.
 // - AheadListing: a search of the first tree takes the walker's listing.
-// - AheadOpen: CreateFileA is asked for a path. A path under the first root
-//   is the core's next pair; the open right after it of a path that ends in
-//   the same relative path is the pair's second file, and names the second
-//   tree's root the first time. The agent numbers the files of its walk in
+// - AheadOpen: CreateFileA is asked for a path. The agent asks the layer
+//   what it is: a path the walk joined in the first tree (SearchPlace) is
+//   the core's next pair; the second file the namesake check awaits
+//   (NamesakeAwaits) is that pair's, and names the second tree's root the
+//   first time. The agent numbers the files of its walk in
 //   order; the core's position is the number of the file it opened last,
 //   which file of the pair and how far its reads have got. A first file
 //   that is not one of the next few the agent walked means the walks have
@@ -141,8 +142,7 @@ static char *pszRoot2 = NULL;  // the second tree's, once learnt
 static size_t nRoot2Len = 0;
 static char *pszLastRel = NULL;  // relative path of the last first file
 static size_t nLastRelCap = 0;
-static bool bSecondNext = false;  // the next open may be the pair's second
-static int nOpenTree = -1;        // the tree of the core's last open: 0, 1, -1
+static int nOpenTree = -1;  // the tree of the core's last open: 0, 1, -1
 static bool abNoWait[2] = {true, true};  // per tree: the page cache may be
                                          // asked alone
 static int anShare[2] = {-1, -1};        // per tree: on a share (1), not (0),
@@ -216,29 +216,61 @@ static bool Active(void)
            (qwLastMiss != 0 && qwCoreSeq < qwLastMiss + AHEAD_WINDOW);
 }
 
-// Wakes every thread that waits, under mtx: something it waits for changed.
-static void Wake(void)
+// Who is to check again what it waits for (Wake): the walker; the readers
+// waiting for a file to claim, all of them or one (a file was walked); the
+// readers waiting for the budget.
+#define WAKE_WALKER 1
+#define WAKE_CLAIMS 2
+#define WAKE_ONE_CLAIM 4
+#define WAKE_ADMITS 8
+#define WAKE_ALL 15
+
+static pthread_cond_t condWalker = PTHREAD_COND_INITIALIZER;
+static pthread_cond_t condClaim = PTHREAD_COND_INITIALIZER;
+static pthread_cond_t condAdmit = PTHREAD_COND_INITIALIZER;
+
+// Wakes the threads nWhom names that wait, under mtx: something they wait
+// for changed. Only those that may have work: each wake of a thread with
+// none is a switch to it and back, thousands a second on a share. The test
+// build's steps (FAULT_AHEAD_STEP) wake every thread at every change, so
+// that a thread the core waits for never sleeps through one.
+static void Wake(int nWhom)
 {
     bool bAny = false;
-    for (int i = 0; i < AHEAD_THREADS; i++) {
-        bAny = bAny || abIdle[i];
-        abIdle[i] = false;
+
+    if (FAULT_AHEAD_STEP() != 0 || nWhom == WAKE_ALL) {
+        for (int i = 0; i < AHEAD_THREADS; i++) {
+            bAny = bAny || abIdle[i];
+            abIdle[i] = false;
+        }
+        if (bAny) {
+            pthread_cond_broadcast(&condWalker);
+            pthread_cond_broadcast(&condClaim);
+            pthread_cond_broadcast(&condAdmit);
+        }
+        return;
     }
-    if (bAny)
-        pthread_cond_broadcast(&cond);
+    if ((nWhom & WAKE_WALKER) != 0 && abIdle[0])
+        pthread_cond_signal(&condWalker);
+    if ((nWhom & WAKE_CLAIMS) != 0)
+        pthread_cond_broadcast(&condClaim);
+    else if ((nWhom & WAKE_ONE_CLAIM) != 0)
+        pthread_cond_signal(&condClaim);
+    if ((nWhom & WAKE_ADMITS) != 0)
+        pthread_cond_broadcast(&condAdmit);
 }
 
-// Thread nThread waits on cond, under mtx. Everything waited for changes
+// Thread nThread waits on *pCond, under mtx. Everything waited for changes
 // under mtx and wakes the waiters, except how far the core's reads have got
 // (qwCoreAt), which the budget waits for a few milliseconds at a time.
-static void Wait(int nThread, bool bTimed)
+static void Wait(int nThread, pthread_cond_t *pCond, bool bTimed)
 {
     struct timespec ts;
     abIdle[nThread] = true;
     if (FAULT_AHEAD_STEP() != 0)
         pthread_cond_broadcast(&condIdle);
     if (!bTimed) {
-        pthread_cond_wait(&cond, &mtx);
+        pthread_cond_wait(pCond, &mtx);
     } else {
         clock_gettime(CLOCK_REALTIME, &ts);
         ts.tv_nsec += 5000000;
@@ -246,7 +278,7 @@ static void Wait(int nThread, bool bTimed)
             ts.tv_sec++;
             ts.tv_nsec -= 1000000000;
         }
-        pthread_cond_timedwait(&cond, &mtx, &ts);
+        pthread_cond_timedwait(pCond, &mtx, &ts);
     }
     abIdle[nThread] = false;
 }
@@ -643,7 +675,7 @@ static void HandWalk(const char *pszPath)
     nHandedCap = handing.nCap;
     memcpy(szHandedRel, handing.szRel, strlen(handing.szRel) + 1);
     bLost = true;
-    Wake();
+    Wake(WAKE_WALKER);
     pthread_mutex_unlock(&mtx);
     FreeFrames(pOld, nOld);
 }
@@ -699,7 +731,7 @@ static bool Produce(void)
     pItem->aqwIssued[0] = pItem->aqwIssued[1] = 0;
     pItem->afd[0] = pItem->afd[1] = -1;
     qwTail++;
-    Wake();
+    Wake(WAKE_ONE_CLAIM);
     pthread_mutex_unlock(&mtx);
     return true;
 }
@@ -719,7 +751,7 @@ static void *Walker(void *)
         while (!bStop && !bLost &&
                (!Active() || nFrames == 0 || nListed >= AHEAD_LISTED ||
                 qwTail - qwCoreSeq >= AHEAD_FILES - AHEAD_MATCH))
-            Wait(0, false);
+            Wait(0, &condWalker, false);
         bLostNow = bLost;
         bLost = false;
         const bool bStopNow = bStop;
@@ -982,7 +1014,7 @@ static bool Admit(int nThread, uint64_t qwSeq, int nFile, uint64_t qwFrom,
             bAdmit = true;
             break;
         }
-        Wait(nThread, true);
+        Wait(nThread, &condAdmit, true);
     }
     pthread_mutex_unlock(&mtx);
     return bAdmit;
@@ -1070,7 +1102,7 @@ static void *Reader(void *pArg)
                (!Active() || bRootAwaited ||
                 (qwClaim > qwCoreSeq ? qwClaim : qwCoreSeq) >= qwTail ||
                 (bShare && qwClaim >= qwCoreSeq + AHEAD_HELD / 2)))
-            Wait(nThread, false);
+            Wait(nThread, &condClaim, false);
         if (bStop) {
             pthread_mutex_unlock(&mtx);
             break;
@@ -1125,7 +1157,7 @@ static void *Reader(void *pArg)
 
         pthread_mutex_lock(&mtx);
         aqwWorking[nReader] = ~(uint64_t)0;
-        Wake();
+        Wake(WAKE_ADMITS);  // the lowest file held may be another now
         pthread_mutex_unlock(&mtx);
     }
     free(pcScratch);
@@ -1143,6 +1175,7 @@ static void Stop(void)
     bRunning = false;
     pthread_mutex_lock(&mtx);
     bStop = true;
+    Wake(WAKE_ALL);
     pthread_cond_broadcast(&cond);
     while (nLive > 0)
         pthread_cond_wait(&cond, &mtx);
@@ -1179,6 +1212,7 @@ static void Leave(void)
 {
     pthread_mutex_lock(&mtx);
     bStop = true;
+    Wake(WAKE_ALL);
     pthread_cond_broadcast(&cond);
     pthread_mutex_unlock(&mtx);
 }
@@ -1272,9 +1306,13 @@ static void Missed(void)
         qwLastMiss = 1;
         Start(pszLastRel != NULL && pszLastRel[0] != '\0' ? pszLastRel : NULL);
     } else if (bRunning) {
+        // On a share every file is a miss: only a quiet agent's threads
+        // have something new to check.
         pthread_mutex_lock(&mtx);
+        const bool bWasActive = Active();
         qwLastMiss = qwCoreSeq + 1;
-        Wake();
+        if (!bWasActive)
+            Wake(WAKE_ALL);
         pthread_mutex_unlock(&mtx);
         if (bAdrift)
             HandWalkAtLast();
@@ -1342,51 +1380,49 @@ void AheadSearch(const char *pszDir, size_t nDirLen)
 // Follows the core to its open of pszPath.
 static void Follow(const char *pszPath)
 {
-    size_t nPath, nRel;
-    const char *pszRel;
+    size_t nPath, nRel, nRootLen;
+    const char *pszRel, *pszName;
+    Level *pLevel;
     uint64_t qwSeq;
     bool bParted = false;
 
     nOpenTree = -1;
     nPath = strlen(pszPath);
-    // The pair's second file: the same relative path under the second root.
-    if (bSecondNext) {
-        bSecondNext = false;
-        nRel = strlen(pszLastRel);
-        if (nPath > nRel && pszPath[nPath - nRel - 1] == '/' &&
-            memcmp(pszPath + nPath - nRel, pszLastRel, nRel) == 0 &&
-            (pszRoot2 == NULL
-                 ? true
-                 : nRoot2Len == nPath - nRel - 1 &&
-                       memcmp(pszPath, pszRoot2, nRoot2Len) == 0)) {
-            nOpenTree = 1;
-            if (pszRoot2 == NULL) {
-                pszRoot2 = (char *)malloc(nPath - nRel);
-                if (pszRoot2 != NULL) {
-                    nRoot2Len = nPath - nRel - 1;
-                    memcpy(pszRoot2, pszPath, nRoot2Len);
-                    pszRoot2[nRoot2Len] = '\0';
-                }
-            }
-            if (!bRunning)
-                return;
-            const int fd = OpenRoot2();
-            pthread_mutex_lock(&mtx);
-            if (fd >= 0)
-                fdRoot2 = fd;
-            bRootAwaited = false;
-            if (qwCoreSeq < qwTail)
-                LetGo(&aItems[qwCoreSeq % AHEAD_FILES], 0);
-            nCoreFile = 1;
-            Store(&qwCoreAt, 0);
-            Wake();
-            pthread_mutex_unlock(&mtx);
-            CloseLetGo();
+    // The pair as the layer knows it: its second file is the one the
+    // namesake check awaits, under the second root; its first, a path the
+    // walk joined in the first tree.
+    if (NamesakeAwaits(pszPath, &nRootLen)) {
+        if (pszRoot2 != NULL &&
+            (nRoot2Len != nRootLen || memcmp(pszPath, pszRoot2, nRootLen) != 0))
             return;
+        nOpenTree = 1;
+        if (pszRoot2 == NULL) {
+            pszRoot2 = (char *)malloc(nRootLen + 1);
+            if (pszRoot2 != NULL) {
+                nRoot2Len = nRootLen;
+                memcpy(pszRoot2, pszPath, nRoot2Len);
+                pszRoot2[nRoot2Len] = '\0';
+            }
         }
+        if (!bRunning)
+            return;
+        const int fd = OpenRoot2();
+        pthread_mutex_lock(&mtx);
+        if (fd >= 0)
+            fdRoot2 = fd;
+        const bool bRootWas = bRootAwaited;
+        bRootAwaited = false;
+        if (qwCoreSeq < qwTail)
+            LetGo(&aItems[qwCoreSeq % AHEAD_FILES], 0);
+        nCoreFile = 1;
+        Store(&qwCoreAt, 0);
+        Wake((bRootWas ? WAKE_CLAIMS : 0) | WAKE_ADMITS);
+        pthread_mutex_unlock(&mtx);
+        CloseLetGo();
+        return;
     }
-    if (nPath <= nRoot1Len || pszPath[nRoot1Len] != '/' ||
-        memcmp(pszPath, pszRoot1, nRoot1Len) != 0)
+    if (!SearchPlace(pszPath, &pLevel, &pszName, &nRootLen) ||
+        nRootLen != nRoot1Len)
         return;
     nOpenTree = 0;
     pszRel = pszPath + nRoot1Len + 1;
@@ -1399,7 +1435,6 @@ static void Follow(const char *pszPath)
         nLastRelCap = nRel + 1 + 256;
     }
     memcpy(pszLastRel, pszRel, nRel + 1);
-    bSecondNext = true;
     if (!bRunning || nRel >= PATH_MAX)
         return;
 
@@ -1424,6 +1459,7 @@ static void Follow(const char *pszPath)
         qwSeq = qwTail++;
         bParted = true;
     }
+    const uint64_t qwSteps = qwSeq - qwCoreSeq;
     for (; qwCoreSeq < qwSeq; qwCoreSeq++) {
         Item *pItem = &aItems[qwCoreSeq % AHEAD_FILES];
         qwAhead -= pItem->aqwIssued[0] + pItem->aqwIssued[1];
@@ -1432,7 +1468,11 @@ static void Follow(const char *pszPath)
     }
     nCoreFile = 0;
     Store(&qwCoreAt, 0);
-    Wake();
+    // The walker and, on a share, as many readers as files the core moved
+    // on may go further ahead now.
+    Wake(WAKE_WALKER | WAKE_ADMITS);
+    for (uint64_t i = 0; bShare && i < qwSteps && i < AHEAD_SHARE_READERS; i++)
+        Wake(WAKE_ONE_CLAIM);
     const bool bWorking = Active();
     pthread_mutex_unlock(&mtx);
     CloseLetGo();
@@ -1506,7 +1546,7 @@ int AheadListing(int fdDir, const char *pszName, const char *pszRel,
     // passed; the walker may have let them all go meanwhile (WalkFrom).
     pthread_mutex_lock(&mtx);
     nOld = TakeListed(listed.qwOrder + 1, aOld);
-    Wake();
+    Wake(WAKE_WALKER);
     pthread_mutex_unlock(&mtx);
     int fd = -1;
     for (int i = 0; i < nOld; i++)

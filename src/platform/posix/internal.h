@@ -167,6 +167,10 @@ bool SearchesOpen(const char *pszPath, SearchSink pfnSink, void *pContext);
 void NamesakeAwait(const char *pszRel);
 // The pair's second file is no longer awaited: the walk went on.
 void NamesakeForget(void);
+// Whether pszPath is the awaited second file of the pair: the second tree's
+// root, its length in *pnRootLen, and the first file's relative path. The
+// layer's one record of the pair, which the read-ahead agent asks too.
+bool NamesakeAwaits(const char *pszPath, size_t *pnRootLen);
 // Whether pszPath is the awaited second file: the second tree's root and
 // the first file's relative path. If so, *ppLevel is its directory, NULL
 // when a name on its way is not exactly in its directory's listing (or no
