@@ -26,16 +26,15 @@
 //   tree's root.
 // - AheadListing: a search of the first tree takes the walker's listing.
 // - AheadOpen: CreateFileA is asked for a path. The agent asks the layer
-//   what it is: a path the walk joined in the first tree (SearchPlace) is
-//   the core's next pair; the second file the namesake check awaits
-//   (NamesakeAwaits) is that pair's, and names the second tree's root the
-//   first time. The agent numbers the files of its walk in
-//   order; the core's position is the number of the file it opened last,
-//   which file of the pair and how far its reads have got. A first file
-//   that is not one of the next few the agent walked means the walks have
-//   parted (a directory changed under the run, or the agent fell behind):
-//   the walker is handed the core's searches and walks on from the core's
-//   file, listing nothing again; a quiet agent only when it works again.
+//   what it is: the second file the namesake check awaits (NamesakeAwaits)
+//   is the pair's, and names the second tree's root the first time; any
+//   other path under the first root is the core's next pair. The agent numbers
+//   the files of its walk in order; the core's position is the number of the
+//   file it opened last, which file of the pair and how far its reads have got.
+//   A first file that is not one of the next few the agent walked means the
+//   walks have parted (a directory changed under the run, or the agent fell
+//   behind): the walker is handed the core's searches and walks on from the
+//   core's file, listing nothing again; a quiet agent only when it works again.
 // - AheadRead: the core's read of the open file, which answers exactly as
 //   readv() does. It is asked first of the page cache alone
 //   (preadv2 with RWF_NOWAIT): what the cache does not hold is a miss, and
@@ -801,6 +800,7 @@ static void *Walker(void *)
 
 struct Way {
     char *pszRel;       // its path below the root, "" for the root; NULL: free
+    size_t nRelLen;     // its length
     uint64_t qwUsed;    // when it was used last
     bool bExact;        // it looks names up exactly: no listing is needed
     bool bFailed;       // it could not be opened or listed
@@ -888,7 +888,7 @@ static Way *FindWay(int fdRoot, const char *pszRel, size_t nRelLen)
 
     for (int i = 0; i < AHEAD_WAYS; i++) {
         Way *pAt = &aWays[i];
-        if (pAt->pszRel != NULL && strlen(pAt->pszRel) == nRelLen &&
+        if (pAt->pszRel != NULL && pAt->nRelLen == nRelLen &&
             memcmp(pAt->pszRel, pszRel, nRelLen) == 0) {
             pAt->qwUsed = ++qwWaysUsed;
             return pAt;
@@ -906,6 +906,7 @@ static Way *FindWay(int fdRoot, const char *pszRel, size_t nRelLen)
         return NULL;
     memcpy(pWay->pszRel, pszRel, nRelLen);
     pWay->pszRel[nRelLen] = '\0';
+    pWay->nRelLen = nRelLen;
     pWay->qwUsed = ++qwWaysUsed;
     memcpy(szDir, pszRel, nRelLen);
     szDir[nRelLen] = '\0';
@@ -1381,16 +1382,15 @@ void AheadSearch(const char *pszDir, size_t nDirLen)
 static void Follow(const char *pszPath)
 {
     size_t nPath, nRel, nRootLen;
-    const char *pszRel, *pszName;
-    Level *pLevel;
+    const char *pszRel;
     uint64_t qwSeq;
     bool bParted = false;
 
     nOpenTree = -1;
     nPath = strlen(pszPath);
     // The pair as the layer knows it: its second file is the one the
-    // namesake check awaits, under the second root; its first, a path the
-    // walk joined in the first tree.
+    // namesake check awaits, under the second root; its first, a path under
+    // the first root (the core opens no other).
     if (NamesakeAwaits(pszPath, &nRootLen)) {
         if (pszRoot2 != NULL &&
             (nRoot2Len != nRootLen || memcmp(pszPath, pszRoot2, nRootLen) != 0))
@@ -1421,8 +1421,8 @@ static void Follow(const char *pszPath)
         CloseLetGo();
         return;
     }
-    if (!SearchPlace(pszPath, &pLevel, &pszName, &nRootLen) ||
-        nRootLen != nRoot1Len)
+    if (nPath <= nRoot1Len || pszPath[nRoot1Len] != '/' ||
+        memcmp(pszPath, pszRoot1, nRoot1Len) != 0)
         return;
     nOpenTree = 0;
     pszRel = pszPath + nRoot1Len + 1;
