@@ -367,6 +367,21 @@ TEST(UnderTheRun, FilesChange)
         {"second tree on a share that hangs on a FIFO's name",
          {"fuse:A", "A/f=1", "A/p|", "fuse:B", "B/f=1", "B/p=1", "hold:B/p"},
          "", {"@/A/p: Error reading file."}, 2},
+        // The agent's readers go once the core has opened B/a (the second
+        // tree is known then): they open A/f and B/f, hold them for the
+        // core and read B/f, which the share then replaces under the same
+        // number and size. The held descriptor still reads the old B/f,
+        // which equals A/f; the core's look finds new times, and its own
+        // open reads the new B/f. Without the agent, the core reads B/f
+        // itself before it is replaced: equal as it was read.
+        {"second file replaced on a share that numbers by path, once read ahead",
+         {"fuse:A", "A/a=1", "A/f=#100", "fuse:B", "B/a=1", "B/f=#100",
+          "swap:B/f=#100^7"},
+#ifdef ORVEL_PORTABLE
+         "", {}, 2},
+#else
+         "", {"@/A/f, @/B/f: Differences encountered."}, 2},
+#endif
         // clang-format on
     };
     std::string sLeftOut;

@@ -5,9 +5,10 @@
 // stage what the local file systems cannot hold: names longer than 255
 // bytes (FUSE allows 1,024), files whose reads fail with EIO from some
 // offset on, directories that fold case, a listing in a known order, a name
-// whose lookup is not answered, as on a share that hangs, and a directory
+// whose lookup is not answered, as on a share that hangs, a directory
 // whose listing kills the process that asks for it, as a user's kill would
-// at that very point.
+// at that very point, and a file replaced under the same name and number
+// while a descriptor of it is open, as on a server that numbers by path.
 //
 // No request can wait forever: the serving thread never touches the mount;
 // it answers each request in turn, a held lookup when the tree is released
@@ -41,7 +42,8 @@ namespace {
 // FUSE_MIN_READ_BUFFER, and no request here carries more than a name.
 const size_t kRequestBytes = 64 * 1024;
 
-// What the tree answers is valid until it is unmounted: it never changes.
+// What the tree answers is valid until it is unmounted: it never changes,
+// but for a swapped file, whose entry and attributes are valid for no time.
 const uint64_t kValidSeconds = 24 * 60 * 60;
 
 // The time of every entry (2026-01-01).
@@ -110,14 +112,14 @@ void FuseTree::Add(const std::string &sPath, bool bDir,
     }
 }
 
-uint64_t FuseTree::DirNode(const std::string &sDir)
+uint64_t FuseTree::NodeAt(const std::string &sPath, bool bDir)
 {
     uint64_t nId = FUSE_ROOT_ID;
-    if (!sDir.empty()) {
-        Add(sDir, true, "", UINT64_MAX);
-        for (size_t nAt = 0; nAt <= sDir.size();) {
-            size_t nSlash = std::min(sDir.find('/', nAt), sDir.size());
-            nId = Child(nId, sDir.substr(nAt, nSlash - nAt));
+    if (!sPath.empty()) {
+        Add(sPath, bDir, "", UINT64_MAX);
+        for (size_t nAt = 0; nAt <= sPath.size();) {
+            size_t nSlash = std::min(sPath.find('/', nAt), sPath.size());
+            nId = Child(nId, sPath.substr(nAt, nSlash - nAt));
             nAt = nSlash + 1;
         }
     }
@@ -126,12 +128,19 @@ uint64_t FuseTree::DirNode(const std::string &sDir)
 
 void FuseTree::Fold(const std::string &sDir)
 {
-    vNodes[DirNode(sDir) - 1].bFold = true;
+    vNodes[NodeAt(sDir, true) - 1].bFold = true;
 }
 
 void FuseTree::KillOnListing(const std::string &sDir)
 {
-    vNodes[DirNode(sDir) - 1].bKill = true;
+    vNodes[NodeAt(sDir, true) - 1].bKill = true;
+}
+
+void FuseTree::Swap(const std::string &sPath, const std::string &sData)
+{
+    Node &node = vNodes[NodeAt(sPath, false) - 1];
+    node.bSwap = true;
+    node.sSwapData = sData;
 }
 
 uint64_t FuseTree::Child(uint64_t nParent, const std::string &sName,
@@ -246,7 +255,7 @@ void FuseTree::Serve()
 // -1 for a request that awaits none, or -2 for a lookup held (bHold) until
 // the tree is released.
 int FuseTree::Answer(const char *pRequest, size_t nLength, std::string *psOut,
-                     bool bHold) const
+                     bool bHold)
 {
     fuse_in_header in;
     memcpy(&in, pRequest, sizeof in);
@@ -260,14 +269,19 @@ int FuseTree::Answer(const char *pRequest, size_t nLength, std::string *psOut,
     // Node ids are those the tree handed out; INIT and DESTROY come with 0.
     if (in.nodeid > vNodes.size())
         return ESTALE;
-    const Node &node = vNodes[in.nodeid == 0 ? 0 : in.nodeid - 1];
+    Node &node = vNodes[in.nodeid == 0 ? 0 : in.nodeid - 1];
+    // A swapped file's entry and attributes are looked at again each time.
+    auto Valid = [this](uint64_t nId) {
+        return vNodes[nId - 1].bSwap ? 0 : kValidSeconds;
+    };
     auto Attr = [this](uint64_t nId) {
         const Node &n = vNodes[nId - 1];
         fuse_attr a{};
         a.ino = nId;
-        a.size = n.sData.size();
+        a.size = n.Data(n.nVersion).size();
         a.blocks = (a.size + 511) / 512;
-        a.atime = a.mtime = a.ctime = kTime;
+        a.atime = kTime;
+        a.mtime = a.ctime = kTime + n.nVersion;
         a.mode = n.bDir    ? S_IFDIR | 0755
                  : n.bFifo ? S_IFIFO | 0644
                            : S_IFREG | 0444;
@@ -293,9 +307,9 @@ int FuseTree::Answer(const char *pRequest, size_t nLength, std::string *psOut,
         fuse_entry_out out{};
         out.nodeid = Child(in.nodeid, std::string(pArg, strnlen(pArg, nArg)),
                            node.bFold);
-        out.entry_valid = out.attr_valid = kValidSeconds;
         if (out.nodeid == 0)
             return ENOENT;
+        out.entry_valid = out.attr_valid = Valid(out.nodeid);
         if (bHold && vNodes[out.nodeid - 1].bHeld)
             return -2;
         out.attr = Attr(out.nodeid);
@@ -304,23 +318,30 @@ int FuseTree::Answer(const char *pRequest, size_t nLength, std::string *psOut,
     }
     case FUSE_GETATTR: {
         fuse_attr_out out{};
-        out.attr_valid = kValidSeconds;
+        out.attr_valid = Valid(in.nodeid);
         out.attr = Attr(in.nodeid);
         sOut = Bytes(out);
         break;
     }
     case FUSE_OPEN:
-    case FUSE_OPENDIR:
-        sOut = Bytes(fuse_open_out{});
+    case FUSE_OPENDIR: {
+        // The handle names the version opened, which its reads read.
+        fuse_open_out out{};
+        out.fh = in.opcode == FUSE_OPEN ? node.nVersion : 0;
+        sOut = Bytes(out);
         break;
+    }
     case FUSE_READ: {
         // A read that reaches the failing offset fails as a whole.
-        uint64_t nEnd =
-            std::min<uint64_t>(rd.offset + rd.size, node.sData.size());
+        const std::string &sData = node.Data(rd.fh);
+        uint64_t nEnd = std::min<uint64_t>(rd.offset + rd.size, sData.size());
         if (nEnd > node.nFailAt)
             return EIO;
         if (rd.offset < nEnd)
-            sOut = node.sData.substr(rd.offset, nEnd - rd.offset);
+            sOut = sData.substr(rd.offset, nEnd - rd.offset);
+        // A swapped file is replaced once its first read is answered.
+        if (node.bSwap)
+            node.nVersion = 1;
         break;
     }
     case FUSE_READDIR: {

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -172,17 +173,37 @@ RunResult RunTool(const std::vector<std::string> &vArgs, const RunOptions &opt)
         ADD_FAILURE() << "fork failed";
         return r;
     }
+    // The run's time, on the monotonic clock, a poll's interval counted at
+    // most as a second: a machine paused meanwhile (a virtual machine's
+    // snapshot) or a clock set forth is not time the run had.
     int nWait = 0;
-    time_t tDeadline = time(nullptr) + opt.nTimeoutSeconds;
+    double dWaited = 0;
+    auto tLast = std::chrono::steady_clock::now();
     while (waitpid(pid, &nWait, WNOHANG) == 0) {
-        if (time(nullptr) > tDeadline) {
+        auto tNow = std::chrono::steady_clock::now();
+        dWaited +=
+            std::min(1.0, std::chrono::duration<double>(tNow - tLast).count());
+        tLast = tNow;
+        if (dWaited > opt.nTimeoutSeconds) {
+            // Where it waits, for the failure's message: each thread of the
+            // run (or of the shell before it), of its children and of this
+            // process (FUSE trees are served here), with its system call and
+            // kernel stack.
+            const std::string sPid = std::to_string(pid);
+            const std::string sWhere = ShellOutput(
+                "for p in " + sPid + " $(cat /proc/" + sPid +
+                "/task/*/children 2>/dev/null) " + std::to_string(getpid()) +
+                "; do for t in /proc/$p/task/*; "
+                "do echo \"$t $(cat $t/comm) $(cat $t/syscall)\"; "
+                "cat $t/stack; done; done 2>&1");
             // A process held by a FUSE lookup that goes unanswered ends
             // only once it is answered.
             kill(pid, SIGKILL);
             ReleaseFuseTrees();
             waitpid(pid, &nWait, 0);
             ADD_FAILURE() << "the run did not end within "
-                          << opt.nTimeoutSeconds << " s";
+                          << opt.nTimeoutSeconds << " s; where it waited:\n"
+                          << sWhere;
             break;
         }
         usleep(2000);
@@ -274,15 +295,24 @@ void Scratch::Make(const std::vector<std::string> &vSpecs)
             vFuse.emplace_back(new FuseTree(sSpec.substr(5)));
             continue;
         }
-        if (sSpec.rfind("hold:", 0) == 0) {
-            const std::string sHeld = sSpec.substr(5);
+        if (sSpec.rfind("hold:", 0) == 0 || sSpec.rfind("swap:", 0) == 0) {
+            const size_t nEq = sSpec.find('=');
+            const std::string sRel = sSpec.substr(5, nEq - 5);
             FuseTree *pTree = nullptr;
             for (const std::unique_ptr<FuseTree> &p : vFuse)
-                if (sHeld.rfind(p->sTop + "/", 0) == 0)
+                if (sRel.rfind(p->sTop + "/", 0) == 0)
                     pTree = p.get();
             ASSERT_NE(pTree, nullptr)
-                << "held lookups are FUSE trees': " << sSpec;
-            pTree->Hold(sHeld.substr(pTree->sTop.size() + 1));
+                << "held lookups and swapped files are FUSE trees': " << sSpec;
+            ASSERT_FALSE(pTree->Mounted())
+                << "the FUSE tree is mounted: " << sSpec;
+            if (sSpec[0] == 'h')
+                pTree->Hold(sRel.substr(pTree->sTop.size() + 1));
+            else if (nEq != std::string::npos)
+                pTree->Swap(sRel.substr(pTree->sTop.size() + 1),
+                            Contents(sSpec.substr(nEq + 1)));
+            else
+                FAIL() << "a swapped file's new content is missing: " << sSpec;
             continue;
         }
         if (sSpec.rfind("exfat:", 0) == 0) {

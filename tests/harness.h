@@ -70,8 +70,9 @@ RunResult RunTool(const std::vector<std::string> &vArgs, const RunOptions &opt);
 // through FUSE by a thread of the test process (tests/fusetree.cpp), for
 // trees that the local file systems cannot hold: names of up to 1,024
 // bytes, files whose reads fail, names whose lookup is not answered (as on a
-// share that hangs), entries listed in the order they were added. Filled
-// first, then mounted; fixed from then on.
+// share that hangs), entries listed in the order they were added, a file
+// replaced under its number. Filled first, then mounted; fixed from then on
+// but for the files swapped.
 class FuseTree {
 public:
     // An empty tree, to be mounted on the directory sTop of a scratch root.
@@ -105,6 +106,14 @@ public:
     // and so does every other lookup or listing in its directory meanwhile
     // (the kernel locks the directory for it).
     void Hold(const std::string &sPath);
+    // Replaces the file sPath (added if missing) with one holding sData
+    // once the first read of it has been answered, under the same number,
+    // as a server that numbers files by path serves a file replaced under
+    // the same name: from then on its look gives the new size and times
+    // (one second later) and an open reads the new content, while what was
+    // opened before still reads the old. Its entry and attributes are
+    // valid for no time, so that every look asks the tree.
+    void Swap(const std::string &sPath, const std::string &sData);
     // Mounts the tree on the directory sDir and starts serving it; false,
     // with the reason in *psWhy, when it cannot.
     bool Mount(const std::string &sDir, std::string *psWhy);
@@ -123,14 +132,22 @@ private:
         bool bKill = false;  // a listing of it kills the lister
         bool bFifo = false;  // a FIFO
         bool bHeld = false;  // its lookups wait until the tree is released
+        bool bSwap = false;  // replaced by sSwapData at its first read
+        std::string sSwapData = "";
+        uint64_t nVersion = 0;  // 1 once replaced; an open's handle
+        const std::string &Data(uint64_t nOf) const
+        {
+            return nOf == 0 ? sData : sSwapData;
+        }
     };
-    uint64_t DirNode(const std::string &sDir);
+    uint64_t NodeAt(const std::string &sPath, bool bDir);
     void Serve();
     int Answer(const char *pRequest, size_t nLength, std::string *psOut,
-               bool bHold) const;
+               bool bHold);
     uint64_t Child(uint64_t nParent, const std::string &sName,
                    bool bFold = false) const;
-    std::vector<Node> vNodes;  // node i + 1 (1 is the top); fixed once mounted
+    std::vector<Node> vNodes;  // node i + 1 (1 is the top); fixed once
+                               // mounted, but for the versions swapped
     std::string sMountedOn;
     int fdFuse = -1;
     int afdStop[2] = {-1, -1};  // 'r' written to [1] releases the held
@@ -175,6 +192,9 @@ public:
     //   "hold:A/x"      a lookup of A/x is not answered until the run has
     //                   ended (FuseTree::Hold); FUSE trees list their
     //                   entries in the order of the lines
+    //   "swap:A/x=text" the file A/x holds "text" (or "#N", "#N^K") under
+    //                   the same number once its first read was answered
+    //                   (FuseTree::Swap)
     //   "exfat:A"       an exFAT volume (exfat-fuse on a loop device, root
     //                   only) mounted on the directory A at once: the
     //                   lines under "A/" that follow are written into it

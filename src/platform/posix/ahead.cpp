@@ -185,6 +185,8 @@ static bool abIdle[AHEAD_THREADS];
 static int nLive = 0;
 static pthread_cond_t condIdle = PTHREAD_COND_INITIALIZER;  // the test
                                                             // build's steps
+static clockid_t clkWait = CLOCK_REALTIME;  // the clock cond and condIdle
+                                            // time their waits on
 
 // The core's position, written under mtx by the core's thread; how far its
 // reads have got is also written without it, and read atomically.
@@ -271,7 +273,7 @@ static void Wait(int nThread, pthread_cond_t *pCond, bool bTimed)
     if (!bTimed) {
         pthread_cond_wait(pCond, &mtx);
     } else {
-        clock_gettime(CLOCK_REALTIME, &ts);
+        clock_gettime(clkWait, &ts);
         ts.tv_nsec += 5000000;
         if (ts.tv_nsec >= 1000000000) {
             ts.tv_sec++;
@@ -294,25 +296,29 @@ static void Ended(int nThread)
 
 // The test build's steps (FAULT_AHEAD_STEP): the core waits until every
 // thread of the agent waits for it to move, so that the agent has done all
-// it can before the core goes on.
+// it can before the core goes on. The bound is counted in waits of a second
+// each, so that a machine paused meanwhile (a virtual machine's snapshot)
+// costs one of them, not the whole bound.
 static void Settle(void)
 {
     const int nSeconds = FAULT_AHEAD_STEP();
     struct timespec ts;
     bool bSettled = false;
+    int nWaits = 0;
 
     if (nSeconds == 0 || !bRunning)
         return;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    ts.tv_sec += nSeconds;
     pthread_mutex_lock(&mtx);
     for (;;) {
         bSettled = true;
         for (int i = 0; i < AHEAD_THREADS; i++)
             bSettled = bSettled && (!abLive[i] || abIdle[i]);
-        if (bSettled ||
-            pthread_cond_timedwait(&condIdle, &mtx, &ts) == ETIMEDOUT)
+        if (bSettled || nWaits == nSeconds)
             break;
+        clock_gettime(clkWait, &ts);
+        ts.tv_sec++;
+        if (pthread_cond_timedwait(&condIdle, &mtx, &ts) == ETIMEDOUT)
+            nWaits++;
     }
     pthread_mutex_unlock(&mtx);
     if (!bSettled)
@@ -1266,7 +1272,18 @@ static void Start(const char *pszFrom)
 {
     struct rlimit rl;
 
+    pthread_condattr_t attr;
+
     bStarted = true;
+    // Timed waits count on the monotonic clock: the wall clock may be set
+    // back or forth while the run goes on.
+    if (pthread_condattr_init(&attr) == 0) {
+        if (pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0 &&
+            pthread_cond_init(&cond, &attr) == 0 &&
+            pthread_cond_init(&condIdle, &attr) == 0)
+            clkWait = CLOCK_MONOTONIC;
+        pthread_condattr_destroy(&attr);
+    }
     for (size_t i = 0; i < AHEAD_FILES; i++)
         aItems[i].afd[0] = aItems[i].afd[1] = -1;
     // The agent's descriptors stay in the lower half of the process's room.

@@ -531,12 +531,18 @@ static HANDLE Take(const WCHAR *pwszPath)
 }
 
 #ifdef ORVEL_FAULTS
-// Waits, within a bound, until no reader is at work and none can be.
+// Waits, within a bound, until no reader is at work and none can be. The
+// bound counts each pause as a second at most, so that a machine paused
+// meanwhile (a virtual machine's snapshot) does not use it up.
 static void Settle(void)
 {
-    DWORD dwStart = GetTickCount();
+    DWORD dwLast = GetTickCount();
+    DWORD dwWaited = 0;
 
-    while (GetTickCount() - dwStart < AHEAD_STEP_MS) {
+    while (dwWaited < AHEAD_STEP_MS) {
+        DWORD dwNow = GetTickCount();
+        dwWaited += dwNow - dwLast < 1000 ? dwNow - dwLast : 1000;
+        dwLast = dwNow;
         bool bSettled = true;
         EnterCriticalSection(&csAhead);
         for (int i = 0; i < AHEAD_PAIRS; i++)
