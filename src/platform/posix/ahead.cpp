@@ -185,8 +185,8 @@ static bool abIdle[AHEAD_THREADS];
 static int nLive = 0;
 static pthread_cond_t condIdle = PTHREAD_COND_INITIALIZER;  // the test
                                                             // build's steps
-static clockid_t clkWait = CLOCK_REALTIME;  // the clock cond and condIdle
-                                            // time their waits on
+static clockid_t clkWait = CLOCK_REALTIME;  // the clock cond, condIdle and
+                                            // condAdmit time their waits on
 
 // The core's position, written under mtx by the core's thread; how far its
 // reads have got is also written without it, and read atomically.
@@ -1280,7 +1280,8 @@ static void Start(const char *pszFrom)
     if (pthread_condattr_init(&attr) == 0) {
         if (pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0 &&
             pthread_cond_init(&cond, &attr) == 0 &&
-            pthread_cond_init(&condIdle, &attr) == 0)
+            pthread_cond_init(&condIdle, &attr) == 0 &&
+            pthread_cond_init(&condAdmit, &attr) == 0)
             clkWait = CLOCK_MONOTONIC;
         pthread_condattr_destroy(&attr);
     }
