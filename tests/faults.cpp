@@ -54,9 +54,10 @@
 //   ORVEL_AHEAD=2            so does it, and the listings of its walk lack
 //                            their first entry and every second one after
 //                            it, as if each directory changed between its
-//                            listing and the core's: its walk parts from
-//                            the core's (the listings it makes to find the
-//                            core's file again lack none);
+//                            listing and the core's: the core's searches
+//                            list those directories themselves, and the
+//                            agent's walk parts from the core's (the walk
+//                            the core hands it then lacks none);
 //   ORVEL_AHEAD_STEP=1       with the agent at work (forced, or started by
 //                            a miss or a share), the core's first search
 //                            and each of its opens wait until every thread

@@ -13,19 +13,28 @@
 // finds that very file under the name (AheadTake): on a share, where each
 // open is a request that waits, every file is opened once.
 //
+// There is one walk of the first tree: the agent's walker lists each
+// directory ahead of the core and leaves the listing, with its descriptor,
+// for the core's search of it (AheadListing), which takes it where the
+// core's own look finds that directory as it was listed, so that the core
+// and the agent walk the same entries; and where the core lists a directory
+// itself (the directory changed since, or the agent started late), the
+// walker is handed the core's searches (SearchesOpen) and walks on in them.
+//
 // Its protocol with the core, through the calls the layer makes for it:
 // - AheadSearch: a directory search starts. The first one names the first
 //   tree's root.
-// - AheadOpen: CreateFileA is asked for a path. A path under the first root
-//   is the core's next pair; the open right after it of a path that ends in
-//   the same relative path is the pair's second file, and names the second
-//   tree's root the first time. The agent numbers the files of its walk in
-//   order; the core's position is the number of the file it opened last,
-//   which file of the pair and how far its reads have got. A first file
-//   that is not one of the next few the agent walked means the walks have
-//   parted (a directory changed under the run, or the agent fell behind):
-//   the agent lists its way down to the core's file again and walks on from
-//   there.
+// - AheadListing: a search of the first tree takes the walker's listing.
+// - AheadOpen: CreateFileA is asked for a path. The agent asks the layer
+//   what it is: the second file the namesake check awaits (NamesakeAwaits)
+//   is the pair's, and names the second tree's root the first time; any
+//   other path under the first root is the core's next pair. The agent numbers
+//   the files of its walk in order; the core's position is the number of the
+//   file it opened last, which file of the pair and how far its reads have got.
+//   A first file that is not one of the next few the agent walked means the
+//   walks have parted (a directory changed under the run, or the agent fell
+//   behind): the walker is handed the core's searches and walks on from the
+//   core's file, listing nothing again; a quiet agent only when it works again.
 // - AheadRead: the core's read of the open file, which answers exactly as
 //   readv() does. It is asked first of the page cache alone
 //   (preadv2 with RWF_NOWAIT): what the cache does not hold is a miss, and
@@ -76,11 +85,11 @@
 // after it opened the first tree's, and through the same names as the
 // core: where the core's namesake check lists a directory, the agent looks
 // up only a name the directory lists (the directory listed as the core
-// lists it); and it asks for the second file's pages only when its size is
-// the first's, as the core reads it only then. It reads bytes itself only
-// on a share, into a reader's scratch buffer of AHEAD_PIECE, so its memory is
-// the page cache's, which a memory control group reclaims, and its own is
-// little more than the names of the files ahead. It keeps descriptors in
+// lists it, once for all readers); and it asks for the second file's pages only
+// when its size is the first's, as the core reads it only then. It reads bytes
+// itself only on a share, into a reader's scratch buffer of AHEAD_PIECE, so its
+// memory is the page cache's, which a memory control group reclaims, and its
+// own is little more than the names of the files ahead. It keeps descriptors in
 // the lower half of the process's limit and holds one per thread at most
 // besides the two roots and AHEAD_HELD left for the core. It holds its lock
 // only to hand items over, never while it waits for the disk, and never touches
@@ -118,7 +127,8 @@
 #define AHEAD_HELD 256                 // descriptors held for the core at most
 #define AHEAD_PIECE ((size_t)1 << 20)  // a share's reads into scratch
 #define AHEAD_WINDOW_BYTES ((uint64_t)128 << 10)  // a share's read-ahead
-#define AHEAD_MATCH 8  // files the core may skip and still be in step
+#define AHEAD_MATCH 8    // files the core may skip and still be in step
+#define AHEAD_LISTED 64  // directories listed for the core's searches at most
 
 #ifndef __NR_cachestat
 #define __NR_cachestat 451  // on every architecture this is built for
@@ -131,8 +141,7 @@ static char *pszRoot2 = NULL;  // the second tree's, once learnt
 static size_t nRoot2Len = 0;
 static char *pszLastRel = NULL;  // relative path of the last first file
 static size_t nLastRelCap = 0;
-static bool bSecondNext = false;  // the next open may be the pair's second
-static int nOpenTree = -1;        // the tree of the core's last open: 0, 1, -1
+static int nOpenTree = -1;  // the tree of the core's last open: 0, 1, -1
 static bool abNoWait[2] = {true, true};  // per tree: the page cache may be
                                          // asked alone
 static int anShare[2] = {-1, -1};        // per tree: on a share (1), not (0),
@@ -164,8 +173,7 @@ static bool bShare = false;  // a tree is on a share: readers claim no
 static int nHeld = 0;        // descriptors in aItems
 static bool abOnShare[2] = {false, false};  // per tree: on a share
 static bool bStop = false;
-static bool bLost = false;  // the walks parted: walk on from szLostRel
-static char szLostRel[PATH_MAX];
+static bool bLost = false;  // the walks parted: walk on as handed
 static int fdRoot1 = -1, fdRoot2 = -1;
 static bool bRootAwaited = false;  // the core's pair awaits its second file,
                                    // in a second root not known yet
@@ -177,8 +185,8 @@ static bool abIdle[AHEAD_THREADS];
 static int nLive = 0;
 static pthread_cond_t condIdle = PTHREAD_COND_INITIALIZER;  // the test
                                                             // build's steps
-static clockid_t clkWait = CLOCK_REALTIME;  // the clock cond and condIdle
-                                            // time their waits on
+static clockid_t clkWait = CLOCK_REALTIME;  // the clock cond, condIdle and
+                                            // condAdmit time their waits on
 
 // The core's position, written under mtx by the core's thread; how far its
 // reads have got is also written without it, and read atomically.
@@ -209,29 +217,61 @@ static bool Active(void)
            (qwLastMiss != 0 && qwCoreSeq < qwLastMiss + AHEAD_WINDOW);
 }
 
-// Wakes every thread that waits, under mtx: something it waits for changed.
-static void Wake(void)
+// Who is to check again what it waits for (Wake): the walker; the readers
+// waiting for a file to claim, all of them or one (a file was walked); the
+// readers waiting for the budget.
+#define WAKE_WALKER 1
+#define WAKE_CLAIMS 2
+#define WAKE_ONE_CLAIM 4
+#define WAKE_ADMITS 8
+#define WAKE_ALL 15
+
+static pthread_cond_t condWalker = PTHREAD_COND_INITIALIZER;
+static pthread_cond_t condClaim = PTHREAD_COND_INITIALIZER;
+static pthread_cond_t condAdmit = PTHREAD_COND_INITIALIZER;
+
+// Wakes the threads nWhom names that wait, under mtx: something they wait
+// for changed. Only those that may have work: each wake of a thread with
+// none is a switch to it and back, thousands a second on a share. The test
+// build's steps (FAULT_AHEAD_STEP) wake every thread at every change, so
+// that a thread the core waits for never sleeps through one.
+static void Wake(int nWhom)
 {
     bool bAny = false;
-    for (int i = 0; i < AHEAD_THREADS; i++) {
-        bAny = bAny || abIdle[i];
-        abIdle[i] = false;
+
+    if (FAULT_AHEAD_STEP() != 0 || nWhom == WAKE_ALL) {
+        for (int i = 0; i < AHEAD_THREADS; i++) {
+            bAny = bAny || abIdle[i];
+            abIdle[i] = false;
+        }
+        if (bAny) {
+            pthread_cond_broadcast(&condWalker);
+            pthread_cond_broadcast(&condClaim);
+            pthread_cond_broadcast(&condAdmit);
+        }
+        return;
     }
-    if (bAny)
-        pthread_cond_broadcast(&cond);
+    if ((nWhom & WAKE_WALKER) != 0 && abIdle[0])
+        pthread_cond_signal(&condWalker);
+    if ((nWhom & WAKE_CLAIMS) != 0)
+        pthread_cond_broadcast(&condClaim);
+    else if ((nWhom & WAKE_ONE_CLAIM) != 0)
+        pthread_cond_signal(&condClaim);
+    if ((nWhom & WAKE_ADMITS) != 0)
+        pthread_cond_broadcast(&condAdmit);
 }
 
-// Thread nThread waits on cond, under mtx. Everything waited for changes
+// Thread nThread waits on *pCond, under mtx. Everything waited for changes
 // under mtx and wakes the waiters, except how far the core's reads have got
 // (qwCoreAt), which the budget waits for a few milliseconds at a time.
-static void Wait(int nThread, bool bTimed)
+static void Wait(int nThread, pthread_cond_t *pCond, bool bTimed)
 {
     struct timespec ts;
     abIdle[nThread] = true;
     if (FAULT_AHEAD_STEP() != 0)
         pthread_cond_broadcast(&condIdle);
     if (!bTimed) {
-        pthread_cond_wait(&cond, &mtx);
+        pthread_cond_wait(pCond, &mtx);
     } else {
         clock_gettime(clkWait, &ts);
         ts.tv_nsec += 5000000;
@@ -239,7 +279,7 @@ static void Wait(int nThread, bool bTimed)
             ts.tv_sec++;
             ts.tv_nsec -= 1000000000;
         }
-        pthread_cond_timedwait(&cond, &mtx, &ts);
+        pthread_cond_timedwait(pCond, &mtx, &ts);
     }
     abIdle[nThread] = false;
 }
@@ -359,6 +399,75 @@ static void Hold(uint64_t qwSeq, int nFile, int fd, const struct stat *pst)
         close(fdHeld);
 }
 
+// ---- Directories listed for the core ---------------------------------------
+// The walker leaves each directory it lists, with the descriptor it listed it
+// by and its status from before the listing, for the core's search of it
+// (AheadListing), AHEAD_LISTED at most, and walks no further while that many
+// wait: the core's search takes the listing where its own look finds that
+// very directory, unchanged, so that each directory is listed once and the
+// core and the agent walk the same entries. Listings the core has passed
+// are let go.
+struct Listed {
+    char *pszRel;      // its path below the first root; NULL: a free slot
+    uint64_t qwOrder;  // the walk's order of listings
+    int fd;
+    struct stat st;
+    char *pcEntries;  // as the core's search keeps them, "." and ".." too
+    size_t nLen;
+};
+
+static Listed aListed[AHEAD_LISTED];
+static int nListed = 0;
+static uint64_t qwListedOrder = 0;
+
+// Takes the listings before qwBefore, all of them for ~0, out of the table
+// into aOut; how many. Under mtx.
+static int TakeListed(uint64_t qwBefore, Listed *aOut)
+{
+    int nOut = 0;
+    for (int i = 0; i < AHEAD_LISTED; i++)
+        if (aListed[i].pszRel != NULL && aListed[i].qwOrder < qwBefore) {
+            aOut[nOut++] = aListed[i];
+            aListed[i].pszRel = NULL;
+            nListed--;
+        }
+    return nOut;
+}
+
+// Closes and frees the listings in aOut, without mtx.
+static void FreeListed(Listed *aOut, int nOut)
+{
+    for (int i = 0; i < nOut; i++) {
+        free(aOut[i].pszRel);
+        free(aOut[i].pcEntries);
+        if (aOut[i].fd >= 0)
+            close(aOut[i].fd);
+    }
+}
+
+// Leaves the directory pszRel, open as fd and as *pst before it was listed,
+// and its entries (the walker's allocation) for the core; else closes and
+// frees them.
+static void Offer(const char *pszRel, int fd, const struct stat *pst,
+                  char *pcEntries, size_t nLen)
+{
+    Listed listed = {strdup(pszRel), 0, fd, *pst, pcEntries, nLen};
+
+    pthread_mutex_lock(&mtx);
+    for (int i = 0; listed.pszRel != NULL && !bStop && i < AHEAD_LISTED; i++)
+        if (aListed[i].pszRel == NULL) {
+            listed.qwOrder = qwListedOrder++;
+            aListed[i] = listed;
+            nListed++;
+            listed.pszRel = NULL;
+            listed.fd = -1;
+            break;
+        }
+    pthread_mutex_unlock(&mtx);
+    if (listed.fd >= 0)
+        FreeListed(&listed, 1);
+}
+
 // ---- The walker -------------------------------------------------------------
 // A directory of the walk, listed whole as the core's search lists it: 'd'
 // for a directory or 'f' for anything else, then the NUL-terminated name.
@@ -397,14 +506,19 @@ static bool Append(Frame *pFrame, size_t *pnCap, char cKind,
 
 // Lists the directory szRel (nRelLen bytes) of the first tree onto the walk,
 // unless it is being walked already (a cycle of links). False when it cannot
-// be walked. The test build may hide entries from the walk's own listings
-// (bOwn), never from those that find the core's file again.
+// be walked. The walk's own listings (bOwn) are left for the core's search
+// (Offer), those that find the core's file again are not: the core has
+// searched those directories. The test build may hide entries from the
+// walk's own listings, which are then not left for the core: the core lists
+// such a directory itself, and the walks part.
 static bool PushFrame(size_t nRelLen, bool bOwn)
 {
     const int nFlags = O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOCTTY;
     Frame frame = {NULL, 0, 0, nRelLen, 0, 0};
-    size_t nCap = 0, nIndex = 0, i;
-    struct stat st;
+    Frame all = {NULL, 0, 0, nRelLen, 0, 0};  // "." and ".." too: the core's
+    size_t nCap = 0, nAllCap = 0, nIndex = 0, i;
+    bool bHidden = false;
+    struct stat st, stDir;
     ssize_t nGot = 0;
     int fd;
 
@@ -412,13 +526,16 @@ static bool PushFrame(size_t nRelLen, bool bOwn)
     fd = Keep(OpenForReading(fdRoot1, nRelLen != 0 ? szRel : ".", nFlags));
     if (fd < 0)
         return false;
-    if (fstat(fd, &st) != 0)
+    if (fstat(fd, &stDir) != 0)
         goto Fail;
-    frame.dev = st.st_dev;
-    frame.ino = st.st_ino;
+    frame.dev = stDir.st_dev;
+    frame.ino = stDir.st_ino;
     for (i = 0; i < nFrames; i++)
-        if (pFrames[i].dev == st.st_dev && pFrames[i].ino == st.st_ino)
+        if (pFrames[i].dev == stDir.st_dev && pFrames[i].ino == stDir.st_ino)
             goto Fail;
+    // Each entry as the core's search takes it: a directory as listed, a
+    // link or an entry listed without a type as its lookup finds it. "."
+    // and ".." are directories, and not the walk's.
     while ((nGot = getdents64(fd, pcListBuf, 32768)) > 0) {
         for (ssize_t nOff = 0; nOff < nGot;) {
             const struct dirent64 *pEnt =
@@ -426,13 +543,19 @@ static bool PushFrame(size_t nRelLen, bool bOwn)
             const char *pszName = pEnt->d_name;
             bool bDir = pEnt->d_type == DT_DIR;
             nOff += pEnt->d_reclen;
-            if (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0)
+            if (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0) {
+                if (bOwn && !Append(&all, &nAllCap, 'd', pszName))
+                    goto Fail;
                 continue;
-            if (bOwn && FAULT_AHEAD_HIDES(nIndex++))
+            }
+            if (bOwn && FAULT_AHEAD_HIDES(nIndex++)) {
+                bHidden = true;
                 continue;
+            }
             if (pEnt->d_type == DT_LNK || pEnt->d_type == DT_UNKNOWN)
                 bDir = fstatat(fd, pszName, &st, 0) == 0 && S_ISDIR(st.st_mode);
-            if (!Append(&frame, &nCap, bDir ? 'd' : 'f', pszName))
+            if (!Append(&frame, &nCap, bDir ? 'd' : 'f', pszName) ||
+                (bOwn && !Append(&all, &nAllCap, bDir ? 'd' : 'f', pszName)))
                 goto Fail;
         }
     }
@@ -447,11 +570,17 @@ static bool PushFrame(size_t nRelLen, bool bOwn)
         nFrameCap = nNew;
     }
     pFrames[nFrames++] = frame;
+    if (bOwn && !bHidden && all.pcEntries != NULL) {
+        Offer(szRel, fd, &stDir, all.pcEntries, all.nLen);
+        return true;
+    }
+    free(all.pcEntries);
     close(fd);
     return true;
 
 Fail:
     free(frame.pcEntries);
+    free(all.pcEntries);
     close(fd);
     return false;
 }
@@ -469,48 +598,127 @@ static size_t JoinRel(size_t nRelLen, const char *pszName)
     return nAt + nName;
 }
 
-// Rebuilds the walk so that it goes on right after the file pszLost, as the
-// directories are listed now. An empty walk when a directory on the way, or
-// the file, is not there.
-static void WalkFrom(const char *pszLost)
+// ---- The core's walk, handed to the walker ----------------------------------
+// Where the walks parted, or the agent starts at a miss, the core's thread
+// hands the walker the searches the core is in (SearchesOpen): the entries
+// each has still to deliver, "." and ".." left out, become the walker's
+// frames, and it walks on right after the core's file without listing
+// anything again. Under mtx: the frames handed and not yet taken.
+static Frame *pHanded = NULL;
+static size_t nHanded = 0, nHandedCap = 0;
+static char szHandedRel[PATH_MAX];  // the innermost one's path
+static bool bAdrift = false;  // the core's thread's: the walks parted while
+                              // the agent was quiet, handed when it works
+
+struct Handing {
+    Frame *pFrames;
+    size_t nFrames, nCap;
+    char szRel[PATH_MAX];
+};
+
+static void FreeFrames(Frame *pFrameList, size_t nFrameList)
 {
-    size_t nRelLen = 0;
+    for (size_t i = 0; i < nFrameList; i++)
+        free(pFrameList[i].pcEntries);
+    free(pFrameList);
+}
+
+// A search the core is in, outermost first, as a frame of the walker's.
+static bool HandFrame(void *pContext, const char *pszRel, dev_t dev, ino_t ino,
+                      const char *pcEntries, size_t nLen)
+{
+    Handing *pHanding = (Handing *)pContext;
+    const size_t nRelLen = strlen(pszRel);
+    Frame frame = {NULL, 0, 0, nRelLen, dev, ino};
+    size_t nCap = 0;
+
+    if (nRelLen >= sizeof(pHanding->szRel))
+        return false;
+    if (pHanding->nFrames == pHanding->nCap) {
+        size_t nNew = pHanding->nCap * 2 + 16;
+        Frame *pGrown =
+            (Frame *)realloc(pHanding->pFrames, nNew * sizeof(Frame));
+        if (pGrown == NULL)
+            return false;
+        pHanding->pFrames = pGrown;
+        pHanding->nCap = nNew;
+    }
+    for (size_t i = 0; i < nLen; i += strlen(pcEntries + i) + 1) {
+        const char *pszName = pcEntries + i + 1;
+        if (strcmp(pszName, ".") == 0 || strcmp(pszName, "..") == 0)
+            continue;
+        if (!Append(&frame, &nCap, pcEntries[i], pszName)) {
+            free(frame.pcEntries);
+            return false;
+        }
+    }
+    pHanding->pFrames[pHanding->nFrames++] = frame;
+    memcpy(pHanding->szRel, pszRel, nRelLen + 1);
+    return true;
+}
+
+// Hands the walker the core's walk at the core's file pszPath, the core's
+// thread; an empty walk where it cannot.
+static void HandWalk(const char *pszPath)
+{
+    Handing handing;
+
+    handing.pFrames = NULL;
+    handing.nFrames = handing.nCap = 0;
+    handing.szRel[0] = '\0';
+    if (!SearchesOpen(pszPath, HandFrame, &handing)) {
+        FreeFrames(handing.pFrames, handing.nFrames);
+        handing.pFrames = NULL;
+        handing.nFrames = handing.nCap = 0;
+    }
+    bAdrift = false;
+    pthread_mutex_lock(&mtx);
+    Frame *pOld = pHanded;
+    const size_t nOld = nHanded;
+    pHanded = handing.pFrames;
+    nHanded = handing.nFrames;
+    nHandedCap = handing.nCap;
+    memcpy(szHandedRel, handing.szRel, strlen(handing.szRel) + 1);
+    bLost = true;
+    Wake(WAKE_WALKER);
+    pthread_mutex_unlock(&mtx);
+    FreeFrames(pOld, nOld);
+}
+
+// HandWalk at the core's last first file.
+static void HandWalkAtLast(void)
+{
+    char szPath[PATH_MAX];
+
+    if (nRoot1Len + 1 + strlen(pszLastRel) >= sizeof(szPath)) {
+        szPath[0] = '\0';  // placed nowhere: an empty walk
+    } else {
+        memcpy(szPath, pszRoot1, nRoot1Len);
+        szPath[nRoot1Len] = '/';
+        strcpy(szPath + nRoot1Len + 1, pszLastRel);
+    }
+    HandWalk(szPath);
+}
+
+// The walker takes the walk handed to it, and lets go the listings of the
+// walk that parted.
+static void TakeHanded(void)
+{
+    Listed aOld[AHEAD_LISTED];
 
     while (nFrames > 0)
         PopFrame();
-    if (!PushFrame(0, false))
-        return;
-    while (*pszLost != '\0') {
-        const char *pszSlash = strchr(pszLost, '/');
-        size_t nPart =
-            pszSlash != NULL ? (size_t)(pszSlash - pszLost) : strlen(pszLost);
-        Frame *pTop = &pFrames[nFrames - 1];
-        bool bFound = false;
-        while (pTop->nNext < pTop->nLen && !bFound) {
-            const char *pszName = pTop->pcEntries + pTop->nNext + 1;
-            bFound =
-                strlen(pszName) == nPart &&
-                memcmp(pszName, pszLost, nPart) == 0 &&
-                (pTop->pcEntries[pTop->nNext] == 'd') == (pszSlash != NULL);
-            pTop->nNext += 1 + strlen(pszName) + 1;
-        }
-        if (!bFound || pszSlash == NULL) {
-            if (!bFound)
-                while (nFrames > 0)
-                    PopFrame();
-            return;
-        }
-        memcpy(szRel + (nRelLen != 0 ? nRelLen + 1 : 0), pszLost, nPart);
-        if (nRelLen != 0)
-            szRel[nRelLen] = '/';
-        nRelLen += (nRelLen != 0 ? 1 : 0) + nPart;
-        if (!PushFrame(nRelLen, false)) {
-            while (nFrames > 0)
-                PopFrame();
-            return;
-        }
-        pszLost = pszSlash + 1;
-    }
+    free(pFrames);
+    pthread_mutex_lock(&mtx);
+    pFrames = pHanded;
+    nFrames = nHanded;
+    nFrameCap = nHandedCap;
+    memcpy(szRel, szHandedRel, strlen(szHandedRel) + 1);
+    pHanded = NULL;
+    nHanded = nHandedCap = 0;
+    const int nOld = TakeListed(~(uint64_t)0, aOld);
+    pthread_mutex_unlock(&mtx);
+    FreeListed(aOld, nOld);
 }
 
 // Hands the file szRel to the readers. False when the agent stops.
@@ -528,14 +736,13 @@ static bool Produce(void)
     pItem->aqwIssued[0] = pItem->aqwIssued[1] = 0;
     pItem->afd[0] = pItem->afd[1] = -1;
     qwTail++;
-    Wake();
+    Wake(WAKE_ONE_CLAIM);
     pthread_mutex_unlock(&mtx);
     return true;
 }
 
 static void *Walker(void *)
 {
-    char szLost[PATH_MAX];
     bool bLostNow;
 
     pcListBuf = (char *)malloc(32768);
@@ -547,19 +754,17 @@ static void *Walker(void *)
     while (pcListBuf != NULL) {
         pthread_mutex_lock(&mtx);
         while (!bStop && !bLost &&
-               (!Active() || nFrames == 0 ||
+               (!Active() || nFrames == 0 || nListed >= AHEAD_LISTED ||
                 qwTail - qwCoreSeq >= AHEAD_FILES - AHEAD_MATCH))
-            Wait(0, false);
+            Wait(0, &condWalker, false);
         bLostNow = bLost;
         bLost = false;
-        if (bLostNow)
-            memcpy(szLost, szLostRel, sizeof(szLost));
         const bool bStopNow = bStop;
         pthread_mutex_unlock(&mtx);
         if (bStopNow)
             break;
         if (bLostNow) {
-            WalkFrom(szLost);
+            TakeHanded();
             continue;
         }
         Frame *pTop = &pFrames[nFrames - 1];
@@ -592,12 +797,19 @@ static void *Walker(void *)
 
 // ---- The second tree's names ------------------------------------------------
 // The core opens a pair's second file only through names its directories
-// list, where they are not known to look names up exactly (namesake.cpp); a
-// reader does the same, with the directories on the way to its last file
-// kept: [0] the second root, [i + 1] a directory in [i].
+// list, where they are not known to look names up exactly (namesake.cpp); the
+// readers do the same, through one table of the second tree's directories
+// for all of them, each listed once while it is in the table (the
+// AHEAD_WAYS used last), under its own lock: a reader that needs a
+// directory another is listing waits for that listing.
+#define AHEAD_WAYS 64
+
 struct Way {
-    size_t nRelLen;     // its path's length below the root, 0 for the root
+    char *pszRel;       // its path below the root, "" for the root; NULL: free
+    size_t nRelLen;     // its length
+    uint64_t qwUsed;    // when it was used last
     bool bExact;        // it looks names up exactly: no listing is needed
+    bool bFailed;       // it could not be opened or listed
     char *pcNames;      // else its names, each NUL-terminated
     size_t nNamesLen;   // bytes at pcNames
     size_t nNamesCap;   // bytes allocated there
@@ -605,20 +817,17 @@ struct Way {
     size_t nSlotMask;   // its size less one
 };
 
-struct Ways {
-    Way *pWays;
-    size_t nWays, nCap;
-    char szRel[PATH_MAX];  // the path below the root they lead to
-    char *pcBuf;           // one run of directory records
-};
+static pthread_mutex_t mtxWays = PTHREAD_MUTEX_INITIALIZER;
+static Way aWays[AHEAD_WAYS];
+static uint64_t qwWaysUsed = 0;
+static char *pcWaysBuf = NULL;  // one run of directory records
 
-static void LeaveWays(Ways *pWays, size_t nKeep)
+static void LeaveWay(Way *pWay)
 {
-    while (pWays->nWays > nKeep) {
-        Way *pLast = &pWays->pWays[--pWays->nWays];
-        free(pLast->pcNames);
-        free(pLast->pnSlots);
-    }
+    free(pWay->pszRel);
+    free(pWay->pcNames);
+    free(pWay->pnSlots);
+    memset(pWay, 0, sizeof(*pWay));
 }
 
 static size_t HashName(const char *pszName, size_t nLen)
@@ -674,46 +883,55 @@ static bool ListWay(Way *pWay, int fd, char *pcBuf)
     return true;
 }
 
-// Adds the directory szRel's first nRelLen bytes (none: the root) of the
-// second tree to the way. False when it cannot be opened or listed.
-static bool EnterWay(Ways *pWays, int fdRoot, size_t nRelLen)
+// The second tree's directory pszRel (nRelLen bytes, not NUL-terminated;
+// none: the root) in the table, listed if it was not there, in the place of
+// the one used longest ago. NULL when memory runs out. Under mtxWays.
+static Way *FindWay(int fdRoot, const char *pszRel, size_t nRelLen)
 {
     const int nFlags = O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOCTTY;
-    Way way = {nRelLen, false, NULL, 0, 0, NULL, 0};
-    char cAt = pWays->szRel[nRelLen];
-    int fd;
+    Way *pWay = &aWays[0];
+    char szDir[PATH_MAX];
 
-    if (pWays->nWays == pWays->nCap) {
-        size_t nCap = pWays->nCap * 2 + 16;
-        Way *pGrown = (Way *)realloc(pWays->pWays, nCap * sizeof(Way));
-        if (pGrown == NULL)
-            return false;
-        pWays->pWays = pGrown;
-        pWays->nCap = nCap;
+    for (int i = 0; i < AHEAD_WAYS; i++) {
+        Way *pAt = &aWays[i];
+        if (pAt->pszRel != NULL && pAt->nRelLen == nRelLen &&
+            memcmp(pAt->pszRel, pszRel, nRelLen) == 0) {
+            pAt->qwUsed = ++qwWaysUsed;
+            return pAt;
+        }
+        if (pAt->pszRel == NULL ||
+            (pWay->pszRel != NULL && pAt->qwUsed < pWay->qwUsed))
+            pWay = pAt;
     }
-    pWays->szRel[nRelLen] = '\0';
-    fd =
-        Keep(OpenForReading(fdRoot, nRelLen != 0 ? pWays->szRel : ".", nFlags));
-    pWays->szRel[nRelLen] = cAt;
-    if (fd < 0)
-        return false;
+    if (nRelLen >= sizeof(szDir) ||
+        (pcWaysBuf == NULL && (pcWaysBuf = (char *)malloc(32768)) == NULL))
+        return NULL;
+    LeaveWay(pWay);
+    pWay->pszRel = (char *)malloc(nRelLen + 1);
+    if (pWay->pszRel == NULL)
+        return NULL;
+    memcpy(pWay->pszRel, pszRel, nRelLen);
+    pWay->pszRel[nRelLen] = '\0';
+    pWay->nRelLen = nRelLen;
+    pWay->qwUsed = ++qwWaysUsed;
+    memcpy(szDir, pszRel, nRelLen);
+    szDir[nRelLen] = '\0';
+    const int fd =
+        Keep(OpenForReading(fdRoot, nRelLen != 0 ? szDir : ".", nFlags));
     bool bNumbered;
-    way.bExact = LooksUpExactly(fd, &bNumbered);
-    if (!way.bExact && !ListWay(&way, fd, pWays->pcBuf)) {
-        free(way.pcNames);
-        free(way.pnSlots);
+    pWay->bExact = fd >= 0 && LooksUpExactly(fd, &bNumbered);
+    pWay->bFailed = fd < 0 || (!pWay->bExact && !ListWay(pWay, fd, pcWaysBuf));
+    if (fd >= 0)
         close(fd);
-        return false;
-    }
-    close(fd);
-    pWays->pWays[pWays->nWays++] = way;
-    return true;
+    return pWay;
 }
 
 // Whether the directory pWay holds the name pszName (nLen bytes) as the
 // core's check would find it.
 static bool WayHolds(const Way *pWay, const char *pszName, size_t nLen)
 {
+    if (pWay->bFailed)
+        return false;
     if (pWay->bExact)
         return true;
     for (size_t i = HashName(pszName, nLen) & pWay->nSlotMask;
@@ -727,37 +945,38 @@ static bool WayHolds(const Way *pWay, const char *pszName, size_t nLen)
 
 // Whether the core would look up the second tree's file pszRel: every name
 // on its way is one its directory lists, where the directory is listed.
-static bool NamesakeListed(Ways *pWays, int fdRoot, const char *pszRel)
+static bool NamesakeListed(int fdRoot, const char *pszRel)
 {
-    const char *pszSlash = strrchr(pszRel, '/');
-    const size_t nDirLen = pszSlash != NULL ? (size_t)(pszSlash - pszRel) : 0;
-    size_t nKeep = pWays->nWays > 0 ? 1 : 0;
+    bool bListed = true;
+    size_t nAt = 0;  // where the next name begins
 
-    // The directories still on the way: the root, and each whose path
-    // begins the file's.
-    while (nKeep < pWays->nWays) {
-        size_t nLen = pWays->pWays[nKeep].nRelLen;
-        if (nLen > nDirLen || pszRel[nLen] != '/' ||
-            memcmp(pWays->szRel, pszRel, nLen) != 0)
-            break;
-        nKeep++;
-    }
-    LeaveWays(pWays, nKeep);
-    memcpy(pWays->szRel, pszRel, nDirLen);
-    pWays->szRel[nDirLen] = '\0';
-    if (pWays->nWays == 0 && !EnterWay(pWays, fdRoot, 0))
-        return false;
+    pthread_mutex_lock(&mtxWays);
     for (;;) {
-        const Way *pTop = &pWays->pWays[pWays->nWays - 1];
-        size_t nAt = pTop->nRelLen != 0 ? pTop->nRelLen + 1 : 0;
-        if (pTop->nRelLen == nDirLen)
-            return WayHolds(pTop, pszRel + nAt, strlen(pszRel + nAt));
         const char *pszEnd = strchr(pszRel + nAt, '/');
-        size_t nEnd = (size_t)(pszEnd - pszRel);
-        if (!WayHolds(pTop, pszRel + nAt, nEnd - nAt) ||
-            !EnterWay(pWays, fdRoot, nEnd))
-            return false;
+        const size_t nEnd =
+            pszEnd != NULL ? (size_t)(pszEnd - pszRel) : strlen(pszRel);
+        const Way *pWay = FindWay(fdRoot, pszRel, nAt != 0 ? nAt - 1 : 0);
+        if (pWay == NULL || !WayHolds(pWay, pszRel + nAt, nEnd - nAt)) {
+            bListed = false;
+            break;
+        }
+        if (pszEnd == NULL)
+            break;
+        nAt = nEnd + 1;
     }
+    pthread_mutex_unlock(&mtxWays);
+    return bListed;
+}
+
+// Lets every directory of the table go; the readers have ended.
+static void LeaveWays(void)
+{
+    pthread_mutex_lock(&mtxWays);
+    for (int i = 0; i < AHEAD_WAYS; i++)
+        LeaveWay(&aWays[i]);
+    free(pcWaysBuf);
+    pcWaysBuf = NULL;
+    pthread_mutex_unlock(&mtxWays);
 }
 
 // ---- The readers ------------------------------------------------------------
@@ -802,7 +1021,7 @@ static bool Admit(int nThread, uint64_t qwSeq, int nFile, uint64_t qwFrom,
             bAdmit = true;
             break;
         }
-        Wait(nThread, true);
+        Wait(nThread, &condAdmit, true);
     }
     pthread_mutex_unlock(&mtx);
     return bAdmit;
@@ -881,11 +1100,8 @@ static void *Reader(void *pArg)
     const int nReader = (int)(intptr_t)pArg, nThread = 1 + nReader;
     char szMine[PATH_MAX];
     char *pcScratch = NULL;  // for reads from a share, once needed
-    Ways *pWays = (Ways *)calloc(1, sizeof(Ways));
 
-    if (pWays != NULL)
-        pWays->pcBuf = (char *)malloc(32768);
-    while (pWays != NULL && pWays->pcBuf != NULL) {
+    for (;;) {
         pthread_mutex_lock(&mtx);
         // On a share, no further ahead than the files it can leave open
         // for the core.
@@ -893,7 +1109,7 @@ static void *Reader(void *pArg)
                (!Active() || bRootAwaited ||
                 (qwClaim > qwCoreSeq ? qwClaim : qwCoreSeq) >= qwTail ||
                 (bShare && qwClaim >= qwCoreSeq + AHEAD_HELD / 2)))
-            Wait(nThread, false);
+            Wait(nThread, &condClaim, false);
         if (bStop) {
             pthread_mutex_unlock(&mtx);
             break;
@@ -933,7 +1149,7 @@ static void *Reader(void *pArg)
             ReadPiece(nThread, qwSeq, afd, 0, 0, qwSize,
                       ScratchFor(0, qwSize, &pcScratch));
         }
-        if (bFirst && fd2 >= 0 && NamesakeListed(pWays, fd2, szMine))
+        if (bFirst && fd2 >= 0 && NamesakeListed(fd2, szMine))
             afd[1] = OpenAhead(qwSeq, 1, fd2, szMine, &qwSize, &bSecond);
         ReadPiece(nThread, qwSeq, afd, 1, 0, qwSize,
                   ScratchFor(1, qwSize, &pcScratch));
@@ -948,16 +1164,10 @@ static void *Reader(void *pArg)
 
         pthread_mutex_lock(&mtx);
         aqwWorking[nReader] = ~(uint64_t)0;
-        Wake();
+        Wake(WAKE_ADMITS);  // the lowest file held may be another now
         pthread_mutex_unlock(&mtx);
     }
     free(pcScratch);
-    if (pWays != NULL) {
-        LeaveWays(pWays, 0);
-        free(pWays->pWays);
-        free(pWays->pcBuf);
-        free(pWays);
-    }
     pthread_mutex_lock(&mtx);
     Ended(nThread);
     pthread_mutex_unlock(&mtx);
@@ -972,6 +1182,7 @@ static void Stop(void)
     bRunning = false;
     pthread_mutex_lock(&mtx);
     bStop = true;
+    Wake(WAKE_ALL);
     pthread_cond_broadcast(&cond);
     while (nLive > 0)
         pthread_cond_wait(&cond, &mtx);
@@ -990,6 +1201,15 @@ static void Stop(void)
         aItems[i].afd[0] = aItems[i].afd[1] = -1;
     }
     nHeld = 0;
+    LeaveWays();
+    Listed aOld[AHEAD_LISTED];
+    pthread_mutex_lock(&mtx);
+    const int nOld = TakeListed(~(uint64_t)0, aOld);
+    FreeFrames(pHanded, nHanded);
+    pHanded = NULL;
+    nHanded = 0;
+    pthread_mutex_unlock(&mtx);
+    FreeListed(aOld, nOld);
 }
 
 // At exit: the threads are told to stop, and left as they are. One may be
@@ -999,6 +1219,7 @@ static void Leave(void)
 {
     pthread_mutex_lock(&mtx);
     bStop = true;
+    Wake(WAKE_ALL);
     pthread_cond_broadcast(&cond);
     pthread_mutex_unlock(&mtx);
 }
@@ -1059,7 +1280,8 @@ static void Start(const char *pszFrom)
     if (pthread_condattr_init(&attr) == 0) {
         if (pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0 &&
             pthread_cond_init(&cond, &attr) == 0 &&
-            pthread_cond_init(&condIdle, &attr) == 0)
+            pthread_cond_init(&condIdle, &attr) == 0 &&
+            pthread_cond_init(&condAdmit, &attr) == 0)
             clkWait = CLOCK_MONOTONIC;
         pthread_condattr_destroy(&attr);
     }
@@ -1080,8 +1302,7 @@ static void Start(const char *pszFrom)
     // Started at the core's file: it is pair 0, with nothing to read
     // ahead, and the walk goes on after it.
     if (pszFrom != NULL) {
-        bLost = true;
-        strcpy(szLostRel, pszFrom);
+        HandWalkAtLast();
         aItems[0].pszRel = NULL;
         aItems[0].aqwIssued[0] = aItems[0].aqwIssued[1] = 0;
         qwTail = 1;
@@ -1104,10 +1325,16 @@ static void Missed(void)
         qwLastMiss = 1;
         Start(pszLastRel != NULL && pszLastRel[0] != '\0' ? pszLastRel : NULL);
     } else if (bRunning) {
+        // On a share every file is a miss: only a quiet agent's threads
+        // have something new to check.
         pthread_mutex_lock(&mtx);
+        const bool bWasActive = Active();
         qwLastMiss = qwCoreSeq + 1;
-        Wake();
+        if (!bWasActive)
+            Wake(WAKE_ALL);
         pthread_mutex_unlock(&mtx);
+        if (bAdrift)
+            HandWalkAtLast();
     }
     if (bRunning && (abOnShare[0] || abOnShare[1]) &&
         nReaders == AHEAD_READERS) {
@@ -1172,47 +1399,45 @@ void AheadSearch(const char *pszDir, size_t nDirLen)
 // Follows the core to its open of pszPath.
 static void Follow(const char *pszPath)
 {
-    size_t nPath, nRel;
+    size_t nPath, nRel, nRootLen;
     const char *pszRel;
     uint64_t qwSeq;
+    bool bParted = false;
 
     nOpenTree = -1;
     nPath = strlen(pszPath);
-    // The pair's second file: the same relative path under the second root.
-    if (bSecondNext) {
-        bSecondNext = false;
-        nRel = strlen(pszLastRel);
-        if (nPath > nRel && pszPath[nPath - nRel - 1] == '/' &&
-            memcmp(pszPath + nPath - nRel, pszLastRel, nRel) == 0 &&
-            (pszRoot2 == NULL
-                 ? true
-                 : nRoot2Len == nPath - nRel - 1 &&
-                       memcmp(pszPath, pszRoot2, nRoot2Len) == 0)) {
-            nOpenTree = 1;
-            if (pszRoot2 == NULL) {
-                pszRoot2 = (char *)malloc(nPath - nRel);
-                if (pszRoot2 != NULL) {
-                    nRoot2Len = nPath - nRel - 1;
-                    memcpy(pszRoot2, pszPath, nRoot2Len);
-                    pszRoot2[nRoot2Len] = '\0';
-                }
-            }
-            if (!bRunning)
-                return;
-            const int fd = OpenRoot2();
-            pthread_mutex_lock(&mtx);
-            if (fd >= 0)
-                fdRoot2 = fd;
-            bRootAwaited = false;
-            if (qwCoreSeq < qwTail)
-                LetGo(&aItems[qwCoreSeq % AHEAD_FILES], 0);
-            nCoreFile = 1;
-            Store(&qwCoreAt, 0);
-            Wake();
-            pthread_mutex_unlock(&mtx);
-            CloseLetGo();
+    // The pair as the layer knows it: its second file is the one the
+    // namesake check awaits, under the second root; its first, a path under
+    // the first root (the core opens no other).
+    if (NamesakeAwaits(pszPath, &nRootLen)) {
+        if (pszRoot2 != NULL &&
+            (nRoot2Len != nRootLen || memcmp(pszPath, pszRoot2, nRootLen) != 0))
             return;
+        nOpenTree = 1;
+        if (pszRoot2 == NULL) {
+            pszRoot2 = (char *)malloc(nRootLen + 1);
+            if (pszRoot2 != NULL) {
+                nRoot2Len = nRootLen;
+                memcpy(pszRoot2, pszPath, nRoot2Len);
+                pszRoot2[nRoot2Len] = '\0';
+            }
         }
+        if (!bRunning)
+            return;
+        const int fd = OpenRoot2();
+        pthread_mutex_lock(&mtx);
+        if (fd >= 0)
+            fdRoot2 = fd;
+        const bool bRootWas = bRootAwaited;
+        bRootAwaited = false;
+        if (qwCoreSeq < qwTail)
+            LetGo(&aItems[qwCoreSeq % AHEAD_FILES], 0);
+        nCoreFile = 1;
+        Store(&qwCoreAt, 0);
+        Wake((bRootWas ? WAKE_CLAIMS : 0) | WAKE_ADMITS);
+        pthread_mutex_unlock(&mtx);
+        CloseLetGo();
+        return;
     }
     if (nPath <= nRoot1Len || pszPath[nRoot1Len] != '/' ||
         memcmp(pszPath, pszRoot1, nRoot1Len) != 0)
@@ -1228,7 +1453,6 @@ static void Follow(const char *pszPath)
         nLastRelCap = nRel + 1 + 256;
     }
     memcpy(pszLastRel, pszRel, nRel + 1);
-    bSecondNext = true;
     if (!bRunning || nRel >= PATH_MAX)
         return;
 
@@ -1251,9 +1475,9 @@ static void Follow(const char *pszPath)
         pItem->aqwIssued[0] = pItem->aqwIssued[1] = 0;
         pItem->afd[0] = pItem->afd[1] = -1;
         qwSeq = qwTail++;
-        bLost = true;
-        memcpy(szLostRel, pszRel, nRel + 1);
+        bParted = true;
     }
+    const uint64_t qwSteps = qwSeq - qwCoreSeq;
     for (; qwCoreSeq < qwSeq; qwCoreSeq++) {
         Item *pItem = &aItems[qwCoreSeq % AHEAD_FILES];
         qwAhead -= pItem->aqwIssued[0] + pItem->aqwIssued[1];
@@ -1262,9 +1486,20 @@ static void Follow(const char *pszPath)
     }
     nCoreFile = 0;
     Store(&qwCoreAt, 0);
-    Wake();
+    // The walker and, on a share, as many readers as files the core moved
+    // on may go further ahead now.
+    Wake(WAKE_WALKER | WAKE_ADMITS);
+    for (uint64_t i = 0; bShare && i < qwSteps && i < AHEAD_SHARE_READERS; i++)
+        Wake(WAKE_ONE_CLAIM);
+    const bool bWorking = Active();
     pthread_mutex_unlock(&mtx);
     CloseLetGo();
+    // The walker walks on from the core's file, in the core's listings; a
+    // quiet agent is handed them only when it works again.
+    if (bParted && bWorking)
+        HandWalk(pszPath);
+    else if (bParted)
+        bAdrift = true;
 }
 
 // Whether the core's look finds the file a reader opened, as it was then.
@@ -1301,6 +1536,54 @@ int AheadTake(const struct stat *pstLook)
     }
     pthread_mutex_unlock(&mtx);
     return fd;
+}
+
+int AheadListing(int fdDir, const char *pszName, const char *pszRel,
+                 char **ppcEntries, size_t *pnLen)
+{
+    Listed aOld[AHEAD_LISTED + 1];
+    Listed listed = {NULL, 0, -1, {}, NULL, 0};
+    struct stat stLook;
+    int nOld = 0;
+
+    if (!bRunning)
+        return -1;
+    pthread_mutex_lock(&mtx);
+    for (int i = 0; i < AHEAD_LISTED; i++)
+        if (aListed[i].pszRel != NULL && strcmp(aListed[i].pszRel, pszRel) == 0)
+            listed = aListed[i];
+    pthread_mutex_unlock(&mtx);
+    if (listed.pszRel == NULL)
+        return -1;
+    // The core's own look: the directory the name gives now, as it was
+    // when the walker listed it (any entry added, removed or renamed since
+    // moves its times), or the core lists it itself.
+    const bool bSame = fstatat(fdDir, pszName, &stLook, 0) == 0 &&
+                       S_ISDIR(stLook.st_mode) && SameLook(&listed.st, &stLook);
+    // This listing and those the walk made before it are the core's or
+    // passed; the walker may have let them all go meanwhile (WalkFrom).
+    pthread_mutex_lock(&mtx);
+    nOld = TakeListed(listed.qwOrder + 1, aOld);
+    Wake(WAKE_WALKER);
+    pthread_mutex_unlock(&mtx);
+    int fd = -1;
+    for (int i = 0; i < nOld; i++)
+        if (bSame && aOld[i].qwOrder == listed.qwOrder) {
+            listed = aOld[i];
+            aOld[i] = aOld[--nOld];
+            fd = listed.fd;
+            break;
+        }
+    FreeListed(aOld, nOld);
+    if (fd < 0)
+        return -1;
+    *ppcEntries = (char *)WorkAlloc(NULL, listed.nLen);
+    if (*ppcEntries != NULL)
+        memcpy(*ppcEntries, listed.pcEntries, listed.nLen);
+    *pnLen = listed.nLen;
+    listed.fd = *ppcEntries != NULL ? -1 : fd;
+    FreeListed(&listed, 1);
+    return *ppcEntries != NULL ? fd : -2;
 }
 
 void AheadOpen(const char *pszPath)
@@ -1410,6 +1693,10 @@ ssize_t AheadRead(int fd, const struct iovec *aIov, int nIov, bool, uint64_t)
 }
 void AheadMapping(int, size_t) {}
 int AheadTake(const struct stat *) { return -1; }
+int AheadListing(int, const char *, const char *, char **, size_t *)
+{
+    return -1;
+}
 bool AheadGiveBack(void) { return false; }
 
 #endif

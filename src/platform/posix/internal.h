@@ -126,6 +126,9 @@ struct Level {
 // then pParent's path, a separator and one name), else by its path. NULL on
 // failure, with errno set. The level is the caller's, until LevelClose.
 Level *LevelOpen(Level *pParent, const char *pszPath, size_t nLen);
+// The same for a directory already open as fd (which the level then owns,
+// closed on failure), found by its caller to be the one pszPath names.
+Level *LevelTake(Level *pParent, const char *pszPath, size_t nLen, int fd);
 // The level's descriptor, valid until the next call of this section; a level
 // that gave its descriptor back is reopened by its path, and -1 (ENOENT) when
 // its path no longer names the directory that was opened.
@@ -146,6 +149,16 @@ bool LevelsGiveBack(Level *pKeep);
 // *pnRootLen the length of the path of the first tree's root.
 bool SearchPlace(const char *pszPath, Level **ppLevel, const char **ppszName,
                  size_t *pnRootLen);
+// Called for each search the walk is in, from the first tree's root down,
+// with its directory's path below the root ("" for the root), the
+// directory's identity and the entries it has still to deliver, as the
+// search keeps them; false stops.
+typedef bool (*SearchSink)(void *pContext, const char *pszRel, dev_t dev,
+                           ino_t ino, const char *pcEntries, size_t nLen);
+// Where pszPath is a path the walk joins in the first tree (SearchPlace),
+// tells pfnSink of the searches it is in; false if it is not, or the sink
+// said stop.
+bool SearchesOpen(const char *pszPath, SearchSink pfnSink, void *pContext);
 
 // ---- namesake.cpp -----------------------------------------------------------
 // The first file of a pair was opened; pszRel is its path past the first
@@ -154,6 +167,10 @@ bool SearchPlace(const char *pszPath, Level **ppLevel, const char **ppszName,
 void NamesakeAwait(const char *pszRel);
 // The pair's second file is no longer awaited: the walk went on.
 void NamesakeForget(void);
+// Whether pszPath is the awaited second file of the pair: the second tree's
+// root, its length in *pnRootLen, and the first file's relative path. The
+// layer's one record of the pair, which the read-ahead agent asks too.
+bool NamesakeAwaits(const char *pszPath, size_t *pnRootLen);
 // Whether pszPath is the awaited second file: the second tree's root and
 // the first file's relative path. If so, *ppLevel is its directory, NULL
 // when a name on its way is not exactly in its directory's listing (or no
@@ -203,6 +220,16 @@ void AheadMapping(int fd, size_t nBytes);
 // it for the core and it is the file the core's look (*pstLook) found
 // under the name: the core's now. -1 where there is none.
 int AheadTake(const struct stat *pstLook);
+// The listing of the first tree's directory pszRel (its path below the
+// first root, "" for the root) that the agent's walk made, where the core's
+// look at pszName relative to fdDir finds that very directory as it was
+// listed, times and size too: its descriptor, the core's now, with its
+// entries ('d' or 'f', the name, a NUL; "." and ".." too, in the order
+// listed) in a block of WorkAlloc's at *ppcEntries, *pnLen bytes. -1 where
+// there is none (the search lists the directory itself, and the walks may
+// part), -2 when that block could not be had.
+int AheadListing(int fdDir, const char *pszName, const char *pszRel,
+                 char **ppcEntries, size_t *pnLen);
 // Stops the agent for good and closes its descriptors; false if it held none.
 bool AheadGiveBack(void);
 

@@ -117,17 +117,25 @@ static int TakeIfSame(Level *pLevel, int fd)
 
 Level *LevelOpen(Level *pParent, const char *pszPath, size_t nLen)
 {
+    return LevelTake(pParent, pszPath, nLen, -1);
+}
+
+Level *LevelTake(Level *pParent, const char *pszPath, size_t nLen, int fd)
+{
     Level *pLevel = (Level *)WorkAlloc(NULL, sizeof(Level) + nLen + 1);
     struct stat st;
     int nErr;
 
-    if (pLevel == NULL)
+    if (pLevel == NULL) {
+        if (fd >= 0)
+            close(fd);
         return NULL;
+    }
     pLevel->pszPath = (char *)(pLevel + 1);
     memcpy(pLevel->pszPath, pszPath, nLen);
     pLevel->pszPath[nLen] = '\0';
     pLevel->nLen = nLen;
-    pLevel->fd = OpenLevel(pLevel, pParent);
+    pLevel->fd = fd >= 0 ? fd : OpenLevel(pLevel, pParent);
     if (pLevel->fd < 0 || fstat(pLevel->fd, &st) != 0) {
         nErr = errno;
         if (pLevel->fd >= 0)

@@ -343,18 +343,28 @@ static bool IsListedEntry(Checked *pDir, const char *pszName, size_t nLen,
     return false;
 }
 
+bool NamesakeAwaits(const char *pszPath, size_t *pnRootLen)
+{
+    size_t nLen = strlen(pszPath);
+
+    if (!bAwaited || nLen < nRelLen ||
+        memcmp(pszPath + nLen - nRelLen, szRel, nRelLen) != 0)
+        return false;
+    *pnRootLen = nLen - nRelLen;
+    return true;
+}
+
 bool NamesakePlace(const char *pszPath, Level **ppLevel, const char **ppszName)
 {
     size_t nLen = strlen(pszPath), nRootLen, nDirLen, i;
     const char *pszListed;
     Checked *pDir;
 
-    if (!bAwaited)
+    if (!NamesakeAwaits(pszPath, &nRootLen)) {
+        bAwaited = false;
         return false;
+    }
     bAwaited = false;
-    if (nLen < nRelLen || memcmp(pszPath + nLen - nRelLen, szRel, nRelLen) != 0)
-        return false;
-    nRootLen = nLen - nRelLen;
     nDirLen = (size_t)(strrchr(pszPath, '/') - pszPath);
     *ppLevel = NULL;
     *ppszName = pszPath + nDirLen + 1;

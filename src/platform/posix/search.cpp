@@ -99,6 +99,28 @@ bool SearchPlace(const char *pszPath, Level **ppLevel, const char **ppszName,
     return true;
 }
 
+// SearchesOpen for pSearch and the searches outside it, outermost first.
+static bool VisitSearch(const Search *pSearch, SearchSink pfnSink,
+                        void *pContext)
+{
+    const size_t nRoot = pSearch->nRootLen;
+    const Level *pLevel = pSearch->pLevel;
+
+    if (pSearch->nOuter >= 0 &&
+        !VisitSearch(&pSearches[pSearch->nOuter], pfnSink, pContext))
+        return false;
+    return pfnSink(pContext, pLevel->pszPath + nRoot + (pLevel->nLen > nRoot),
+                   pLevel->dev, pLevel->ino,
+                   pSearch->pcEntries + pSearch->nNext,
+                   pSearch->nEntriesLen - pSearch->nNext);
+}
+
+bool SearchesOpen(const char *pszPath, SearchSink pfnSink, void *pContext)
+{
+    return PlacedIn(pszPath, strlen(pszPath)) != NULL &&
+           VisitSearch(&pSearches[nInnermost], pfnSink, pContext);
+}
+
 // Fills the record with the search's next entry. Returns 0, or 1 with the
 // search ended when no entry is left.
 static int DeliverNext(Search *pSearch, struct ffblk *pFfBlk)
@@ -174,20 +196,60 @@ static bool AddEntry(void *pContext, const char *pszName, unsigned char bType,
     return true;
 }
 
+// The read-ahead agent's listing of the directory pszDir (nDirLen bytes,
+// below PATH_MAX) of pSearch, whose outer search is pOuter, where its walk
+// listed it and the directory is still as listed: its descriptor, with the
+// entries in the search; -1 where there is none, -2 when memory ran out.
+static int TakeListing(Search *pSearch, Search *pOuter, const char *pszDir,
+                       size_t nDirLen)
+{
+    char szPath[PATH_MAX];
+    char *pcEntries;
+    size_t nEntriesLen;
+    const size_t nAt = pOuter != NULL ? pOuter->pLevel->nLen + 1 : 0;
+    const size_t nRel = pSearch->nRootLen + (nDirLen > pSearch->nRootLen);
+    const int fdDir = pOuter != NULL ? LevelFd(pOuter->pLevel) : AT_FDCWD;
+    int fd;
+
+    if (fdDir == -1)
+        return -1;
+    memcpy(szPath, pszDir, nDirLen);
+    szPath[nDirLen] = '\0';
+    fd = AheadListing(fdDir, nDirLen != 0 ? szPath + nAt : "/", szPath + nRel,
+                      &pcEntries, &nEntriesLen);
+    if (fd == -2)
+        errno = ENOMEM;
+    if (fd >= 0) {
+        free(pSearch->pcEntries);  // a listing of a try before, if any
+        pSearch->pcEntries = pcEntries;
+        pSearch->nEntriesLen = nEntriesLen;
+    }
+    return fd;
+}
+
 // Opens the directory pszDir (nDirLen bytes) of pSearch, relative to the
 // directory the walk joined its path in, if any, lists it, checks that it
 // may be searched and is not being searched already, and reads its entries
-// into the search. False on failure, with errno telling why.
+// into the search. The listing the read-ahead agent's walk made of that
+// very directory, unchanged since, is taken instead, with its descriptor:
+// each directory is listed once, and the agent walks what the core does.
+// False on failure, with errno telling why.
 static bool ReadDirectory(Search *pSearch, const char *pszDir, size_t nDirLen)
 {
     Search *pOuter = PlacedIn(pszDir, nDirLen);
+    Level *pParent = pOuter != NULL ? pOuter->pLevel : NULL;
     struct stat stDot;
     Listing listing;
     size_t i;
+    int fdTaken;
 
     pSearch->nRootLen = pOuter != NULL ? pOuter->nRootLen : nDirLen;
-    pSearch->pLevel =
-        LevelOpen(pOuter != NULL ? pOuter->pLevel : NULL, pszDir, nDirLen);
+    fdTaken = TakeListing(pSearch, pOuter, pszDir, nDirLen);
+    if (fdTaken == -2)
+        return false;
+    pSearch->pLevel = fdTaken >= 0
+                          ? LevelTake(pParent, pszDir, nDirLen, fdTaken)
+                          : LevelOpen(pParent, pszDir, nDirLen);
     if (pSearch->pLevel == NULL)
         return false;
     // A directory that may be listed but not searched (read permission
@@ -205,6 +267,12 @@ static bool ReadDirectory(Search *pSearch, const char *pszDir, size_t nDirLen)
             errno = ELOOP;
             return false;
         }
+    // What the listing is taken for: an entry may go after the listing.
+    for (i = 0; fdTaken >= 0 && i < pSearch->nEntriesLen;
+         i += strlen(pSearch->pcEntries + i) + 1)
+        FAULT_BEFORE_ENTRY(listing.fdDir, pSearch->pcEntries + i + 1);
+    if (fdTaken >= 0)
+        return true;
     pSearch->nEntriesLen = 0;
     listing.pSearch = pSearch;
     listing.nCap = 0;
