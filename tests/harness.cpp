@@ -142,35 +142,68 @@ RunResult RunTool(const std::vector<std::string> &vArgs, const RunOptions &opt)
     vArgv.push_back(opt.sBin.empty() ? target.sBin : opt.sBin);
     vArgv.insert(vArgv.end(), vArgs.begin(), vArgs.end());
 
-    pid_t pid = fork();
+    // Everything the run needs is made here, before the fork: the child of
+    // a process with threads (the FUSE trees' servers) may take no lock
+    // that one of them could have held at the fork, and memory allocators
+    // hold theirs. Between the fork and the exec it only moves descriptors,
+    // changes directory and execs.
+    std::vector<char *> vp;
+    for (std::string &s : vArgv)
+        vp.push_back(&s[0]);
+    vp.push_back(nullptr);
+    std::string sProgram = vArgv[0];
+    if (sProgram.find('/') == std::string::npos) {
+        std::istringstream path(getenv("PATH") != nullptr ? getenv("PATH")
+                                                          : "/usr/bin:/bin");
+        for (std::string sDir; std::getline(path, sDir, ':');)
+            if (access((sDir + "/" + vArgv[0]).c_str(), X_OK) == 0) {
+                sProgram = sDir + "/" + vArgv[0];
+                break;
+            }
+    }
+    std::vector<std::string> vEnviron;  // this process's, with opt.vEnv's
+    for (char **ppsz = environ; *ppsz != nullptr; ppsz++)
+        vEnviron.push_back(*ppsz);
+    for (const std::string &sVar : opt.vEnv) {
+        const std::string sName = sVar.substr(0, sVar.find('=') + 1);
+        vEnviron.erase(std::remove_if(vEnviron.begin(), vEnviron.end(),
+                                      [&](const std::string &s) {
+                                          return s.rfind(sName, 0) == 0;
+                                      }),
+                       vEnviron.end());
+        vEnviron.push_back(sVar);
+    }
+    std::vector<char *> venv;
+    for (std::string &s : vEnviron)
+        venv.push_back(&s[0]);
+    venv.push_back(nullptr);
+    const int afd[3] = {
+        open("/dev/null", O_RDONLY | O_CLOEXEC),
+        opt.sStdout.empty()
+            ? open(sOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                   0600)
+            : open(opt.sStdout.c_str(), O_WRONLY | O_CLOEXEC),
+        open(sErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
+    const char *pszCwd = opt.sCwd.empty() ? nullptr : opt.sCwd.c_str();
+
+    pid_t pid = afd[0] < 0 || afd[1] < 0 || afd[2] < 0 ? -1 : fork();
     if (pid == 0) {
-        std::vector<char *> vp;
-        for (std::string &s : vArgv)
-            vp.push_back(&s[0]);
-        vp.push_back(nullptr);
-        int fdIn = open("/dev/null", O_RDONLY);
-        int fdOut =
-            opt.sStdout.empty()
-                ? open(sOutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)
-                : open(opt.sStdout.c_str(), O_WRONLY);
-        int fdErr = open(sErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (fdIn < 0 || fdOut < 0 || fdErr < 0 || dup2(fdIn, 0) < 0 ||
-            dup2(fdOut, 1) < 0 || dup2(fdErr, 2) < 0)
+        // The run gets the three standard streams and no other descriptor
+        // of these (they close at the exec).
+        for (int i = 0; i < 3; i++)
+            if (afd[i] == i ? fcntl(i, F_SETFD, 0) != 0 : dup2(afd[i], i) < 0)
+                _exit(126);
+        if (pszCwd != nullptr && chdir(pszCwd) != 0)
             _exit(126);
-        // The run gets the three standard streams and no other descriptor.
-        for (int fd : {fdIn, fdOut, fdErr})
-            if (fd > 2)
-                close(fd);
-        if (!opt.sCwd.empty() && chdir(opt.sCwd.c_str()) != 0)
-            _exit(126);
-        for (const std::string &sVar : opt.vEnv)
-            putenv(strdup(sVar.c_str()));
-        execvp(vp[0], vp.data());
+        execve(sProgram.c_str(), vp.data(), venv.data());
         _exit(127);
     }
+    for (int fd : afd)
+        if (fd >= 0)
+            close(fd);
     RunResult r;
     if (pid < 0) {
-        ADD_FAILURE() << "fork failed";
+        ADD_FAILURE() << "the run could not be started";
         return r;
     }
     // The run's time, on the monotonic clock, a poll's interval counted at
