@@ -25,8 +25,9 @@
 //   memory limit, so no room is checked for them.
 // - The image is the file for as long as it is compared, changes included.
 //   A descriptor of the file is kept with it, and the read that finds the
-//   end of either file of the pair (which the core makes only when all
-//   compared equal, after the last comparison) fails if the file no longer
+//   end of either file of the pair (the first file's right after its whole
+//   read; the second file's after the last comparison, made only when all
+//   compared equal) fails if the file no longer
 //   has the size and times it had when its pages were brought in
 //   (MappedStillAsRead), nor, where its times cannot show every change, a
 //   write to it seen while it was compared (watch.cpp): a file trimmed inside
