@@ -17,11 +17,9 @@
 //   largest image.
 // - The alignment lets a system that puts huge pages under anonymous memory
 //   of its own accord do so. They are not asked for (MADV_HUGEPAGE): a huge
-//   page needs 2 MiB of free memory in one piece, which in a virtual
-//   machine whose host takes back the guest's free memory is mostly memory
-//   the host must supply again, and faulting it in then cost seconds per
-//   256 MiB where small pages, taken from memory still at hand, cost about a
-//   tenth of a second.
+//   page needs 2 MiB of free memory in one piece, which a virtual machine's
+//   host may have taken back and must then supply again, at a far higher
+//   cost per byte than small pages taken from memory still at hand.
 // - Where the padded mapping cannot be had (a limit on the address space),
 //   a block of the exact size is mapped instead.
 //

@@ -138,9 +138,8 @@ void *MappedReserve(size_t nBytes)
     fd = OpenFileSized(nBytes, &st);
     if (fd < 0)
         return NULL;
-    // Room aligned to 2 MiB, so that the page cache's large folios can be
-    // mapped whole: here that made bringing the pages in four times faster,
-    // and the comparison twice as fast, as at an address a page off.
+    // Room aligned to a large page, so that the page cache's large folios
+    // can be mapped whole, each with one entry rather than one per page.
     pcMap = (char *)mmap(NULL, nMapLen, PROT_NONE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (pcMap == MAP_FAILED)
