@@ -29,14 +29,8 @@
 // leaves is checked, and a request that cannot fit is refused as a memory
 // failure. A mapped image that cannot be had (mapped.cpp) is such a block
 // too, checked alike.
-//
-// A process may be killed all the same, by the kernel or by anyone else:
-// standard output is line-buffered from the start of the process (below),
-// so that every line reported is written before the next file pair is taken
-// up, and a run that is stopped keeps all it found.
 #include "internal.h"
 
-#include <stdio.h>
 #include <sys/mman.h>
 
 #include "faults.h"
@@ -53,13 +47,6 @@ struct BlockHead {
 };
 
 static void *pKeptBlock = NULL;
-
-// Before any output: a terminal's standard output is line-buffered anyway,
-// a file's or a pipe's would be written only every few kilobytes.
-__attribute__((constructor)) static void LineBufferedOutput(void)
-{
-    setvbuf(stdout, NULL, _IOLBF, BUFSIZ);
-}
 
 static BlockHead *HeadOf(void *pBlock)
 {

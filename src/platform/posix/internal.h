@@ -7,6 +7,7 @@
 //   image.cpp     GlobalAlloc, GlobalFree: the blocks that hold whole files
 //   mapped.cpp    whole files mapped rather than copied into such blocks
 //   cgroup.cpp    the memory a control group leaves the process
+//   output.cpp    standard output written line by line
 //   paths.cpp     _fullpath
 //   search.cpp    findfirst, findnext
 //   listing.cpp   reading the names of an open directory
