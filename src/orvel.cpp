@@ -185,7 +185,8 @@ int CompareDirs(const char *pszPath1, const char *pszPath2)
     int nFail;
     int nReturnVal = 0;
 
-    pszWildPath1 = (char *)LocalAlloc(LMEM_FIXED, strlen(pszPath1) + 5);
+    pszWildPath1 =
+        (char *)LocalAlloc(LMEM_FIXED, strlen(pszPath1) + sizeof(WILD_SUFFIX));
     if (pszWildPath1 == NULL)
         goto MemError;
     strcpy(pszWildPath1, pszPath1);

@@ -523,8 +523,8 @@ TEST(UnderTheRun, ProcessLimits)
          {"@/A/s/a, @/B/s/a: Differences encountered."}, 2, 0, false,
          "ORVEL_AHEAD=1"},
 #ifndef ORVEL_PORTABLE  // the agent is Linux's only
-        // The fewest the comparison needs, none inherited: the agent's must
-        // give way.
+        // The fewest the comparison needs, none inherited: the agent, which
+        // keeps to the lower half of the limit, never starts.
         {"five descriptors, reading ahead", kSmallTree,
          "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 5", kSmallLines, 7,
          0, false, "ORVEL_AHEAD=1"},

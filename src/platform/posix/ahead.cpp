@@ -44,9 +44,10 @@
 //   AheadMapping, before a large first file is mapped, asks cachestat(2)
 //   whether the cache holds it (Linux 6.5 and later; without it, only the
 //   reads tell).
-// - AheadGiveBack: the process is out of descriptors. The agent stops for
-//   good and closes every descriptor it holds before the call returns, so
-//   that the open the core retries can have them.
+// - AheadGiveBack, which the first search registers with the levels: the
+//   process is out of descriptors. The agent stops for good and closes
+//   every descriptor it holds before the call returns, so that the open the
+//   core retries can have them.
 // At exit the agent's threads are told to stop and left, never waited for:
 // one in a system call that a file system is slow to answer does not hold
 // the process, and nothing they may still touch is freed or closed. (The
@@ -1379,10 +1380,21 @@ static bool OnShare(int fd)
 }
 
 // ---- The core's side --------------------------------------------------------
+// Out of descriptors: stops for good and closes every descriptor the agent
+// holds; false if it held none.
+static bool AheadGiveBack(void)
+{
+    bool bHeld = bRunning || fdRoot1 >= 0;
+    if (bHeld)
+        Stop();
+    return bHeld;
+}
+
 void AheadSearch(const char *pszDir, size_t nDirLen)
 {
     if (pszRoot1 != NULL || bStarted)
         return;
+    LevelsYieldFirst(AheadGiveBack);
     pszRoot1 = (char *)malloc(nDirLen + 1);
     if (pszRoot1 == NULL)
         return;
@@ -1675,14 +1687,6 @@ void AheadMapping(int fd, size_t nBytes)
         Store(&qwCoreHas, qwCoreSeq + 1);
 }
 
-bool AheadGiveBack(void)
-{
-    bool bHeld = bRunning || fdRoot1 >= 0;
-    if (bHeld)
-        Stop();
-    return bHeld;
-}
-
 #else  // Elsewhere the core reads alone.
 
 void AheadSearch(const char *, size_t) {}
@@ -1697,6 +1701,5 @@ int AheadListing(int, const char *, const char *, char **, size_t *)
 {
     return -1;
 }
-bool AheadGiveBack(void) { return false; }
 
 #endif

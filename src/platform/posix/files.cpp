@@ -24,6 +24,16 @@
 
 #include "faults.h"
 
+int OpenForReading(int fdDir, const char *pszPath, int nFlags)
+{
+#if ORVEL_LINUX && defined(O_NOATIME)
+    int fd = openat(fdDir, pszPath, nFlags | O_NOATIME);
+    if (fd >= 0 || errno != EPERM)
+        return fd;
+#endif
+    return openat(fdDir, pszPath, nFlags);
+}
+
 // The files CreateFileA opened: the core holds at most two at once (the
 // first file of a pair stays open beside the second only when it is held a
 // window at a time), and the layer keeps for each of the last two:
@@ -181,8 +191,7 @@ static int OpenRegularFile(const char *pszPath, struct stat *pst)
     for (nTry = 0; nTry < 2; nTry++) {
         int fdDir = pDir != NULL ? LevelFd(pDir) : AT_FDCWD;
         fd = fdDir == -1 ? -1 : OpenAfterLook(fdDir, pszName, pst, false);
-        if (fd >= 0 || (errno != EMFILE && errno != ENFILE) ||
-            !LevelsGiveBack(pDir))
+        if (fd >= 0 || !GaveBack(errno, pDir))
             break;
     }
     if (fd >= 0 && bFirst)

@@ -17,11 +17,9 @@
 //   largest image.
 // - The alignment lets a system that puts huge pages under anonymous memory
 //   of its own accord do so. They are not asked for (MADV_HUGEPAGE): a huge
-//   page needs 2 MiB of free memory in one piece, which in a virtual
-//   machine whose host takes back the guest's free memory is mostly memory
-//   the host must supply again, and faulting it in then cost seconds per
-//   256 MiB where small pages, taken from memory still at hand, cost about a
-//   tenth of a second.
+//   page needs 2 MiB of free memory in one piece, which a virtual machine's
+//   host may have taken back and must then supply again, at a far higher
+//   cost per byte than small pages taken from memory still at hand.
 // - Where the padded mapping cannot be had (a limit on the address space),
 //   a block of the exact size is mapped instead.
 //
@@ -31,14 +29,8 @@
 // leaves is checked, and a request that cannot fit is refused as a memory
 // failure. A mapped image that cannot be had (mapped.cpp) is such a block
 // too, checked alike.
-//
-// A process may be killed all the same, by the kernel or by anyone else:
-// standard output is line-buffered from the start of the process (below),
-// so that every line reported is written before the next file pair is taken
-// up, and a run that is stopped keeps all it found.
 #include "internal.h"
 
-#include <stdio.h>
 #include <sys/mman.h>
 
 #include "faults.h"
@@ -55,13 +47,6 @@ struct BlockHead {
 };
 
 static void *pKeptBlock = NULL;
-
-// Before any output: a terminal's standard output is line-buffered anyway,
-// a file's or a pipe's would be written only every few kilobytes.
-__attribute__((constructor)) static void LineBufferedOutput(void)
-{
-    setvbuf(stdout, NULL, _IOLBF, BUFSIZ);
-}
 
 static BlockHead *HeadOf(void *pBlock)
 {

@@ -7,6 +7,7 @@
 //   image.cpp     GlobalAlloc, GlobalFree: the blocks that hold whole files
 //   mapped.cpp    whole files mapped rather than copied into such blocks
 //   cgroup.cpp    the memory a control group leaves the process
+//   output.cpp    standard output written line by line
 //   paths.cpp     _fullpath
 //   search.cpp    findfirst, findnext
 //   listing.cpp   reading the names of an open directory
@@ -42,6 +43,9 @@ inline int FdOf(HANDLE h) { return (int)((intptr_t)h - 1); }
 inline HANDLE HandleOf(int fd) { return (HANDLE)(intptr_t)(fd + 1); }
 
 // ---- files.cpp --------------------------------------------------------------
+// openat() of pszPath relative to fdDir, without updating access times where
+// the system allows it (owner or privileged).
+int OpenForReading(int fdDir, const char *pszPath, int nFlags);
 // The descriptor of the file CreateFileA opened last, with its status in
 // *pst, if it is still open, unread, and of nBytes or more; else -1.
 int OpenFileSized(size_t nBytes, struct stat *pst);
@@ -105,9 +109,9 @@ typedef bool (*EntrySink)(void *pContext, const char *pszName,
 bool ListDirectory(int fdDir, EntrySink pfnSink, void *pContext);
 
 // ---- levels.cpp -------------------------------------------------------------
-// openat() of pszPath relative to fdDir, without updating access times where
-// the system allows it (owner or privileged).
-int OpenForReading(int fdDir, const char *pszPath, int nFlags);
+// The directory pszPath relative to fdDir, opened for listing as every
+// directory of the walk is (OpenForReading); -1 with errno on failure.
+int OpenDirectory(int fdDir, const char *pszPath);
 
 // A directory the walk is in, held by the descriptor it was opened by.
 struct Level {
@@ -118,7 +122,7 @@ struct Level {
     ino_t ino;
     Level *pParent;        // the level it was opened in, while that is open
     size_t nBelow;         // levels whose pParent it is
-    bool bAbove;           // LevelsGiveBack's: an open level is below it
+    bool bAbove;           // GaveBack's: an open level is below it
     Level *pPrev, *pNext;  // the levels open now
 };
 // Opens the directory pszPath (nLen bytes, not NUL-terminated) for reading,
@@ -135,12 +139,17 @@ Level *LevelTake(Level *pParent, const char *pszPath, size_t nLen, int fd);
 int LevelFd(Level *pLevel);
 // Closes the level and releases it; NULL is no level.
 void LevelClose(Level *pLevel);
-// For a process that has run out of descriptors: stops the read-ahead agent,
-// which gives all of its back, and closes the descriptors of the levels that
-// have an open level below them, or where there are none of those, of all
-// levels but pKeep (NULL: none kept). The levels keep their identities.
-// False if it closed none.
-bool LevelsGiveBack(Level *pKeep);
+// After an open or a listing failed with nErr: whether to try it once more.
+// Only where the process ran out of descriptors (EMFILE, ENFILE), and then
+// descriptors are given back: all of those a part that registered below
+// holds, else those of the levels that have an open level below them, or
+// where there are none of those, of all levels but pKeep (NULL: none kept).
+// The levels keep their identities. False if none was given back.
+bool GaveBack(int nErr, Level *pKeep);
+// Registers the part that gives its descriptors back first under pressure
+// (the read-ahead agent): pfnGiveBack closes all it holds, for good, and
+// answers false if it held none.
+void LevelsYieldFirst(bool (*pfnGiveBack)(void));
 
 // ---- search.cpp -------------------------------------------------------------
 // Whether pszPath is a path the walk joins in the first tree: a directory
@@ -230,7 +239,5 @@ int AheadTake(const struct stat *pstLook);
 // part), -2 when that block could not be had.
 int AheadListing(int fdDir, const char *pszName, const char *pszRel,
                  char **ppcEntries, size_t *pnLen);
-// Stops the agent for good and closes its descriptors; false if it held none.
-bool AheadGiveBack(void);
 
 #endif  // ORVEL_POSIX_INTERNAL_H

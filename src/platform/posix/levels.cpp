@@ -11,9 +11,10 @@
 // Protocol:
 // - A level is opened relative to its parent level, or by its path when it
 //   has none, and keeps its descriptor until it is closed.
-// - Out of descriptors (EMFILE, ENFILE), LevelsGiveBack stops the read-ahead
-//   agent, which closes all of its own, and closes the descriptors of all
-//   levels; each keeps its identity. A level is opened
+// - Out of descriptors (EMFILE, ENFILE), GaveBack has the part registered
+//   to yield first (the read-ahead agent) close all of its own; where it
+//   held none, it closes the descriptors of the levels; each keeps its
+//   identity. A level is opened
 //   again only where it is the directory it was: when a level below it
 //   closes, through that level's "..", which is where the walk returns;
 //   otherwise, at its next LevelFd, by its path. A descriptor that does not
@@ -36,26 +37,31 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// The levels open now, for LevelsGiveBack.
+// The levels open now, for GaveBack.
 static Level *pFirstLevel = NULL;
+// What gives its descriptors back before the levels do.
+static bool (*pfnYieldFirst)(void) = NULL;
 
-static const int nDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY;
-
-int OpenForReading(int fdDir, const char *pszPath, int nFlags)
+int OpenDirectory(int fdDir, const char *pszPath)
 {
-#if ORVEL_LINUX && defined(O_NOATIME)
-    int fd = openat(fdDir, pszPath, nFlags | O_NOATIME);
-    if (fd >= 0 || errno != EPERM)
-        return fd;
-#endif
-    return openat(fdDir, pszPath, nFlags);
+    return OpenForReading(fdDir, pszPath,
+                          O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
 }
 
-bool LevelsGiveBack(Level *pKeep)
+void LevelsYieldFirst(bool (*pfnGiveBack)(void))
 {
-    bool bHeld = AheadGiveBack();  // the read-ahead agent's, all of them
+    pfnYieldFirst = pfnGiveBack;
+}
+
+bool GaveBack(int nErr, Level *pKeep)
+{
+    bool bHeld;
     int nPass;
     Level *pLevel;
+
+    if (nErr != EMFILE && nErr != ENFILE)
+        return false;
+    bHeld = pfnYieldFirst != NULL && pfnYieldFirst();
 
     for (nPass = 0; nPass < 2 && !bHeld; nPass++) {
         for (pLevel = pFirstLevel; pLevel != NULL; pLevel = pLevel->pNext)
@@ -87,13 +93,11 @@ static int OpenLevel(Level *pLevel, Level *pParent)
         if (pParent != NULL && fdParent < 0)
             fd = -1;
         else if (pParent != NULL)
-            fd = OpenForReading(fdParent, pLevel->pszPath + pParent->nLen + 1,
-                                nDirFlags);
+            fd = OpenDirectory(fdParent, pLevel->pszPath + pParent->nLen + 1);
         else
-            fd = OpenForReading(
-                AT_FDCWD, pLevel->nLen != 0 ? pLevel->pszPath : "/", nDirFlags);
-        if (fd >= 0 || (errno != EMFILE && errno != ENFILE) ||
-            !LevelsGiveBack(pParent))
+            fd = OpenDirectory(AT_FDCWD,
+                               pLevel->nLen != 0 ? pLevel->pszPath : "/");
+        if (fd >= 0 || !GaveBack(errno, pParent))
             break;
     }
     return fd;
@@ -172,10 +176,9 @@ void LevelClose(Level *pLevel)
     if (pLevel == NULL)
         return;
     if (pLevel->fd >= 0 && pLevel->pParent != NULL && pLevel->pParent->fd < 0) {
-        int fd = OpenForReading(pLevel->fd, "..", nDirFlags);
-        if (fd < 0 && (errno == EMFILE || errno == ENFILE) &&
-            LevelsGiveBack(pLevel))
-            fd = OpenForReading(pLevel->fd, "..", nDirFlags);
+        int fd = OpenDirectory(pLevel->fd, "..");
+        if (fd < 0 && GaveBack(errno, pLevel))
+            fd = OpenDirectory(pLevel->fd, "..");
         TakeIfSame(pLevel->pParent, fd);
     }
     if (pLevel->pParent != NULL)

@@ -4,8 +4,8 @@
 //
 // Copying a large file from the page cache into private memory and reading
 // it back for the comparison is twice the memory traffic of streaming it,
-// and the copy is memory the kernel cannot reclaim. From MAP_FROM_BYTES up,
-// the image is the file's own pages instead:
+// and the copy is memory the kernel cannot reclaim. From a large page
+// (LargePageBytes) up, the image is the file's own pages instead:
 // - GlobalAlloc comes right after the file it is for was opened and sized
 //   (OpenFileSized): it maps that file, read-only, into room aligned for
 //   large pages, and the ReadFile of the whole file from its start into the
@@ -25,8 +25,9 @@
 //   memory limit, so no room is checked for them.
 // - The image is the file for as long as it is compared, changes included.
 //   A descriptor of the file is kept with it, and the read that finds the
-//   end of either file of the pair (which the core makes only when all
-//   compared equal, after the last comparison) fails if the file no longer
+//   end of either file of the pair (the first file's right after its whole
+//   read; the second file's after the last comparison, made only when all
+//   compared equal) fails if the file no longer
 //   has the size and times it had when its pages were brought in
 //   (MappedStillAsRead), nor, where its times cannot show every change, a
 //   write to it seen while it was compared (watch.cpp): a file trimmed inside
@@ -56,12 +57,6 @@
 
 #if ORVEL_LINUX
 
-// Below this size a copy into the kept private block costs less than
-// setting up and tearing down a mapping: measured on files of 1 and 2 MiB,
-// the copy took half the time of the mapping at 1 MiB, the mapping three
-// quarters of the copy's at 2 MiB.
-#define MAP_FROM_BYTES ((size_t)2 << 20)
-
 static char *volatile pcImage = NULL;   // the file mapped
 static volatile size_t nImageRoom = 0;  // its length, whole pages
 static int fdImage = -1;                // a descriptor of the file, kept
@@ -71,7 +66,12 @@ static int nImageWatch = -1;  // its watch for writes while compared, if any
 static volatile sig_atomic_t bBroken = 0;
 static bool bHandlerSet = false;
 static struct sigaction saBefore;  // what SIGBUS did before the handler
-static int nCanPopulate = -1;      // MADV_POPULATE_READ works; -1: not known
+// Whether MADV_POPULATE_READ works, once asked.
+static enum {
+    POPULATE_UNASKED,
+    POPULATE_WORKS,
+    POPULATE_REFUSED
+} ePopulate = POPULATE_UNASKED;
 
 // In whole pages of the system's size (4, 16 or 64 KiB): mappings are made,
 // replaced and given back in whole pages.
@@ -115,9 +115,11 @@ static void OnBusError(int nSignal, siginfo_t *pInfo, void *)
 // a range of no length, which it answers after checking the advice alone.
 static bool CanPopulate(void)
 {
-    if (nCanPopulate < 0)
-        nCanPopulate = madvise(NULL, 0, MADV_POPULATE_READ) == 0;
-    return nCanPopulate == 1 && !FAULT_NO_POPULATE();
+    if (ePopulate == POPULATE_UNASKED)
+        ePopulate = madvise(NULL, 0, MADV_POPULATE_READ) == 0
+                        ? POPULATE_WORKS
+                        : POPULATE_REFUSED;
+    return ePopulate == POPULATE_WORKS && !FAULT_NO_POPULATE();
 }
 
 void *MappedReserve(size_t nBytes)
@@ -128,15 +130,16 @@ void *MappedReserve(size_t nBytes)
     char *pcMap, *pcRoom;
     int fd;
 
-    if (nBytes < MAP_FROM_BYTES || pcImage != NULL || nRoom < nBytes ||
+    // A file under a large page is copied into the kept private block:
+    // that costs less than setting up and tearing down a mapping.
+    if (nBytes < nAlign || pcImage != NULL || nRoom < nBytes ||
         nMapLen < nRoom || !CanPopulate())
         return NULL;
     fd = OpenFileSized(nBytes, &st);
     if (fd < 0)
         return NULL;
-    // Room aligned to 2 MiB, so that the page cache's large folios can be
-    // mapped whole: here that made bringing the pages in four times faster,
-    // and the comparison twice as fast, as at an address a page off.
+    // Room aligned to a large page, so that the page cache's large folios
+    // can be mapped whole, each with one entry rather than one per page.
     pcMap = (char *)mmap(NULL, nMapLen, PROT_NONE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (pcMap == MAP_FAILED)

@@ -45,8 +45,8 @@ size_t PageBytes(void)
 }
 
 // 2 MiB: the page cache's large folios, which a mapping at an address
-// aligned to them maps whole (bringing a file's pages in took a quarter of
-// the time here), and the unit of private blocks for the same reason.
+// aligned to them maps whole, and the unit of private blocks, which a
+// system may then back with huge pages of its own accord.
 #define LARGE_BYTES ((size_t)2 << 20)
 
 size_t LargePageBytes(void)

@@ -284,8 +284,7 @@ static bool Holds(Checked *pDir, const char *pszName, size_t nLen,
 #endif
         pDir->bListed = !pDir->bExact && fd >= 0 && ReadNames(pDir, fd);
         if (!pDir->bExact && !pDir->bListed &&
-            (nTry > 0 || (errno != EMFILE && errno != ENFILE) ||
-             !LevelsGiveBack(pDir->pLevel)))
+            (nTry > 0 || !GaveBack(errno, pDir->pLevel)))
             return false;
     }
     *ppszListed = NULL;

@@ -309,8 +309,7 @@ int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
         Search *pOuter = PlacedIn(pszPattern, nDirLen);
         LevelClose(pSearch->pLevel);
         pSearch->pLevel = NULL;
-        if (nTry > 0 || (nErr != EMFILE && nErr != ENFILE) ||
-            !LevelsGiveBack(pOuter != NULL ? pOuter->pLevel : NULL))
+        if (nTry > 0 || !GaveBack(nErr, pOuter != NULL ? pOuter->pLevel : NULL))
             goto Fail;
     }
     pSearch->bInUse = true;

@@ -128,8 +128,7 @@ static int Watch(int fd, uint32_t nMask)
         return -1;
     if (fdNotify < 0) {
         fdNotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (fdNotify < 0 && (errno == EMFILE || errno == ENFILE) &&
-            LevelsGiveBack(NULL))
+        if (fdNotify < 0 && GaveBack(errno, NULL))
             fdNotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (fdNotify < 0)
             return -1;
