@@ -34,6 +34,15 @@
 // the core waits for that open, which it would otherwise make itself, and
 // the reader stops reading at once.
 //
+// Besides the files: the names of the second directory the namesake check
+// lists next are looked up (attributes only, by the first tree's names,
+// many at once), and the directory the core lists next is listed while it
+// compares files, so that its listings find their entries in the system's
+// caches; and the core's closes are made by a thread of the agent's, so
+// that the core does not wait its turn for them where the system makes
+// its requests one at a time (Wine's one server). The walk still returns
+// with every file it opened closed.
+//
 // When it starts: where the comparison waits. A tree on a remote drive (a
 // UNC path, a mapped network drive) starts it with the walk; elsewhere the
 // core's own opens are timed: each longer than AHEAD_SLOW_US counts up,
