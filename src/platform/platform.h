@@ -44,6 +44,12 @@ HANDLE OrvelCreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
 // whole size, as the kernel's does.
 #define GetFileSize OrvelGetFileSize
 DWORD OrvelGetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+// The kernel's CloseHandle, or, while the read-ahead agent works, the same
+// close made by a thread of the agent's soon after: on a share a close
+// waits its turn behind the opens the system makes one at a time. The
+// handle is the caller's no more either way.
+#define CloseHandle OrvelCloseHandle
+BOOL OrvelCloseHandle(HANDLE hObject);
 
 // ---- Path resolution ------------------------------------------------------
 // Joins a relative path to the current directory by the Win32 rules, as the

@@ -34,6 +34,15 @@
 // the core waits for that open, which it would otherwise make itself, and
 // the reader stops reading at once.
 //
+// Besides the files: the names of the second directory the namesake check
+// lists next are looked up (attributes only, by the first tree's names,
+// many at once), and the directory the core lists next is listed while it
+// compares files, so that its listings find their entries in the system's
+// caches; and the core's closes are made by a thread of the agent's, so
+// that the core does not wait its turn for them where the system makes
+// its requests one at a time (Wine's one server). The walk still returns
+// with every file it opened closed.
+//
 // When it starts: where the comparison waits. A tree on a remote drive (a
 // UNC path, a mapped network drive) starts it with the walk; elsewhere the
 // core's own opens are timed: each longer than AHEAD_SLOW_US counts up,
@@ -62,6 +71,8 @@
 #define AHEAD_CHUNK ((DWORD)256 << 10)
 #define AHEAD_SLOW_US 500
 #define AHEAD_SLOW_OPENS 8
+#define AHEAD_LOOKUPS 128
+#define AHEAD_CLOSES 256
 
 #ifdef ORVEL_FAULTS
 // The layer's own test steers the core's opens to stage a process out of
@@ -111,10 +122,31 @@ struct Item {
     AheadFile aFile[2];
 };
 
+// A name of the second tree looked up ahead of the namesake check's
+// listing of its directory.
+struct Lookup {
+    WCHAR *pwszPath;  // the core's thread's: allocated and freed there
+    int nSlot;        // the search whose second directory it is in
+    int nState;       // FILE_NONE (free), FILE_QUEUED, FILE_BUSY, FILE_DONE
+};
+
 static CRITICAL_SECTION csAhead;
-static HANDLE hWork = NULL;  // a semaphore: files queued
-static HANDLE hDone = NULL;  // a file the core waits for is held
+// Threads wait on semaphores, and are woken only where they wait: under Wine
+// a semaphore's call waits its turn behind the opens that the system makes
+// one at a time, and the core's thread would wait there with it.
+static HANDLE hWork = NULL;   // a semaphore: work queued for idle readers
+static int nIdleReaders = 0;  // readers that wait on it, or are to
+static HANDLE hDone = NULL;   // a file the core waits for is held
 static Item aItems[AHEAD_PAIRS];
+static Lookup aLookups[AHEAD_LOOKUPS];
+// The core's handles to close, oldest first, and how many the closing
+// thread is closing.
+static HANDLE ahCloses[AHEAD_CLOSES];
+static int nCloseAt = 0, nCloses = 0, nClosing = 0;
+static HANDLE hCloses = NULL;          // a semaphore: handles to close
+static bool bCloserIdle = false;       // the closing thread waits on it
+static WCHAR *pwszListing = NULL;      // the core's thread's: the listing
+static int nListingState = FILE_NONE;  // made ahead, as a lookup's
 static unsigned long ulNextSeq = 0;
 static DWORD dwBudgetUsed = 0;
 static bool bStarted = false;    // its threads are there
@@ -133,6 +165,10 @@ static int EnvNumber(const char *pszName)
     DWORD dwLen = GetEnvironmentVariableA(pszName, szValue, sizeof(szValue));
     return dwLen > 0 && dwLen < sizeof(szValue) ? atoi(szValue) : -1;
 }
+#endif
+
+#ifdef ORVEL_FAULTS
+static void Settle(void);
 #endif
 
 // Whether a reader may take file nFile of the item now. Under the lock.
@@ -214,19 +250,61 @@ static HANDLE OpenAndRead(Item *pItem, AheadFile *pFile, BYTE *pbScratch)
     return hFile;
 }
 
+// The lookup a reader takes next, before any file: the core's listing
+// waits for it. Under the lock.
+static Lookup *ClaimLookup(void)
+{
+    for (int i = 0; i < AHEAD_LOOKUPS; i++)
+        if (aLookups[i].nState == FILE_QUEUED)
+            return &aLookups[i];
+    return NULL;
+}
+
+// Lists the directory of pwszPattern, as the core's search will, and
+// forgets it: the entries' attributes are then in the system's caches.
+static void ListAhead(const WCHAR *pwszPattern)
+{
+    WIN32_FIND_DATAW fdEntry;
+    HANDLE hFind = FindFirstFileExW(pwszPattern, FindExInfoStandard, &fdEntry,
+                                    FindExSearchNameMatch, NULL, 0);
+
+    if (hFind == INVALID_HANDLE_VALUE)
+        return;
+    while (FindNextFileW(hFind, &fdEntry)) {
+    }
+    FindClose(hFind);
+}
+
 // A reader: takes the next file, opens and reads it, holds it for the core.
 static DWORD WINAPI ReadAhead(LPVOID pvScratch)
 {
+    EnterCriticalSection(&csAhead);
     for (;;) {
         Item *pItem;
         AheadFile *pFile;
-        bool bEnd;
 
-        WaitForSingleObject(hWork, INFINITE);
-        EnterCriticalSection(&csAhead);
         while (!bStopped) {
             HANDLE hFile, hClose = INVALID_HANDLE_VALUE;
+            Lookup *pLookup = ClaimLookup();
 
+            if (pLookup != NULL) {
+                WIN32_FILE_ATTRIBUTE_DATA fadEntry;
+                pLookup->nState = FILE_BUSY;
+                LeaveCriticalSection(&csAhead);
+                GetFileAttributesExW(pLookup->pwszPath, GetFileExInfoStandard,
+                                     &fadEntry);
+                EnterCriticalSection(&csAhead);
+                pLookup->nState = FILE_DONE;
+                continue;
+            }
+            if (nListingState == FILE_QUEUED) {
+                nListingState = FILE_BUSY;
+                LeaveCriticalSection(&csAhead);
+                ListAhead(pwszListing);
+                EnterCriticalSection(&csAhead);
+                nListingState = FILE_DONE;
+                continue;
+            }
             if ((pFile = Claim(&pItem)) == NULL)
                 break;
             pFile->nState = FILE_BUSY;
@@ -250,11 +328,59 @@ static DWORD WINAPI ReadAhead(LPVOID pvScratch)
                 EnterCriticalSection(&csAhead);
             }
         }
-        bEnd = bStopped;
+        if (bStopped)
+            break;
+        // Idle: woken only where there is work (Wake).
+        nIdleReaders++;
         LeaveCriticalSection(&csAhead);
-        if (bEnd)
-            return 0;
+        WaitForSingleObject(hWork, INFINITE);
+        EnterCriticalSection(&csAhead);
     }
+    LeaveCriticalSection(&csAhead);
+    return 0;
+}
+
+// The closing thread: closes the core's handles in the order it gave them.
+static DWORD WINAPI CloseBehind(LPVOID)
+{
+    for (;;) {
+        HANDLE hClose;
+
+        EnterCriticalSection(&csAhead);
+        while (nCloses == 0) {
+            bCloserIdle = true;
+            LeaveCriticalSection(&csAhead);
+            WaitForSingleObject(hCloses, INFINITE);
+            EnterCriticalSection(&csAhead);
+        }
+        hClose = ahCloses[nCloseAt];
+        nCloseAt = (nCloseAt + 1) % AHEAD_CLOSES;
+        nCloses--;
+        nClosing++;
+        LeaveCriticalSection(&csAhead);
+        CloseHandle(hClose);
+        EnterCriticalSection(&csAhead);
+        nClosing--;
+        LeaveCriticalSection(&csAhead);
+    }
+}
+
+// Closes on the core's thread the handles the closing thread has not taken
+// yet: the walk is over, or the process is out of handles.
+static void ClosePending(void)
+{
+    HANDLE ahClose[AHEAD_CLOSES];
+    int nClose = 0;
+
+    EnterCriticalSection(&csAhead);
+    while (nCloses > 0) {
+        ahClose[nClose++] = ahCloses[nCloseAt];
+        nCloseAt = (nCloseAt + 1) % AHEAD_CLOSES;
+        nCloses--;
+    }
+    LeaveCriticalSection(&csAhead);
+    for (int i = 0; i < nClose; i++)
+        CloseHandle(ahClose[i]);
 }
 
 // Makes the threads; false where the system gives none, and the agent then
@@ -269,6 +395,18 @@ static bool Start(void)
     if (hWork == NULL || hDone == NULL) {
         bStopped = true;
         return false;
+    }
+    // Without a closing thread the core closes its handles itself.
+    hCloses = CreateSemaphoreW(NULL, 0, 0x7FFFFFFF, NULL);
+    if (hCloses != NULL) {
+        HANDLE hThread = CreateThread(NULL, 64 * 1024, CloseBehind, NULL,
+                                      STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
+        if (hThread != NULL)
+            CloseHandle(hThread);  // never waited for
+        else {
+            CloseHandle(hCloses);
+            hCloses = NULL;
+        }
     }
     for (int i = 0; i < AHEAD_READERS; i++) {
         void *pvScratch = VirtualAlloc(
@@ -359,6 +497,145 @@ static int Reclaim(void)
     return nFree;
 }
 
+// Wakes as many idle readers as there are new jobs, and no more. On the
+// core's thread.
+static void Wake(int nQueued)
+{
+    int nWake;
+
+    EnterCriticalSection(&csAhead);
+    nWake = nQueued < nIdleReaders ? nQueued : nIdleReaders;
+    nIdleReaders -= nWake;
+    LeaveCriticalSection(&csAhead);
+    if (nWake > 0)
+        ReleaseSemaphore(hWork, nWake, NULL);
+}
+
+// Hands the readers the names of the second directory that the namesake
+// check of the innermost search lists next, where that directory is known
+// and not listed yet: the listing reads every entry's attributes, one
+// entry after the other, each a round trip on a share, and finds them in
+// the system's caches once the readers have looked them up, many at once.
+// A lookup reads attributes alone, of entries of the very directory the
+// listing reads them of, by the first tree's names; it opens nothing.
+// Frees what lookups are done and gives up those whose directory is
+// listed. On the core's thread; returns how many it queued.
+static int FeedLookups(void)
+{
+    int nSlot = nInnermost, nQueued = 0;
+    Search *pSearch = &pSearches[nSlot];
+    WCHAR *pwszDir;
+    size_t i, nDir;
+
+    EnterCriticalSection(&csAhead);
+    for (int k = 0; k < AHEAD_LOOKUPS; k++) {
+        Lookup *pLookup = &aLookups[k];
+        if (pLookup->nState == FILE_QUEUED && pLookup->nSlot == nSlot &&
+            pSearch->pwszSecond != NULL)
+            pLookup->nState = FILE_DONE;
+        if (pLookup->nState == FILE_DONE) {
+            free(pLookup->pwszPath);
+            memset(pLookup, 0, sizeof(*pLookup));
+        }
+    }
+    LeaveCriticalSection(&csAhead);
+    if (pSearch->nTouchAt >= pSearch->first.nListed ||
+        (pwszDir = SecondDirAhead(nSlot)) == NULL)
+        return 0;
+    nDir = wcslen(pwszDir);
+    for (i = pSearch->nTouchAt; i < pSearch->first.nListed; i++) {
+        const Listed *pEntry = &pSearch->first.pListed[i];
+        const WCHAR *pwszName = pSearch->first.pwcNames + pEntry->nNameAt;
+        size_t nName = wcslen(pwszName);
+        Lookup *pLookup = aLookups;
+        WCHAR *pwszPath;
+
+        if (pEntry->bRefused || wcscmp(pwszName, L".") == 0 ||
+            wcscmp(pwszName, L"..") == 0)
+            continue;
+        while (pLookup < aLookups + AHEAD_LOOKUPS &&
+               pLookup->nState != FILE_NONE)
+            pLookup++;
+        if (pLookup == aLookups + AHEAD_LOOKUPS)
+            break;
+        pwszPath = (WCHAR *)malloc((nDir + nName + 1) * sizeof(WCHAR));
+        if (pwszPath == NULL)
+            break;
+        memcpy(pwszPath, pwszDir, nDir * sizeof(WCHAR));
+        memcpy(pwszPath + nDir, pwszName, (nName + 1) * sizeof(WCHAR));
+        EnterCriticalSection(&csAhead);
+        pLookup->pwszPath = pwszPath;
+        pLookup->nSlot = nSlot;
+        pLookup->nState = FILE_QUEUED;
+        LeaveCriticalSection(&csAhead);
+        nQueued++;
+    }
+    pSearch->nTouchAt = i;
+    free(pwszDir);
+    return nQueued;
+}
+
+// The pattern of the listing the core's walk makes next, once it has
+// compared the files before it: the first subdirectory after the entry
+// delivered last, in the innermost search or the nearest one up the walk
+// that has one. Allocated with malloc; NULL where there is none, where it
+// was listed ahead already, and where the core's search would refuse it.
+static WCHAR *NextListing(void)
+{
+    for (int nSlot = nInnermost; nSlot >= 0; nSlot = pSearches[nSlot].nParent) {
+        Search *pSearch = &pSearches[nSlot];
+        for (size_t i = pSearch->nLast + 1; i < pSearch->first.nListed; i++) {
+            const Listed *pEntry = &pSearch->first.pListed[i];
+            const WCHAR *pwszName = pSearch->first.pwcNames + pEntry->nNameAt;
+            char szName[FF_NAME_BYTES];
+            WCHAR wszTail[MAX_PATH + 2];
+
+            if (!pEntry->bDir || wcscmp(pwszName, L".") == 0 ||
+                wcscmp(pwszName, L"..") == 0)
+                continue;
+            if (pSearch->nListAheadAt == i + 1 || pEntry->bRefused ||
+                wcslen(pwszName) >= MAX_PATH ||
+                !WideToCodePage(pwszName, szName, sizeof(szName)))
+                return NULL;
+            pSearch->nListAheadAt = i + 1;
+            wcscpy(wszTail, pwszName);
+            wcscat(wszTail, L"\\*");
+            return ExactPath(pSearch->pszDir, wszTail);
+        }
+    }
+    return NULL;
+}
+
+// Hands a reader the listing the core makes next, once the core's listings
+// of the innermost search's directories are done: a listing holds a lock
+// that the core's would wait for. Frees the one made before. On the core's
+// thread; returns how many it queued.
+static int FeedListing(void)
+{
+    const Search *pSearch = &pSearches[nInnermost];
+    WCHAR *pwszNext;
+
+    EnterCriticalSection(&csAhead);
+    if (nListingState == FILE_DONE) {
+        free(pwszListing);
+        pwszListing = NULL;
+        nListingState = FILE_NONE;
+    }
+    LeaveCriticalSection(&csAhead);
+    // The core lists no directory while it compares the files of the
+    // innermost one, once it has listed its second tree's namesake: not
+    // after it has been handed a subdirectory, which it lists next.
+    if (nListingState != FILE_NONE || pSearch->pwszSecond == NULL ||
+        pSearch->first.pListed[pSearch->nLast].bDir ||
+        (pwszNext = NextListing()) == NULL)
+        return 0;
+    EnterCriticalSection(&csAhead);
+    pwszListing = pwszNext;
+    nListingState = FILE_QUEUED;
+    LeaveCriticalSection(&csAhead);
+    return 1;
+}
+
 // Hands the readers the next files of the innermost search, and the second
 // files of those queued before the second directory was listed. On the
 // core's thread, after each of its steps.
@@ -370,6 +647,7 @@ static void Feed(void)
 
     if (!bStarted || bStopped || bForcedOff || nSlot < 0)
         return;
+    nQueued = FeedLookups() + FeedListing();
     nFree = Reclaim();
     pSearch = &pSearches[nSlot];
     for (int k = 0; pSearch->pwszSecond != NULL && k < AHEAD_PAIRS; k++) {
@@ -426,8 +704,7 @@ static void Feed(void)
         nQueued++;
     }
     pSearch->nAheadAt = i;
-    if (nQueued > 0)
-        ReleaseSemaphore(hWork, nQueued, NULL);
+    Wake(nQueued);
 }
 
 // Whether the comparison waits on the drive of the search's directory: a
@@ -473,7 +750,30 @@ static void AheadEnded(int nSlot)
 {
     if (!bStarted)
         return;
+    // The walk is over: what it opened is closed before it returns, as
+    // the core would have closed it, the one the closing thread is at too.
+    if (pSearches[nSlot].nParent < 0) {
+        ClosePending();
+        for (;;) {
+            bool bClosing;
+            EnterCriticalSection(&csAhead);
+            bClosing = nClosing > 0;
+            LeaveCriticalSection(&csAhead);
+            if (!bClosing)
+                break;
+            Sleep(1);
+        }
+#ifdef ORVEL_FAULTS
+        if (EnvNumber("ORVEL_AHEAD_STEP") == 1)
+            Settle();
+#endif
+    }
     Retire(nSlot, SIZE_MAX);
+    EnterCriticalSection(&csAhead);
+    for (int k = 0; k < AHEAD_LOOKUPS; k++)
+        if (aLookups[k].nSlot == nSlot && aLookups[k].nState == FILE_QUEUED)
+            aLookups[k].nState = FILE_DONE;
+    LeaveCriticalSection(&csAhead);
 }
 
 // The agent's handle of pwszPath, taken by the core: INVALID_HANDLE_VALUE
@@ -550,6 +850,13 @@ static void Settle(void)
                 if (aItems[i].aFile[f].nState == FILE_BUSY ||
                     Claimable(&aItems[i], f))
                     bSettled = false;
+        for (int i = 0; i < AHEAD_LOOKUPS; i++)
+            if (aLookups[i].nState == FILE_QUEUED ||
+                aLookups[i].nState == FILE_BUSY)
+                bSettled = false;
+        if (nListingState == FILE_QUEUED || nListingState == FILE_BUSY ||
+            nCloses > 0 || nClosing > 0)
+            bSettled = false;
         LeaveCriticalSection(&csAhead);
         if (bSettled)
             return;
@@ -571,6 +878,7 @@ static void GiveBack(void)
     LeaveCriticalSection(&csAhead);
     ReleaseSemaphore(hWork, AHEAD_READERS, NULL);
     Retire(-1, 0);
+    ClosePending();
 }
 
 // Whether a failed open is the process or the system out of the resources
@@ -632,7 +940,30 @@ static HANDLE WINAPI AheadOpen(const WCHAR *pwszPath, DWORD dwDesiredAccess,
     return hFile;
 }
 
-static const AheadHooks kAhead = {AheadDelivered, AheadEnded, AheadOpen};
+// Takes the core's handle for the closing thread, within a walk, while the
+// agent works and has room for it.
+static bool AheadClose(HANDLE hObject)
+{
+    bool bTaken = false, bWake = false;
+
+    if (!bStarted || bForcedOff || hCloses == NULL || nInnermost < 0)
+        return false;
+    EnterCriticalSection(&csAhead);
+    if (!bStopped && nCloses < AHEAD_CLOSES) {
+        ahCloses[(nCloseAt + nCloses) % AHEAD_CLOSES] = hObject;
+        nCloses++;
+        bTaken = true;
+        bWake = bCloserIdle;
+        bCloserIdle = false;
+    }
+    LeaveCriticalSection(&csAhead);
+    if (bWake)
+        ReleaseSemaphore(hCloses, 1, NULL);
+    return bTaken;
+}
+
+static const AheadHooks kAhead = {AheadDelivered, AheadEnded, AheadOpen,
+                                  AheadClose};
 
 void InstallAhead(void)
 {

@@ -1,6 +1,7 @@
-// CreateFileA and GetFileSize: an open that takes disk files only, and a
-// second tree's file only where it is the first one's namesake; a size that
-// cannot pass a size of 4 GiB or more for a smaller one.
+// CreateFileA, GetFileSize and CloseHandle: an open that takes disk files
+// only, and a second tree's file only where it is the first one's namesake;
+// a size that cannot pass a size of 4 GiB or more for a smaller one; a close
+// that the read-ahead agent may make.
 #include "internal.h"
 
 #include <stdlib.h>
@@ -45,6 +46,14 @@ HANDLE OrvelCreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
         return INVALID_HANDLE_VALUE;
     }
     return hFile;
+}
+
+// A close, made by the read-ahead agent where it takes it.
+BOOL OrvelCloseHandle(HANDLE hObject)
+{
+    if (pAheadHooks != NULL && pAheadHooks->pfnClose(hObject))
+        return TRUE;
+    return CloseHandle(hObject);
 }
 
 // GetFileSize rather than GetFileSizeEx, which Windows 95 and NT 4 lack:

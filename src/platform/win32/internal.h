@@ -20,6 +20,9 @@
 
 #include "../platform.h"
 
+// The layer closes its own handles with the kernel's CloseHandle.
+#undef CloseHandle
+
 // ---- codepage.cpp ----------------------------------------------------------
 // The flags for an exact conversion to nCodePage.
 DWORD CodePageFlags(UINT nCodePage);
@@ -107,7 +110,9 @@ struct Search {
     DWORD dwVolume;     // volume serial number and file index:
     DWORD dwIndexHigh;  // together, which directory this is
     DWORD dwIndexLow;
-    size_t nAheadAt;  // the read-ahead agent's: entries before it are its
+    size_t nAheadAt;      // the read-ahead agent's: entries before it are its
+    size_t nTouchAt;      // and those whose namesakes it looked up; 1 +
+    size_t nListAheadAt;  // the subdirectory it listed ahead
 };
 
 // Open searches, indexed by ff_reserved; the innermost is the one the walk
@@ -131,6 +136,10 @@ DWORD CheckNamesake(const char *pszPath, WCHAR **ppwszOpen);
 // listed and where it has no namesake.
 WCHAR *ListedFirst(int nSlot, size_t nEntry);
 WCHAR *ListedSecond(int nSlot, size_t nEntry);
+// The second directory the namesake check of search nSlot will list, with a
+// separator, where it is known before that listing; NULL where it is listed
+// already or not known yet. Allocated with malloc.
+WCHAR *SecondDirAhead(int nSlot);
 
 // ---- The read-ahead agent's hooks ------------------------------------------
 // The layer calls these where a device has registered them (pAheadHooks),
@@ -145,6 +154,8 @@ struct AheadHooks {
     (const WCHAR *pwszPath, DWORD dwDesiredAccess, DWORD dwShareMode,
      LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
      DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+    // Takes hObject to close it soon; false where the caller is to close it.
+    bool (*pfnClose)(HANDLE hObject);
 };
 extern const AheadHooks *pAheadHooks;
 

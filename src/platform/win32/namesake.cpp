@@ -203,3 +203,22 @@ WCHAR *ListedSecond(int nSlot, size_t nEntry)
                                 pSearch->first.pListed[nEntry].nNameAt);
     return pwszName != NULL ? Joined(pSearch->pwszSecond, pwszName, L"") : NULL;
 }
+
+// The second directory that the namesake check of search nSlot will list,
+// its path as CheckNamesake spells it, with a separator, where that is known
+// before the listing: the parent's namesake is listed. Allocated with
+// malloc; NULL where the directory is listed already or not yet known.
+WCHAR *SecondDirAhead(int nSlot)
+{
+    const Search *pSearch = &pSearches[nSlot];
+    const Search *pUp;
+    const WCHAR *pwszName;
+
+    if (pSearch->pwszSecond != NULL || pSearch->nParent < 0)
+        return NULL;
+    pUp = &pSearches[pSearch->nParent];
+    if (pUp->pwszSecond == NULL)
+        return NULL;
+    pwszName = NamesakeName(&pUp->second, LastKey(pUp));
+    return pwszName != NULL ? Joined(pUp->pwszSecond, pwszName, L"\\") : NULL;
+}
