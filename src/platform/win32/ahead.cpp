@@ -159,6 +159,8 @@ static LARGE_INTEGER liFrequency;
 // ORVEL_AHEAD: "1" starts the agent with the walk, "0" never; unset, as the
 // shipped program does. ORVEL_AHEAD_STEP=1: each open of the core waits
 // first until the agent has nothing left that it can do.
+// ORVEL_AHEAD_CLOSER=0: its closing thread closes nothing, so that the
+// walk's end must close every handle the core gave it.
 static int EnvNumber(const char *pszName)
 {
     char szValue[16];
@@ -343,6 +345,11 @@ static DWORD WINAPI ReadAhead(LPVOID pvScratch)
 // The closing thread: closes the core's handles in the order it gave them.
 static DWORD WINAPI CloseBehind(LPVOID)
 {
+#ifdef ORVEL_FAULTS
+    if (EnvNumber("ORVEL_AHEAD_CLOSER") == 0)
+        for (;;)
+            WaitForSingleObject(hCloses, INFINITE);
+#endif
     for (;;) {
         HANDLE hClose;
 
@@ -838,6 +845,8 @@ static void Settle(void)
 {
     DWORD dwLast = GetTickCount();
     DWORD dwWaited = 0;
+    // Handles queued for a closing thread that closes nothing stay queued.
+    const bool bCloser = EnvNumber("ORVEL_AHEAD_CLOSER") != 0;
 
     while (dwWaited < AHEAD_STEP_MS) {
         DWORD dwNow = GetTickCount();
@@ -855,7 +864,7 @@ static void Settle(void)
                 aLookups[i].nState == FILE_BUSY)
                 bSettled = false;
         if (nListingState == FILE_QUEUED || nListingState == FILE_BUSY ||
-            nCloses > 0 || nClosing > 0)
+            (bCloser && nCloses > 0) || nClosing > 0)
             bSettled = false;
         LeaveCriticalSection(&csAhead);
         if (bSettled)
