@@ -197,6 +197,8 @@ static uint64_t qwLastMiss = 0;  // 1 + the pair of the last miss, 0 for none
 static uint64_t qwCoreHas = 0;   // 1 + the pair whose first file the core
                                  // reads; written without mtx too
 static bool bForced = false;
+static uint64_t qwAsked = 0;  // 1 + twice the pair, + the file, whose
+                              // descriptor the core's open asked for last
 
 static int nFdCeiling = 0;  // the agent's descriptors stay below
 
@@ -374,7 +376,8 @@ static bool MayHold(uint64_t qwSeq, int nFile)
 // Leaves for the core a descriptor of file nFile of pair qwSeq, open as fd
 // with the status *pst, where it may be held: the same open file, whose
 // position the agent never moves (it asks for pages by offset).
-static void Hold(uint64_t qwSeq, int nFile, int fd, const struct stat *pst)
+static void Hold(int nThread, uint64_t qwSeq, int nFile, int fd,
+                 const struct stat *pst)
 {
     int fdHeld;
 
@@ -387,6 +390,10 @@ static void Hold(uint64_t qwSeq, int nFile, int fd, const struct stat *pst)
     if (fdHeld < 0)
         return;
     pthread_mutex_lock(&mtx);
+    // (The test build's late opens: until the core asks for it, or passes it.)
+    while (FAULT_AHEAD_LATE() && !bStop && qwAsked != 1 + 2 * qwSeq + nFile &&
+           (qwSeq > qwCoreSeq || (qwSeq == qwCoreSeq && nFile >= nCoreFile)))
+        Wait(nThread, &condClaim, false);
     Item *pItem = &aItems[qwSeq % AHEAD_FILES];
     if (MayHold(qwSeq, nFile) && pItem->afd[nFile] < 0) {
         pItem->afd[nFile] = fdHeld;
@@ -1031,8 +1038,8 @@ static bool Admit(int nThread, uint64_t qwSeq, int nFile, uint64_t qwFrom,
 // the core. Its descriptor, for its pages to be asked for, unless its size
 // is not *pqwSize (pass UINT64_MAX for any), which is then set to its size;
 // -1 for one not opened (*pbOpened false) or not to be read.
-static int OpenAhead(uint64_t qwSeq, int nFile, int fdRoot, const char *pszRel,
-                     uint64_t *pqwSize, bool *pbOpened)
+static int OpenAhead(int nThread, uint64_t qwSeq, int nFile, int fdRoot,
+                     const char *pszRel, uint64_t *pqwSize, bool *pbOpened)
 {
     struct stat st;
     int fd = Keep(OpenAfterLook(fdRoot, pszRel, &st, true));
@@ -1040,7 +1047,8 @@ static int OpenAhead(uint64_t qwSeq, int nFile, int fdRoot, const char *pszRel,
     *pbOpened = fd >= 0;
     if (fd < 0)
         return -1;
-    Hold(qwSeq, nFile, fd, &st);  // the core opens it for its size, at least
+    Hold(nThread, qwSeq, nFile, fd,
+         &st);  // the core opens it for its size, at least
     if (*pqwSize != UINT64_MAX && *pqwSize != (uint64_t)st.st_size) {
         close(fd);  // not the first file's size: the core reads none of it
         return -1;
@@ -1145,12 +1153,14 @@ static void *Reader(void *pArg)
             bFirst = fstatat(fd1, szMine, &st, 0) == 0 && S_ISREG(st.st_mode);
             qwSize = bFirst ? (uint64_t)st.st_size : 0;
         } else {
-            afd[0] = OpenAhead(qwSeq, 0, fd1, szMine, &qwSize, &bFirst);
+            afd[0] =
+                OpenAhead(nThread, qwSeq, 0, fd1, szMine, &qwSize, &bFirst);
             ReadPiece(nThread, qwSeq, afd, 0, 0, qwSize,
                       ScratchFor(0, qwSize, &pcScratch));
         }
         if (bFirst && fd2 >= 0 && NamesakeListed(fd2, szMine))
-            afd[1] = OpenAhead(qwSeq, 1, fd2, szMine, &qwSize, &bSecond);
+            afd[1] =
+                OpenAhead(nThread, qwSeq, 1, fd2, szMine, &qwSize, &bSecond);
         ReadPiece(nThread, qwSeq, afd, 1, 0, qwSize,
                   ScratchFor(1, qwSize, &pcScratch));
         for (uint64_t qwAt = AHEAD_CHUNK;
@@ -1525,6 +1535,9 @@ int AheadTake(const struct stat *pstLook)
     if (!bRunning || nOpenTree < 0)
         return -1;
     pthread_mutex_lock(&mtx);
+    qwAsked = 1 + 2 * qwCoreSeq + (uint64_t)nCoreFile;
+    if (FAULT_AHEAD_LATE())
+        Wake(WAKE_ALL);
     if (qwCoreSeq < qwTail && nCoreFile == nOpenTree) {
         Item *pItem = &aItems[qwCoreSeq % AHEAD_FILES];
         const int nFile = nCoreFile;
