@@ -157,10 +157,13 @@ struct Item {
     uint64_t aqwIssued[2];  // bytes asked for, of the first and second file
     int afd[2];             // the files opened for the core, or -1
     struct stat ast[2];     // their status when opened
+    bool abOpening[2];      // a reader's open of the file is in flight
 };
 
 static pthread_mutex_t mtx = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
+static pthread_cond_t condOpened = PTHREAD_COND_INITIALIZER;  // the core's
+static bool bCoreAwaits = false;  // the core's open waits for a reader's
 static Item aItems[AHEAD_FILES];
 static uint64_t qwTail = 0;   // number of the next file walked
 static uint64_t qwClaim = 0;  // number of the next file for a reader
@@ -343,7 +346,10 @@ static int Keep(int fd)
 // descriptor of it in the pair's item, AHEAD_HELD at most, and the core's
 // open takes it (AheadTake) where its own look finds that very file under
 // the name: on a share, where every open is a request that waits for an
-// answer, each file is opened once. Descriptors of pairs the core has
+// answer, each file is opened once. So a reader opens a file only while the
+// core has not come to it (MayOpen), and the core's open of a file whose
+// open by a reader is still in flight waits for that open, which stands for
+// its own, and takes what it gives. Descriptors of pairs the core has
 // passed are let go, and closed by the core's thread outside the lock.
 static int aiLetGo[AHEAD_HELD];
 static int nLetGo = 0;
@@ -365,6 +371,15 @@ static void CloseLetGo(void)
         close(aiLetGo[--nLetGo]);
 }
 
+// Whether a reader may open file nFile of pair qwSeq: the core has not come
+// to it, so that its open will find the reader's, done or in flight. Under
+// mtx.
+static bool MayOpen(uint64_t qwSeq, int nFile)
+{
+    return !bStop &&
+           (qwSeq > qwCoreSeq || (qwSeq == qwCoreSeq && nFile > nCoreFile));
+}
+
 // Whether file nFile of pair qwSeq is still ahead of the core (or the one
 // it is at) and another descriptor may be held. Under mtx.
 static bool MayHold(uint64_t qwSeq, int nFile)
@@ -374,33 +389,34 @@ static bool MayHold(uint64_t qwSeq, int nFile)
 }
 
 // Leaves for the core a descriptor of file nFile of pair qwSeq, open as fd
-// with the status *pst, where it may be held: the same open file, whose
-// position the agent never moves (it asks for pages by offset).
+// (-1: the open failed) with the status *pst, where it may be held: the
+// same open file, whose position the agent never moves (it asks for pages
+// by offset). The reader's open of it is no longer in flight.
 static void Hold(int nThread, uint64_t qwSeq, int nFile, int fd,
                  const struct stat *pst)
 {
-    int fdHeld;
+    int fdHeld = -1;
 
     pthread_mutex_lock(&mtx);
-    const bool bMay = MayHold(qwSeq, nFile);
+    const bool bMay = fd >= 0 && MayHold(qwSeq, nFile);
     pthread_mutex_unlock(&mtx);
-    if (!bMay)
-        return;
-    fdHeld = Keep(fcntl(fd, F_DUPFD_CLOEXEC, 0));
-    if (fdHeld < 0)
-        return;
+    if (bMay)
+        fdHeld = Keep(fcntl(fd, F_DUPFD_CLOEXEC, 0));
     pthread_mutex_lock(&mtx);
     // (The test build's late opens: until the core asks for it, or passes it.)
     while (FAULT_AHEAD_LATE() && !bStop && qwAsked != 1 + 2 * qwSeq + nFile &&
            (qwSeq > qwCoreSeq || (qwSeq == qwCoreSeq && nFile >= nCoreFile)))
         Wait(nThread, &condClaim, false);
     Item *pItem = &aItems[qwSeq % AHEAD_FILES];
-    if (MayHold(qwSeq, nFile) && pItem->afd[nFile] < 0) {
+    if (fdHeld >= 0 && MayHold(qwSeq, nFile) && pItem->afd[nFile] < 0) {
         pItem->afd[nFile] = fdHeld;
         pItem->ast[nFile] = *pst;
         nHeld++;
         fdHeld = -1;
     }
+    pItem->abOpening[nFile] = false;
+    if (bCoreAwaits)
+        pthread_cond_broadcast(&condOpened);
     pthread_mutex_unlock(&mtx);
     if (fdHeld >= 0)
         close(fdHeld);
@@ -742,6 +758,7 @@ static bool Produce(void)
     pItem->pszRel = pszCopy;
     pItem->aqwIssued[0] = pItem->aqwIssued[1] = 0;
     pItem->afd[0] = pItem->afd[1] = -1;
+    pItem->abOpening[0] = pItem->abOpening[1] = false;
     qwTail++;
     Wake(WAKE_ONE_CLAIM);
     pthread_mutex_unlock(&mtx);
@@ -1035,20 +1052,29 @@ static bool Admit(int nThread, uint64_t qwSeq, int nFile, uint64_t qwFrom,
 }
 
 // Opens file nFile of pair qwSeq, pszRel below fdRoot, and leaves it for
-// the core. Its descriptor, for its pages to be asked for, unless its size
-// is not *pqwSize (pass UINT64_MAX for any), which is then set to its size;
-// -1 for one not opened (*pbOpened false) or not to be read.
+// the core, unless the core has come to it. Its descriptor, for its pages
+// to be asked for, unless its size is not *pqwSize (pass UINT64_MAX for
+// any), which is then set to its size; -1 for one not opened (*pbOpened
+// false) or not to be read.
 static int OpenAhead(int nThread, uint64_t qwSeq, int nFile, int fdRoot,
                      const char *pszRel, uint64_t *pqwSize, bool *pbOpened)
 {
     struct stat st;
-    int fd = Keep(OpenAfterLook(fdRoot, pszRel, &st, true));
+    int fd;
 
+    pthread_mutex_lock(&mtx);
+    const bool bMay = MayOpen(qwSeq, nFile);
+    aItems[qwSeq % AHEAD_FILES].abOpening[nFile] = bMay;
+    pthread_mutex_unlock(&mtx);
+    *pbOpened = false;
+    if (!bMay)
+        return -1;
+    fd = Keep(OpenAfterLook(fdRoot, pszRel, &st, true));
+    // The core opens it for its size, at least.
+    Hold(nThread, qwSeq, nFile, fd, &st);
     *pbOpened = fd >= 0;
     if (fd < 0)
         return -1;
-    Hold(nThread, qwSeq, nFile, fd,
-         &st);  // the core opens it for its size, at least
     if (*pqwSize != UINT64_MAX && *pqwSize != (uint64_t)st.st_size) {
         close(fd);  // not the first file's size: the core reads none of it
         return -1;
@@ -1295,8 +1321,10 @@ static void Start(const char *pszFrom)
             clkWait = CLOCK_MONOTONIC;
         pthread_condattr_destroy(&attr);
     }
-    for (size_t i = 0; i < AHEAD_FILES; i++)
+    for (size_t i = 0; i < AHEAD_FILES; i++) {
         aItems[i].afd[0] = aItems[i].afd[1] = -1;
+        aItems[i].abOpening[0] = aItems[i].abOpening[1] = false;
+    }
     // The agent's descriptors stay in the lower half of the process's room.
     if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
         return;
@@ -1484,6 +1512,7 @@ static void Follow(const char *pszPath)
         pItem->pszRel = NULL;
         pItem->aqwIssued[0] = pItem->aqwIssued[1] = 0;
         pItem->afd[0] = pItem->afd[1] = -1;
+        pItem->abOpening[0] = pItem->abOpening[1] = false;
         qwSeq = qwTail++;
         bParted = true;
     }
@@ -1541,6 +1570,12 @@ int AheadTake(const struct stat *pstLook)
     if (qwCoreSeq < qwTail && nCoreFile == nOpenTree) {
         Item *pItem = &aItems[qwCoreSeq % AHEAD_FILES];
         const int nFile = nCoreFile;
+        // A reader's open of this file, in flight, stands for the core's.
+        while (pItem->abOpening[nFile]) {
+            bCoreAwaits = true;
+            pthread_cond_wait(&condOpened, &mtx);
+        }
+        bCoreAwaits = false;
         if (pItem->afd[nFile] >= 0 && SameLook(&pItem->ast[nFile], pstLook)) {
             fd = pItem->afd[nFile];
             pItem->afd[nFile] = -1;
