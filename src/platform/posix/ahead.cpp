@@ -11,7 +11,10 @@
 // it, and every line comes out as without the agent. A file the agent
 // opened is left open for the core, whose open takes it where its own look
 // finds that very file under the name (AheadTake): on a share, where each
-// open is a request that waits, every file is opened once.
+// open is a request that waits, every file is opened once. The agent opens
+// a file only before the core comes to it; where its open of the file is
+// still in flight when the core's open comes, the core waits for that open,
+// which stands for its own, and for nothing else.
 //
 // There is one walk of the first tree: the agent's walker lists each
 // directory ahead of the core and leaves the listing, with its descriptor,
