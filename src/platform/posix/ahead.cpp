@@ -11,10 +11,11 @@
 // it, and every line comes out as without the agent. A file the agent
 // opened is left open for the core, whose open takes it where its own look
 // finds that very file under the name (AheadTake): on a share, where each
-// open is a request that waits, every file is opened once. The agent opens
-// a file only before the core comes to it; where its open of the file is
-// still in flight when the core's open comes, the core waits for that open,
-// which stands for its own, and for nothing else.
+// open is a request that waits, every file is opened once: there the agent
+// opens a file only before the core comes to it, and where its open of the
+// file is still in flight when the core's open comes, the core waits for
+// that open, which stands for its own, and for nothing else. (On a local
+// disk an open costs no such request, and neither waits for the other.)
 //
 // There is one walk of the first tree: the agent's walker lists each
 // directory ahead of the core and leaves the listing, with its descriptor,
@@ -351,11 +352,11 @@ static int Keep(int fd)
 // descriptor of it in the pair's item, AHEAD_HELD at most, and the core's
 // open takes it (AheadTake) where its own look finds that very file under
 // the name: on a share, where every open is a request that waits for an
-// answer, each file is opened once. So a reader opens a file only while the
-// core has not come to it (MayOpen), and the core's open of a file whose
-// open by a reader is still in flight waits for that open, which stands for
-// its own, and takes what it gives. Descriptors of pairs the core has
-// passed are let go, and closed by the core's thread outside the lock.
+// answer, each file is opened once. So there a reader opens a file only
+// while the core has not come to it (MayOpen), and the core's open of a
+// file whose open by a reader is still in flight waits for that open, which
+// stands for its own, and takes what it gives. Descriptors of pairs the core
+// has passed are let go, and closed by the core's thread outside the lock.
 static int aiLetGo[AHEAD_HELD];
 static int nLetGo = 0;
 
@@ -1067,9 +1068,12 @@ static int OpenAhead(int nThread, uint64_t qwSeq, int nFile, int fdRoot,
     struct stat st;
     int fd;
 
+    // On a share, where an open is a request the core would wait for, a file
+    // the core has come to is the core's, and the core's open waits for one
+    // in flight; on a local disk the reader opens its file all the same.
     pthread_mutex_lock(&mtx);
-    const bool bMay = MayOpen(qwSeq, nFile);
-    aItems[qwSeq % AHEAD_FILES].abOpening[nFile] = bMay;
+    const bool bMay = !abOnShare[nFile] || MayOpen(qwSeq, nFile);
+    aItems[qwSeq % AHEAD_FILES].abOpening[nFile] = bMay && abOnShare[nFile];
     pthread_mutex_unlock(&mtx);
     *pbOpened = false;
     if (!bMay)
