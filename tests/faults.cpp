@@ -66,6 +66,10 @@
 //                            is the same from run to run, whatever the
 //                            machine's load; a wait past AHEAD_STEP_SECONDS
 //                            is reported.
+//   ORVEL_AHEAD_STEP=2       so do they, and each file the agent opens is
+//                            left for the core only when the core's open
+//                            asks for it: the agent's open is in flight as
+//                            the core comes to the file.
 // At exit, blocks still held are reported on standard error, and so is, at
 // once, every open of anything but a regular file for reading: every test of
 // the test build is also a leak test and a test that nothing else is opened.
@@ -247,8 +251,14 @@ bool FaultAheadHides(size_t nIndex)
 int FaultAheadStep(void)
 {
     static const int nSeconds =
-        EnvNumber("ORVEL_AHEAD_STEP") == 1 ? AHEAD_STEP_SECONDS : 0;
+        EnvNumber("ORVEL_AHEAD_STEP") != 0 ? AHEAD_STEP_SECONDS : 0;
     return nSeconds;
+}
+
+bool FaultAheadLate(void)
+{
+    static const bool bLate = EnvNumber("ORVEL_AHEAD_STEP") == 2;
+    return bLate;
 }
 
 void FaultAheadUnsettled(void)

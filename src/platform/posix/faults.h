@@ -17,7 +17,10 @@
 // each file it opened; FAULT_AHEAD_STEP, how many seconds at most the core
 // waits, at each of its opens and at its first search, until every thread of
 // the agent waits for the core to move (0: it never waits), and
-// FAULT_AHEAD_UNSETTLED when that time ran out.
+// FAULT_AHEAD_UNSETTLED when that time ran out; FAULT_AHEAD_LATE, whether
+// (in such steps) each file the agent opens is left for the core only when
+// the core's open asks for it, so that the agent's open is in flight when
+// the core comes to the file.
 //
 // For the pages, the layer takes its page size through FAULT_PAGE_BYTES, and
 // in the test build its calls of mmap, munmap and madvise go to the test
@@ -50,6 +53,7 @@ bool FaultAheadHides(size_t nIndex);
 void FaultAheadOpened(int fd);
 int FaultAheadStep(void);
 void FaultAheadUnsettled(void);
+bool FaultAheadLate(void);
 #define FAULT_FAIL_ALLOC() FaultFailAlloc()
 #define FAULT_FAIL_WORK_ALLOC() FaultFailWorkAlloc()
 #define FAULT_COUNT_BLOCK(p, nDelta) FaultCountBlock((p), (nDelta))
@@ -69,6 +73,7 @@ void FaultAheadUnsettled(void);
 #define FAULT_AHEAD_OPENED(fd) FaultAheadOpened(fd)
 #define FAULT_AHEAD_STEP() FaultAheadStep()
 #define FAULT_AHEAD_UNSETTLED() FaultAheadUnsettled()
+#define FAULT_AHEAD_LATE() FaultAheadLate()
 #else
 #define FAULT_FAIL_ALLOC() false
 #define FAULT_FAIL_WORK_ALLOC() false
@@ -86,6 +91,7 @@ void FaultAheadUnsettled(void);
 #define FAULT_AHEAD_OPENED(fd) ((void)0)
 #define FAULT_AHEAD_STEP() 0
 #define FAULT_AHEAD_UNSETTLED() ((void)0)
+#define FAULT_AHEAD_LATE() false
 #endif
 
 #endif  // ORVEL_FAULTS_H
