@@ -64,12 +64,12 @@
 //   misses has none) and works while the core has missed in the last
 //   AHEAD_WINDOW files; past that the tree is cached and it goes quiet until
 //   the next miss.
-// - At most AHEAD_BYTES of file data and AHEAD_FILES files ahead of the core,
-//   large files in pieces of AHEAD_CHUNK in order, a piece of the first
-//   file and then one of the second, so that a large pair is read as two
-//   streams as the core compares it; what the core has read leaves the
-//   budget. Only the pair the agent's readers reached first may go on past
-//   its first piece, so that large pairs never compete.
+// - At most AHEAD_BYTES of file data and AHEAD_FILES - AHEAD_MATCH files
+//   ahead of the core, large files in pieces of AHEAD_CHUNK in order, a
+//   piece of the first file and then one of the second, so that a large
+//   pair is read as two streams as the core compares it; what the core has
+//   read leaves the budget. Past its first piece, only the lowest-numbered
+//   file a reader holds goes on, so that large pairs never compete.
 // - One thread walks (lists directories) and AHEAD_READERS threads open
 //   files and ask for their pages: opening a file whose inode is not cached
 //   waits for the disk, and several waits at once are what the disk serves
@@ -337,9 +337,9 @@ static void Settle(void)
         FAULT_AHEAD_UNSETTLED();
 }
 
-// A descriptor the agent got: kept if it is in the lower part of the
-// process's room, else closed and -1.
-static int Keep(int fd)
+// A descriptor the agent got: itself if it is in the lower part of the
+// process's room, which the agent keeps to, else closed and -1.
+static int LowOrClosed(int fd)
 {
     if (fd >= nFdCeiling) {
         close(fd);
@@ -408,7 +408,7 @@ static void Hold(int nThread, uint64_t qwSeq, int nFile, int fd,
     const bool bMay = fd >= 0 && MayHold(qwSeq, nFile);
     pthread_mutex_unlock(&mtx);
     if (bMay)
-        fdHeld = Keep(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        fdHeld = LowOrClosed(fcntl(fd, F_DUPFD_CLOEXEC, 0));
     pthread_mutex_lock(&mtx);
     // (The test build's late opens: until the core asks for it, or passes it.)
     while (FAULT_AHEAD_LATE() && !bStop && qwAsked != 1 + 2 * qwSeq + nFile &&
@@ -543,7 +543,6 @@ static bool Append(Frame *pFrame, size_t *pnCap, char cKind,
 // such a directory itself, and the walks part.
 static bool PushFrame(size_t nRelLen, bool bOwn)
 {
-    const int nFlags = O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOCTTY;
     Frame frame = {NULL, 0, 0, nRelLen, 0, 0};
     Frame all = {NULL, 0, 0, nRelLen, 0, 0};  // "." and ".." too: the core's
     size_t nCap = 0, nAllCap = 0, nIndex = 0, i;
@@ -553,7 +552,7 @@ static bool PushFrame(size_t nRelLen, bool bOwn)
     int fd;
 
     szRel[nRelLen] = '\0';
-    fd = Keep(OpenForReading(fdRoot1, nRelLen != 0 ? szRel : ".", nFlags));
+    fd = LowOrClosed(OpenDirectory(fdRoot1, nRelLen != 0 ? szRel : "."));
     if (fd < 0)
         return false;
     if (fstat(fd, &stDir) != 0)
@@ -919,7 +918,6 @@ static bool ListWay(Way *pWay, int fd, char *pcBuf)
 // the one used longest ago. NULL when memory runs out. Under mtxWays.
 static Way *FindWay(int fdRoot, const char *pszRel, size_t nRelLen)
 {
-    const int nFlags = O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOCTTY;
     Way *pWay = &aWays[0];
     char szDir[PATH_MAX];
 
@@ -948,7 +946,7 @@ static Way *FindWay(int fdRoot, const char *pszRel, size_t nRelLen)
     memcpy(szDir, pszRel, nRelLen);
     szDir[nRelLen] = '\0';
     const int fd =
-        Keep(OpenForReading(fdRoot, nRelLen != 0 ? szDir : ".", nFlags));
+        LowOrClosed(OpenDirectory(fdRoot, nRelLen != 0 ? szDir : "."));
     bool bNumbered;
     pWay->bExact = fd >= 0 && LooksUpExactly(fd, &bNumbered);
     pWay->bFailed = fd < 0 || (!pWay->bExact && !ListWay(pWay, fd, pcWaysBuf));
@@ -1079,7 +1077,7 @@ static int OpenAhead(int nThread, uint64_t qwSeq, int nFile, int fdRoot,
     *pbOpened = false;
     if (!bMay)
         return -1;
-    fd = Keep(OpenAfterLook(fdRoot, pszRel, &st, true));
+    fd = LowOrClosed(OpenAfterLook(fdRoot, pszRel, &st, true));
     // The core opens it for its size, at least.
     Hold(nThread, qwSeq, nFile, fd, &st);
     *pbOpened = fd >= 0;
@@ -1276,8 +1274,8 @@ static int OpenRoot2(void)
 {
     if (fdRoot2 >= 0 || pszRoot2 == NULL)
         return -1;
-    return Keep(open(nRoot2Len != 0 ? pszRoot2 : "/",
-                     O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return LowOrClosed(open(nRoot2Len != 0 ? pszRoot2 : "/",
+                            O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
 // Makes the threads nFrom up to nTo: [0] the walker, the others readers.
@@ -1341,8 +1339,8 @@ static void Start(const char *pszFrom)
     nFdCeiling = rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > INT_MAX
                      ? INT_MAX / 2
                      : (int)(rl.rlim_cur / 2);
-    fdRoot1 = Keep(open(nRoot1Len != 0 ? pszRoot1 : "/",
-                        O_PATH | O_DIRECTORY | O_CLOEXEC));
+    fdRoot1 = LowOrClosed(open(nRoot1Len != 0 ? pszRoot1 : "/",
+                               O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (fdRoot1 < 0)
         return;
     fdRoot2 = OpenRoot2();
