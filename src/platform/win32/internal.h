@@ -9,7 +9,9 @@
 //   namesake.cpp  the walk followed: which second file is a first's namesake
 //   cycles.cpp    the cycle guard
 //   ahead.cpp     the read-ahead agent, which opens and reads the next files
-//                 of both trees ahead of the core where it waits for them
+//                 of both trees ahead of the core where it waits for them;
+//                 its threads in readers.cpp, their work in queue.cpp, what
+//                 the three share in ahead.h
 //
 // Reading and memory are KERNEL32's own, called as they are. Every
 // file-system call goes through the wide functions with the path in its
