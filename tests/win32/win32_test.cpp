@@ -220,6 +220,7 @@ std::string Upper(std::string s)
 // prefix; and a change made to the tree just before its open of a path
 // that ends in sChangeAt.
 Names agentOpened;
+CRITICAL_SECTION csOpened;  // the agent's readers open several at once
 std::string sChangeAt;
 void (*pfnChange)(void) = NULL;
 
@@ -237,8 +238,11 @@ HANDLE WINAPI AgentOpen(LPCWSTR pwszPath, DWORD dwAccess, DWORD dwShare,
         pfnChange();
     HANDLE h = CreateFileW(pwszPath, dwAccess, dwShare, pSa, dwDisposition,
                            dwFlags, hTemplate);
-    if (h != INVALID_HANDLE_VALUE)
+    if (h != INVALID_HANDLE_VALUE) {
+        EnterCriticalSection(&csOpened);
         agentOpened.insert(sPath);
+        LeaveCriticalSection(&csOpened);
+    }
     return h;
 }
 
@@ -462,6 +466,7 @@ int main(int, char **)
     // The read-ahead agent of the test build, which the layer's entry
     // installs, stays out until TestAhead.
     SetEnvironmentVariableA("ORVEL_AHEAD", "0");
+    InitializeCriticalSection(&csOpened);
     DWORD dwLen = GetTempPathA(MAX_PATH, szTemp);
     if (dwLen == 0 || dwLen >= MAX_PATH)
         return 2;
