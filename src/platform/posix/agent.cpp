@@ -23,7 +23,7 @@ int nReaders = 0;
 bool bShare = false;
 int nHeld = 0;
 bool abOnShare[2] = {false, false};
-bool bStop = false, bLost = false;
+bool bStop = false, bLost = false, bWalked = false;
 int fdRoot1 = -1, fdRoot2 = -1;
 bool bRootAwaited = false;
 uint64_t qwCoreSeq = 0;
@@ -80,7 +80,7 @@ void Wake(int nWhom)
         }
         return;
     }
-    if ((nWhom & WAKE_WALKER) != 0 && abIdle[0])
+    if ((nWhom & WAKE_WALKER) != 0 && abIdle[0] && (bLost || !bWalked))
         pthread_cond_signal(&condWalker);
     if ((nWhom & WAKE_CLAIMS) != 0)
         pthread_cond_broadcast(&condClaim);

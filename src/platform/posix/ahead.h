@@ -128,7 +128,9 @@ extern bool bShare;  // a tree is on a share: readers claim no further ahead
 extern int nHeld;    // descriptors in aItems
 extern bool abOnShare[2];  // per tree: on a share
 extern bool bStop;
-extern bool bLost;  // the walks parted: walk on as handed
+extern bool bLost;    // the walks parted: walk on as handed
+extern bool bWalked;  // the walker waits at the end of its walk: only a walk
+                      // handed to it gives it more to do
 extern int fdRoot1, fdRoot2;
 extern bool bRootAwaited;  // the core's pair awaits its second file, in a
                            // second root not known yet

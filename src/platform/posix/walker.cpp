@@ -355,8 +355,10 @@ void *Walker(void *)
         pthread_mutex_lock(&mtx);
         while (!bStop && !bLost &&
                (!Active() || nFrames == 0 || nListed >= AHEAD_LISTED ||
-                qwTail - qwCoreSeq >= AHEAD_FILES - AHEAD_MATCH))
+                qwTail - qwCoreSeq >= AHEAD_FILES - AHEAD_MATCH)) {
+            bWalked = nFrames == 0;
             Wait(0, &condWalker, false);
+        }
         bLostNow = bLost;
         bLost = false;
         const bool bStopNow = bStop;
