@@ -16,7 +16,7 @@
 //   watch.cpp     writes seen while a file is read, where times cannot show
 //                 them
 //   ahead.cpp     the read-ahead agent, which brings files into the page
-//                 cache ahead of the core
+//                 cache ahead of the core (its files: ahead.h)
 #ifndef ORVEL_POSIX_INTERNAL_H
 #define ORVEL_POSIX_INTERNAL_H
 
@@ -104,9 +104,12 @@ bool RoomForPrivateMemory(size_t nBytes);
 typedef bool (*EntrySink)(void *pContext, const char *pszName,
                           unsigned char bType, ino_t nIno);
 // Reads every entry of the directory open as fdDir, a descriptor at the
-// start of its directory, and leaves it open. False when the listing failed
-// or the sink said stop.
-bool ListDirectory(int fdDir, EntrySink pfnSink, void *pContext);
+// start of its directory, and leaves it open. pcBuf, LIST_BUF_BYTES bytes,
+// takes the records as they are read, for a thread that lists beside the
+// core's; NULL on the core's thread. False when the listing failed or the
+// sink said stop.
+#define LIST_BUF_BYTES 32768
+bool ListDirectory(int fdDir, EntrySink pfnSink, void *pContext, char *pcBuf);
 
 // ---- levels.cpp -------------------------------------------------------------
 // The directory pszPath relative to fdDir, opened for listing as every

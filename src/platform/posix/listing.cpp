@@ -1,9 +1,10 @@
 // Reading the names of an open directory.
 //
 // On Linux the records come straight from getdents64(), into one buffer for
-// the whole process: no stream is set up and torn down per directory, which
-// on a tree of small directories is a good part of the cost of listing it.
-// Elsewhere readdir() over a stream of its own.
+// the core's thread and one for each thread of the read-ahead agent's that
+// lists: no stream is set up and torn down per directory, which on a tree
+// of small directories is a good part of the cost of listing it. Elsewhere
+// readdir() over a stream of its own.
 #include "internal.h"
 
 #include <dirent.h>
@@ -12,16 +13,18 @@
 
 #if ORVEL_LINUX
 
-bool ListDirectory(int fdDir, EntrySink pfnSink, void *pContext)
+bool ListDirectory(int fdDir, EntrySink pfnSink, void *pContext, char *pcBuf)
 {
-    static char acBuf[32768];  // one run of directory records
+    static char acBuf[LIST_BUF_BYTES];  // the core's thread's
     ssize_t nGot;
 
-    while ((nGot = getdents64(fdDir, acBuf, sizeof(acBuf))) > 0) {
+    if (pcBuf == NULL)
+        pcBuf = acBuf;
+    while ((nGot = getdents64(fdDir, pcBuf, LIST_BUF_BYTES)) > 0) {
         ssize_t nOff = 0;
         while (nOff < nGot) {
             const struct dirent64 *pEnt =
-                (const struct dirent64 *)(acBuf + nOff);
+                (const struct dirent64 *)(pcBuf + nOff);
             nOff += pEnt->d_reclen;
             if (!pfnSink(pContext, pEnt->d_name, pEnt->d_type,
                          (ino_t)pEnt->d_ino))
@@ -33,7 +36,7 @@ bool ListDirectory(int fdDir, EntrySink pfnSink, void *pContext)
 
 #else
 
-bool ListDirectory(int fdDir, EntrySink pfnSink, void *pContext)
+bool ListDirectory(int fdDir, EntrySink pfnSink, void *pContext, char *)
 {
     // The stream takes its descriptor over: it gets a copy of its own. A
     // copy shares the directory's position, which rewinddir() resets.

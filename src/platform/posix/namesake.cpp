@@ -206,8 +206,8 @@ static bool ReadNames(Checked *pDir, int fd)
         pDir->nWatch = WatchEntries(fd);
     else
         WatchAgain(pDir->nWatch);
-    if (lseek(fd, 0, SEEK_SET) != 0 || !ListDirectory(fd, AddName, pDir) ||
-        pDir->nNamesLen > UINT32_MAX)
+    if (lseek(fd, 0, SEEK_SET) != 0 ||
+        !ListDirectory(fd, AddName, pDir, NULL) || pDir->nNamesLen > UINT32_MAX)
         return false;
     while (nSlots < pDir->nNames * 2)
         nSlots *= 2;

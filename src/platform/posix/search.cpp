@@ -276,7 +276,7 @@ static bool ReadDirectory(Search *pSearch, const char *pszDir, size_t nDirLen)
     pSearch->nEntriesLen = 0;
     listing.pSearch = pSearch;
     listing.nCap = 0;
-    return ListDirectory(listing.fdDir, AddEntry, &listing);
+    return ListDirectory(listing.fdDir, AddEntry, &listing, NULL);
 }
 
 int findfirst(const char *pszPattern, struct ffblk *pFfBlk, int nAttrib)
