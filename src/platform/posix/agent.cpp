@@ -43,6 +43,9 @@ static clockid_t clkWait = CLOCK_REALTIME;  // the clock cond, condIdle and
                                             // condAdmit time their waits on
 static int nFdCeiling = 0;  // the agent's descriptors stay below
 
+#define NS_PER_SECOND 1000000000L
+#define AHEAD_BUDGET_WAIT_NS 5000000L  // how long the budget waits at a time
+
 uint64_t Load(const uint64_t *p)
 {
     return __atomic_load_n(p, __ATOMIC_RELAXED);
@@ -103,10 +106,10 @@ void Wait(int nThread, pthread_cond_t *pCond, bool bTimed)
         pthread_cond_wait(pCond, &mtx);
     } else {
         clock_gettime(clkWait, &ts);
-        ts.tv_nsec += 5000000;
-        if (ts.tv_nsec >= 1000000000) {
+        ts.tv_nsec += AHEAD_BUDGET_WAIT_NS;
+        if (ts.tv_nsec >= NS_PER_SECOND) {
             ts.tv_sec++;
-            ts.tv_nsec -= 1000000000;
+            ts.tv_nsec -= NS_PER_SECOND;
         }
         pthread_cond_timedwait(pCond, &mtx, &ts);
     }

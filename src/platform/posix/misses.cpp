@@ -20,6 +20,10 @@ static int anShare[2] = {-1, -1};        // per tree: on a share (1), not (0),
                                          // not known yet (-1)
 static bool bCacheStat = true;           // cachestat(2) answers
 
+// The smallest page of any system this runs on, so a boundary of every
+// page, whatever the system's own size.
+#define SMALLEST_PAGE_BYTES 4096
+
 // A miss of the core's: the agent starts, or works again. Where a tree is
 // on a share, whose requests each wait for an answer however near the
 // data is, more readers keep more of them in flight.
@@ -101,7 +105,7 @@ ssize_t AheadRead(int fd, const struct iovec *aIov, int nIov, bool bOpen,
     // page boundary reads the rest as readv() delivers it, so that a short
     // count still means the end.
     if (nGot > 0 && (size_t)nGot < nTotal &&
-        !(bOpen && ((qwAt + (uint64_t)nGot) & 4095) != 0)) {
+        !(bOpen && (qwAt + (uint64_t)nGot) % SMALLEST_PAGE_BYTES != 0)) {
         struct iovec aRest[2];
         size_t nSkip = (size_t)nGot;
         int nRest = 0;
