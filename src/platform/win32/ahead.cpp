@@ -73,6 +73,8 @@ HANDLE(WINAPI *OrvelAheadCreateFileW)
  HANDLE) = CreateFileW;
 #endif
 
+namespace ahead {
+
 CRITICAL_SECTION csAhead;
 // Threads wait on semaphores, and are woken only where they wait: under Wine
 // a semaphore's call waits its turn behind the opens that the system makes
@@ -366,6 +368,10 @@ static bool AheadClose(HANDLE hObject)
 
 static const AheadHooks kAhead = {AheadDelivered, AheadEnded, AheadOpen,
                                   AheadClose};
+
+}  // namespace ahead
+
+using namespace ahead;
 
 void InstallAhead(void)
 {

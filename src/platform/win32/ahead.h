@@ -1,4 +1,5 @@
-// What the read-ahead agent's files share, and nothing else:
+// What the read-ahead agent's files share, and nothing else, in the
+// namespace ahead:
 //
 //   ahead.cpp    its protocol with the core, its state, the core's side
 //   readers.cpp  the threads that open, read, look up, list and close ahead
@@ -35,6 +36,8 @@ extern HANDLE(WINAPI *OrvelAheadCreateFileW)(LPCWSTR, DWORD, DWORD,
 #define CoreCreateFileW CreateFileW
 #define AgentCreateFileW CreateFileW
 #endif
+
+namespace ahead {
 
 // A file of a pair, from the agent's point of view.
 enum FileState {
@@ -127,5 +130,7 @@ void AheadRetire(int nSlot, size_t nBefore);
 void AheadWake(int nQueued);
 // Queues what the core's walk shows next.
 void AheadFeed(void);
+
+}  // namespace ahead
 
 #endif  // ORVEL_WIN32_AHEAD_H

@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+namespace ahead {
+
 // Gives the file up: a held handle goes to *phClose for the caller to close
 // outside the lock, a queued file is never read, one a reader is at is
 // closed by it. Under the lock.
@@ -283,3 +285,5 @@ void AheadFeed(void)
     pSearch->nAheadAt = i;
     AheadWake(nQueued);
 }
+
+}  // namespace ahead

@@ -4,6 +4,8 @@
 // told in ahead.cpp.
 #include "ahead.h"
 
+namespace ahead {
+
 // Whether a reader may take file nFile of the item now. Under the lock.
 bool AheadClaimable(const Item *pItem, int nFile)
 {
@@ -266,3 +268,5 @@ bool AheadStart(void)
         bStopped = true;
     return nReaders > 0;
 }
+
+}  // namespace ahead
