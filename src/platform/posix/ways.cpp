@@ -22,6 +22,7 @@ struct Way {
     char *pcNames;      // else its names, each NUL-terminated
     size_t nNamesLen;   // bytes at pcNames
     size_t nNamesCap;   // bytes allocated there
+    size_t nNames;      // names at pcNames
     uint32_t *pnSlots;  // hash table of the names: offset + 1, 0 for none
     size_t nSlotMask;   // its size less one
 };
@@ -62,20 +63,19 @@ static bool AddName(void *pContext, const char *pszName, unsigned char, ino_t)
     }
     memcpy(pWay->pcNames + pWay->nNamesLen, pszName, nLen);
     pWay->nNamesLen += nLen;
+    pWay->nNames++;
     return true;
 }
 
 // Reads the names of the directory open as fd into pWay. False on failure.
 static bool ListWay(Way *pWay, int fd, char *pcBuf)
 {
-    size_t nNames = 0, nSlots = 16, nOff;
+    size_t nSlots = 16, nOff;
 
     if (!ListDirectory(fd, AddName, pWay, pcBuf) ||
         pWay->nNamesLen > UINT32_MAX)
         return false;
-    for (nOff = 0; nOff < pWay->nNamesLen; nNames++)
-        nOff += strlen(pWay->pcNames + nOff) + 1;
-    while (nSlots < nNames * 2)
+    while (nSlots < pWay->nNames * 2)
         nSlots *= 2;
     pWay->pnSlots = (uint32_t *)calloc(nSlots, sizeof(uint32_t));
     if (pWay->pnSlots == NULL)
